@@ -1,0 +1,37 @@
+# The host half: the payload tools, the host tests, and the drivers that run
+# the Windows half under Wine. The Windows half is built as an external project.
+include(ExternalProject)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(ZSTD REQUIRED IMPORTED_TARGET libzstd)
+find_package(GTest REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+set(WINDOWS_BUILD_DIR "${CMAKE_BINARY_DIR}/windows")
+set(WINDOWS_BIN_DIR "${WINDOWS_BUILD_DIR}/bin")
+ExternalProject_Add(windows
+  SOURCE_DIR "${PROJECT_SOURCE_DIR}"
+  BINARY_DIR "${WINDOWS_BUILD_DIR}"
+  CMAKE_ARGS
+    "-DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-x86_64.cmake"
+    "-DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}"
+    "-DZSTD_SOURCE_DIR=${CMAKE_BINARY_DIR}/zstd-source"
+  BUILD_ALWAYS ON
+  INSTALL_COMMAND ""
+  USES_TERMINAL_BUILD ON)
+
+# Every test that starts a Windows program goes through this wrapper, in a
+# Wine prefix private to this build directory.
+set(WINE_RUN "${PROJECT_SOURCE_DIR}/testing/wine-run.sh")
+set(ZELMOR_TEST_ENVIRONMENT
+  "ZELMOR_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
+  "ZELMOR_WINE_RUN=${WINE_RUN}"
+  "ZELMOR_WINDOWS_BIN=${WINDOWS_BIN_DIR}"
+  "ZELMOR_HOST_BIN=${CMAKE_BINARY_DIR}/bin"
+  "PYTHONPATH=${PROJECT_SOURCE_DIR}/testing"
+  "PYTHONDONTWRITEBYTECODE=1")
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+
+add_subdirectory(packer)
+add_subdirectory(tests/host)
+add_subdirectory(tests/e2e)
+add_subdirectory(tests/windows/run)

@@ -1,0 +1,42 @@
+# The Windows half: the launcher, its test build and the Windows-side tests.
+enable_language(RC)
+include(cmake/zstd-windows.cmake)
+
+# Launcher code: warnings are errors, no exceptions, no RTTI, and a static
+# runtime so that the executable imports nothing but system DLLs.
+set(LAUNCHER_COMPILE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti -municode)
+set(LAUNCHER_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -municode)
+
+set(LAUNCHER_CORE_SOURCES
+  launcher/failure.cpp
+  launcher/bounded_text.cpp
+  launcher/launcher_state.cpp
+  launcher/run_sequence.cpp
+  payload/payload_reader.cpp
+  payload/payload_resource.cpp
+)
+
+# The release core and a test build of the same sources whose system calls can
+# be made to fail on demand (launcher/test_seam.h); release code has no seam.
+foreach(variant release seams)
+  add_library(launcher_core_${variant} STATIC ${LAUNCHER_CORE_SOURCES})
+  target_include_directories(launcher_core_${variant} PUBLIC "${PROJECT_SOURCE_DIR}")
+  target_compile_options(launcher_core_${variant} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
+  target_link_libraries(launcher_core_${variant} PUBLIC zstd_static shell32)
+endforeach()
+target_compile_definitions(launcher_core_seams PUBLIC ZELMOR_TEST_SEAMS=1)
+target_sources(launcher_core_seams PRIVATE launcher/test_seam.cpp)
+
+function(add_launcher_executable name variant)
+  add_executable(${name} WIN32 launcher/main.cpp resources/launcher.rc)
+  target_compile_options(${name} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
+  target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s)
+  target_link_libraries(${name} PRIVATE launcher_core_${variant})
+endfunction()
+add_launcher_executable(zelmor-launcher release)
+add_launcher_executable(zelmor-launcher-seams seams)
+set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+
+add_subdirectory(testing/windows)
+add_subdirectory(tests/windows)

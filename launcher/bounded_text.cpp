@@ -1,0 +1,32 @@
+#include "launcher/bounded_text.h"
+
+#include <wchar.h>
+
+#include "launcher/failure.h"
+
+size_t appendUnits(wchar_t *buffer, size_t capacity, size_t length, const wchar_t *units, size_t count) {
+    if (length >= capacity || count >= capacity - length) {
+        internalLimitAbort();
+    }
+    for (size_t i = 0; i < count; i++) {
+        buffer[length + i] = units[i];
+    }
+    buffer[length + count] = L'\0';
+    return length + count;
+}
+
+size_t appendText(wchar_t *buffer, size_t capacity, const wchar_t *text) {
+    return appendUnits(buffer, capacity, boundedLength(buffer, capacity), text, wcslen(text));
+}
+
+size_t copyText(wchar_t *buffer, size_t capacity, const wchar_t *text) {
+    return appendUnits(buffer, capacity, 0, text, wcslen(text));
+}
+
+size_t boundedLength(const wchar_t *buffer, size_t capacity) {
+    size_t length = wcsnlen(buffer, capacity);
+    if (length == capacity) {
+        internalLimitAbort();
+    }
+    return length;
+}

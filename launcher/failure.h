@@ -1,0 +1,26 @@
+#pragma once
+// How the launcher ends when something fails. Every operation here except
+// printSystemError ends the process: a failure is reported once, by the stage
+// that detects it, and never handed back. Nothing is cleaned up on these roads.
+#include <stdint.h>
+
+// Writes `message` and a line feed to standard output; exit code 2.
+[[noreturn]] void fatalError(const char *message);
+
+// printSystemError, then exit code 2. `errorCode` is GetLastError() read
+// right after the failed call.
+[[noreturn]] void fatalErrorWithCode(const char *message, uint32_t errorCode);
+
+// One line on standard error: "%s ([Error %ld] %s)\n" with the system's
+// English text for `errorCode`.
+void printSystemError(const char *message, uint32_t errorCode);
+
+// Names the entry path that could not be created; exit code 2.
+[[noreturn]] void fatalOpenForWriting();
+
+// Names the path spec that could not be expanded, then aborts.
+[[noreturn]] void fatalSpecExpansion(const wchar_t *spec);
+
+// A text that does not fit its buffer, or a check that a working system never
+// fails: ends the process at once without a word (see failure.cpp).
+[[noreturn]] void internalLimitAbort();

@@ -1,0 +1,39 @@
+#pragma once
+// The process-wide run state: one static, zero-filled instance that lives as
+// long as the process. Stages reach it directly; there is no accessor layer.
+// Capacities count characters including the terminator.
+#include <stddef.h>
+
+#include "payload/payload_reader.h"
+
+constexpr size_t kTargetDirectoryCapacity = 4096;
+constexpr size_t kEntryNameCapacity = 1024;
+constexpr size_t kEntryPathCapacity = 4096;
+constexpr size_t kFirstEntryPathCapacity = 1024;
+constexpr size_t kCanonicalPathCapacity = 4097;
+constexpr size_t kOwnModulePathCapacity = 4096;
+constexpr size_t kChildCommandLineCapacity = 32768;
+constexpr size_t kWriteChunkSize = 32768;
+constexpr size_t kKnownDirectoriesCapacity = 1024;
+
+struct LauncherState {
+    wchar_t targetDirectory[kTargetDirectoryCapacity];
+    wchar_t entryName[kEntryNameCapacity];
+    wchar_t entryPath[kEntryPathCapacity];
+    wchar_t firstEntryPath[kFirstEntryPathCapacity];
+    wchar_t ownModulePathCanonical[kCanonicalPathCapacity];
+    wchar_t ownModulePathPlain[kCanonicalPathCapacity];
+    wchar_t ownModuleDirectory[kCanonicalPathCapacity];
+    wchar_t ownModulePath[kOwnModulePathCapacity];
+    wchar_t childCommandLine[kChildCommandLineCapacity];
+    // A process HANDLE; kept as void * so that this header needs no Windows headers.
+    void *childProcess;
+    // Read by the console-control thread: set once, never cleared.
+    volatile unsigned char cleanupArmed;
+    PayloadReader payload;
+    unsigned char writeChunk[kWriteChunkSize];
+    wchar_t *knownDirectories[kKnownDirectoriesCapacity];
+    size_t knownDirectoryCount;
+};
+
+extern LauncherState launcherState;

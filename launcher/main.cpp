@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include "launcher/run_sequence.h"
+
+// The GUI-subsystem wide entry: no console window of its own. The platform
+// arguments are ignored; the runtime has already split the command line.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    return runLauncher(__argc, __wargv);
+}

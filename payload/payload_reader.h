@@ -1,0 +1,32 @@
+#pragma once
+// The streaming reader over the attached payload's decompressed bytes.
+// Container: "QJ", the marker "Y", zstd frames, then a trailer that is never
+// read. Only the main thread uses it; it lives in launcherState.payload.
+// This file is free of Windows headers so that it also builds for the host.
+#include <stddef.h>
+
+#include <zstd.h>
+
+constexpr size_t kDecodeBufferSize = 131072;
+
+struct PayloadReader {
+    ZSTD_DCtx *decoder;
+    ZSTD_inBuffer input;    // the compressed bytes after the header, read in place
+    ZSTD_outBuffer output;  // between steps: size = bytes held, pos = bytes handed out
+    bool outputFilled;      // the last decode step filled the buffer: more may be pending
+};
+
+// Checks the header of the container at `resource` (null when there is none),
+// allocates the decode buffer and creates the decoder. Ends the process on
+// any failure. The resource must stay in place while the reader is used.
+void startPayload(const void *resource, size_t size);
+
+// Copies exactly the next `count` decompressed bytes to `destination`, or
+// ends the process ("Error, couldn't decode attached data.").
+void readPayload(void *destination, size_t count);
+
+// Frees the decoder, then the decode buffer.
+void closePayload();
+
+// Locates the own executable's payload resource and starts the reader on it.
+void openPayload();

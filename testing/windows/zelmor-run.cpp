@@ -1,0 +1,80 @@
+// Starts a program with a raw command line and reports its whole 32-bit exit
+// code, which a Linux shell would cut to 8 bits. Wine quotes Linux arguments
+// itself, so a test passes the child's command line as one argument here.
+//
+//   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--cwd DIR]
+//              [--exit-code-file FILE] APPLICATION COMMANDLINE
+//
+// The child inherits this process's standard handles and environment (with
+// the changes asked for). An empty APPLICATION lets the system find the image
+// from the command line.
+#include <windows.h>
+
+#include <stdio.h>
+#include <wchar.h>
+
+int wmain(int argc, wchar_t **argv) {
+    const wchar_t *exitCodeFile = nullptr;
+    const wchar_t *directory = nullptr;
+    int i = 1;
+    for (; i + 1 < argc; i += 2) {
+        if (wcscmp(argv[i], L"--set") == 0) {
+            wchar_t *equals = wcschr(argv[i + 1], L'=');
+            if (!equals) {
+                fwprintf(stderr, L"zelmor-run: --set needs NAME=VALUE\n");
+                return 120;
+            }
+            *equals = L'\0';
+            SetEnvironmentVariableW(argv[i + 1], equals + 1);
+        } else if (wcscmp(argv[i], L"--unset") == 0) {
+            SetEnvironmentVariableW(argv[i + 1], nullptr);
+        } else if (wcscmp(argv[i], L"--cwd") == 0) {
+            directory = argv[i + 1];
+        } else if (wcscmp(argv[i], L"--exit-code-file") == 0) {
+            exitCodeFile = argv[i + 1];
+        } else {
+            break;
+        }
+    }
+    if (argc - i != 2) {
+        fwprintf(stderr, L"zelmor-run: expected APPLICATION COMMANDLINE\n");
+        return 120;
+    }
+    const wchar_t *application = argv[i][0] ? argv[i] : nullptr;
+    static wchar_t commandLine[32768];
+    if (wcslen(argv[i + 1]) >= 32768) {
+        fwprintf(stderr, L"zelmor-run: command line too long\n");
+        return 120;
+    }
+    wcscpy(commandLine, argv[i + 1]);
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, directory, &startup, &process)) {
+        fwprintf(stderr, L"zelmor-run: CreateProcessW failed with %lu\n", GetLastError());
+        return 121;
+    }
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.hProcess, &exitCode)) {
+        fwprintf(stderr, L"zelmor-run: GetExitCodeProcess failed with %lu\n", GetLastError());
+        return 122;
+    }
+    CloseHandle(process.hProcess);
+    if (exitCodeFile) {
+        FILE *out = _wfopen(exitCodeFile, L"w");
+        if (!out) {
+            fwprintf(stderr, L"zelmor-run: cannot write %ls\n", exitCodeFile);
+            return 123;
+        }
+        fprintf(out, "%lu\n", exitCode);
+        fclose(out);
+    }
+    return static_cast<int>(exitCode & 0xFF);
+}

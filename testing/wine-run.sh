@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine the way every test does: headless, in the
+# build's private prefix (made on first use), without the crash debugger that
+# would write a backtrace into the program's output, and with Wine's logs off.
+set -euo pipefail
+: "${ZELMOR_WINEPREFIX:?set ZELMOR_WINEPREFIX to the private Wine prefix}"
+export WINEPREFIX=$ZELMOR_WINEPREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      wineboot -i >/dev/null 2>&1
+      wineserver -w
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
+exec wine "$@"
