@@ -1,0 +1,188 @@
+#include "packer/payload_writer.h"
+
+#include <errno.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <zstd.h>
+
+#include "packer/utf16_name.h"
+
+namespace {
+
+constexpr size_t kReadPieceSize = 131072;
+
+struct Compressor {
+    FILE *out;
+    ZSTD_CCtx *context;
+    std::vector<char> output;
+    uint64_t written;  // container bytes so far: the trailer records this count
+    std::string &error;
+};
+
+std::string quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+bool writeRaw(Compressor &compressor, const void *data, size_t size) {
+    if (fwrite(data, 1, size, compressor.out) != size) {
+        compressor.error = std::string("cannot write the payload: ") + strerror(errno);
+        return false;
+    }
+    compressor.written += size;
+    return true;
+}
+
+bool compress(Compressor &compressor, const void *data, size_t size, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer input = {data, size, 0};
+    size_t remaining;
+    do {
+        ZSTD_outBuffer output = {compressor.output.data(), compressor.output.size(), 0};
+        remaining = ZSTD_compressStream2(compressor.context, &output, &input, mode);
+        if (ZSTD_isError(remaining)) {
+            compressor.error = std::string("compression failed: ") + ZSTD_getErrorName(remaining);
+            return false;
+        }
+        if (!writeRaw(compressor, output.dst, output.pos)) {
+            return false;
+        }
+        // Continuing is done once the input is taken; ending, once nothing is left to flush.
+    } while (mode == ZSTD_e_end ? remaining != 0 : input.pos < input.size);
+    return true;
+}
+
+void appendLittleEndian(std::string &bytes, uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+std::string recordHeader(const std::u16string &name, uint64_t size) {
+    std::string bytes;
+    for (char16_t unit : name) {
+        appendLittleEndian(bytes, unit, 2);
+    }
+    appendLittleEndian(bytes, 0, 2);
+    appendLittleEndian(bytes, size, 8);
+    return bytes;
+}
+
+bool compressFile(Compressor &compressor, FILE *source, const std::u16string &name, const PayloadEntry &entry) {
+    struct stat status;
+    if (fstat(fileno(source), &status) != 0 || !S_ISREG(status.st_mode)) {
+        compressor.error = quoted(entry.sourcePath) + " is not a regular file";
+        return false;
+    }
+    // The size goes out first, so the data must stop at exactly that many bytes
+    // even if the file changes meanwhile.
+    uint64_t left = static_cast<uint64_t>(status.st_size);
+    std::string header = recordHeader(name, left);
+    if (!compress(compressor, header.data(), header.size(), ZSTD_e_continue)) {
+        return false;
+    }
+    std::vector<char> piece(kReadPieceSize);
+    while (left > 0) {
+        size_t wanted = left < piece.size() ? static_cast<size_t>(left) : piece.size();
+        if (fread(piece.data(), 1, wanted, source) != wanted) {
+            compressor.error = "cannot read " + quoted(entry.sourcePath) + ": " +
+                               (ferror(source) ? strerror(errno) : "it shrank while being read");
+            return false;
+        }
+        if (!compress(compressor, piece.data(), wanted, ZSTD_e_continue)) {
+            return false;
+        }
+        left -= wanted;
+    }
+    return true;
+}
+
+bool compressEntry(Compressor &compressor, const std::u16string &name, const PayloadEntry &entry) {
+    FILE *source = fopen(entry.sourcePath.c_str(), "rb");
+    if (source == nullptr) {
+        compressor.error = "cannot open " + quoted(entry.sourcePath) + ": " + strerror(errno);
+        return false;
+    }
+    bool done = compressFile(compressor, source, name, entry);
+    fclose(source);
+    return done;
+}
+
+bool setParameter(Compressor &compressor, ZSTD_cParameter parameter, int value) {
+    size_t result = ZSTD_CCtx_setParameter(compressor.context, parameter, value);
+    if (ZSTD_isError(result)) {
+        compressor.error = std::string("cannot configure the zstd compressor: ") + ZSTD_getErrorName(result);
+        return false;
+    }
+    return true;
+}
+
+bool compressAll(Compressor &compressor, const std::vector<std::u16string> &names,
+                 const std::vector<PayloadEntry> &entries, const PayloadOptions &options) {
+    // The launcher reads the frame without knowing its size up front, so the
+    // header carries neither content size nor checksum.
+    if (!setParameter(compressor, ZSTD_c_compressionLevel, options.level) ||
+        !setParameter(compressor, ZSTD_c_windowLog, options.windowLog) ||
+        !setParameter(compressor, ZSTD_c_contentSizeFlag, 0) || !setParameter(compressor, ZSTD_c_checksumFlag, 0)) {
+        return false;
+    }
+    if (!writeRaw(compressor, "QJY", 3)) {
+        return false;
+    }
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (!compressEntry(compressor, names[i], entries[i])) {
+            return false;
+        }
+    }
+    const char endOfList[2] = {0, 0};
+    if (!compress(compressor, endOfList, sizeof endOfList, ZSTD_e_continue) ||
+        !compress(compressor, nullptr, 0, ZSTD_e_end)) {
+        return false;
+    }
+    std::string trailer(2, '\0');
+    appendLittleEndian(trailer, compressor.written + 2, 8);
+    if (!writeRaw(compressor, trailer.data(), trailer.size())) {
+        return false;
+    }
+    if (fflush(compressor.out) != 0) {
+        compressor.error = std::string("cannot write the payload: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+bool inRange(int value, int lowest, int highest, const char *what, std::string &error) {
+    if (value < lowest || value > highest) {
+        error = std::string(what) + " " + std::to_string(value) + " is outside " + std::to_string(lowest) + ".." +
+                std::to_string(highest);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const PayloadOptions &options,
+                  std::string &error) {
+    ZSTD_bounds window = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
+    if (!inRange(options.level, ZSTD_minCLevel(), ZSTD_maxCLevel(), "compression level", error) ||
+        !inRange(options.windowLog, window.lowerBound, kMaxPayloadWindowLog, "window log", error)) {
+        return false;
+    }
+    std::vector<std::u16string> names(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::string problem;
+        if (!entryNameToUtf16(entries[i].name, names[i], problem)) {
+            error = problem + " (entry " + std::to_string(i + 1) + ", file " + quoted(entries[i].sourcePath) + ")";
+            return false;
+        }
+    }
+    Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error};
+    if (compressor.context == nullptr) {
+        error = "cannot create the zstd compressor";
+        return false;
+    }
+    bool done = compressAll(compressor, names, entries, options);
+    ZSTD_freeCCtx(compressor.context);
+    return done;
+}

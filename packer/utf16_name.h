@@ -1,0 +1,17 @@
+#pragma once
+// Entry names arrive as UTF-8 and are stored as the UTF-16 the launcher hands
+// to the Windows file API.
+#include <stddef.h>
+
+#include <string>
+
+// The launcher's name buffer holds fewer units than this, terminator included.
+constexpr size_t kEntryNameUnitLimit = 1024;
+
+// Strict: refuses overlong forms, encoded surrogates, code points above
+// U+10FFFF and cut-off sequences, so no two inputs map to the same name.
+bool utf8ToUtf16(const std::string &utf8, std::u16string &utf16);
+
+// The name as stored: UTF-16, '/' turned into '\'. Refuses empty names, U+0000
+// (it would end the name early) and names of kEntryNameUnitLimit units or more.
+bool entryNameToUtf16(const std::string &name, std::u16string &units, std::string &error);

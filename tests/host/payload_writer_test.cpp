@@ -1,0 +1,280 @@
+#include "packer/payload_writer.h"
+
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <zstd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Record {
+    std::u16string name;
+    std::string data;
+};
+
+struct Container {
+    ZSTD_frameHeader header;
+    std::string plain;
+    std::vector<Record> records;
+};
+
+std::string readFile(const fs::path &path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << stream.rdbuf();
+    return bytes.str();
+}
+
+void writeFile(const fs::path &path, const std::string &bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+fs::path makeTempDir() {
+    std::string pattern = testing::TempDir() + "payload_writer_XXXXXX";
+    EXPECT_NE(mkdtemp(pattern.data()), nullptr);
+    return pattern;
+}
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char &byte : bytes) {
+        byte = static_cast<char>(generator());
+    }
+    return bytes;
+}
+
+uint64_t littleEndian(const std::string &bytes, size_t offset, int width) {
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
+    }
+    return value;
+}
+
+bool writeToBytes(const std::vector<PayloadEntry> &entries, const PayloadOptions &options, std::string &bytes,
+                  std::string &error) {
+    FILE *file = tmpfile();
+    bool written = writePayload(file, entries, options, error);
+    bytes.resize(ftell(file));
+    rewind(file);
+    EXPECT_EQ(fread(bytes.data(), 1, bytes.size(), file), bytes.size());
+    fclose(file);
+    return written;
+}
+
+void parseRecords(const std::string &plain, std::vector<Record> &records) {
+    size_t at = 0;
+    for (;;) {
+        std::u16string name;
+        for (char16_t unit = 1; unit != 0; at += 2) {
+            ASSERT_LE(at + 2, plain.size()) << "name runs past the end";
+            unit = static_cast<char16_t>(littleEndian(plain, at, 2));
+            if (unit != 0) {
+                name.push_back(unit);
+            }
+        }
+        if (name.empty()) {
+            break;
+        }
+        ASSERT_LE(at + 8, plain.size());
+        uint64_t size = littleEndian(plain, at, 8);
+        at += 8;
+        ASSERT_LE(size, plain.size() - at);
+        records.push_back({name, plain.substr(at, size)});
+        at += size;
+    }
+    EXPECT_EQ(at, plain.size()) << "bytes follow the end-of-list record";
+}
+
+// Decodes with the window capped at `windowLog`, so a frame that reaches
+// further back than the launcher allows fails here too.
+void parseContainer(const std::string &bytes, int windowLog, Container &container) {
+    ASSERT_GE(bytes.size(), 13u);
+    ASSERT_EQ(bytes.substr(0, 3), "QJY");
+    EXPECT_EQ(bytes.substr(bytes.size() - 10, 2), std::string(2, '\0'));
+    EXPECT_EQ(littleEndian(bytes, bytes.size() - 8, 8), bytes.size() - 8);
+    std::string frame = bytes.substr(3, bytes.size() - 13);
+    ASSERT_EQ(ZSTD_findFrameCompressedSize(frame.data(), frame.size()), frame.size()) << "not exactly one frame";
+    ASSERT_EQ(ZSTD_getFrameHeader(&container.header, frame.data(), frame.size()), 0u);
+    EXPECT_EQ(container.header.frameContentSize, ZSTD_CONTENTSIZE_UNKNOWN);
+    EXPECT_EQ(container.header.checksumFlag, 0u);
+    EXPECT_LE(container.header.windowSize, uint64_t{1} << windowLog);
+
+    ZSTD_DCtx *decoder = ZSTD_createDCtx();
+    ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, windowLog);
+    std::vector<char> buffer(ZSTD_DStreamOutSize());
+    ZSTD_inBuffer input = {frame.data(), frame.size(), 0};
+    ZSTD_outBuffer output;
+    size_t result;
+    do {
+        output = {buffer.data(), buffer.size(), 0};
+        result = ZSTD_decompressStream(decoder, &output, &input);
+        container.plain.append(buffer.data(), output.pos);
+    } while (!ZSTD_isError(result) && result != 0 && (input.pos < input.size || output.pos == output.size));
+    ZSTD_freeDCtx(decoder);
+    ASSERT_EQ(result, 0u) << ZSTD_getErrorName(result);
+    parseRecords(container.plain, container.records);
+}
+
+void expectRecords(const Container &container, const std::vector<Record> &expected) {
+    ASSERT_EQ(container.records.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_TRUE(container.records[i].name == expected[i].name) << "entry " << i;
+        EXPECT_TRUE(container.records[i].data == expected[i].data) << "entry " << i;
+    }
+}
+
+TEST(PayloadWriter, StoresEntriesInGivenOrder) {
+    fs::path dir = makeTempDir();
+    std::string big = randomBytes(1536 * 1024 + 123, 1);  // spans several read pieces, ends mid-piece
+    writeFile(dir / "z", "hello");
+    writeFile(dir / "empty", "");
+    writeFile(dir / "big", big);
+    std::vector<PayloadEntry> entries = {{"zeta.txt", dir / "z"},
+                                         {"empty", dir / "empty"},
+                                         {"dir/sub/big.bin", dir / "big"},
+                                         {u8"dir/ü€😀.txt", dir / "z"}};
+    std::string bytes, error;
+    ASSERT_TRUE(writeToBytes(entries, {}, bytes, error)) << error;
+    Container container;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(bytes, 27, container));
+    std::u16string unicodeName = {'d', 'i', 'r', '\\', 0x00FC, 0x20AC, 0xD83D, 0xDE00, '.', 't', 'x', 't'};
+    expectRecords(container,
+                  {{u"zeta.txt", "hello"}, {u"empty", ""}, {u"dir\\sub\\big.bin", big}, {unicodeName, "hello"}});
+    fs::remove_all(dir);
+}
+
+TEST(PayloadWriter, MatchesDocumentedLayout) {
+    fs::path dir = makeTempDir();
+    writeFile(dir / "a", "xyz");
+    std::string bytes, error;
+    ASSERT_TRUE(writeToBytes({{"a", dir / "a"}}, {}, bytes, error)) << error;
+    Container one;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(bytes, 27, one));
+    EXPECT_EQ(one.plain, std::string("a\0\0\0\3\0\0\0\0\0\0\0xyz\0\0", 17));
+
+    ASSERT_TRUE(writeToBytes({}, {}, bytes, error)) << error;
+    Container none;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(bytes, 27, none));
+    EXPECT_EQ(none.plain, std::string(2, '\0'));
+    fs::remove_all(dir);
+}
+
+TEST(PayloadWriter, HonoursRequestedWindow) {
+    fs::path dir = makeTempDir();
+    // A block repeated just beyond 2^20 bytes back: a larger window would reference it.
+    std::string block = randomBytes((1 << 20) + 4096, 2);
+    writeFile(dir / "repeat", block + block);
+    PayloadOptions options;
+    options.windowLog = 20;
+    std::string bytes, error;
+    ASSERT_TRUE(writeToBytes({{"repeat", dir / "repeat"}}, options, bytes, error)) << error;
+    Container container;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(bytes, 20, container));
+    expectRecords(container, {{u"repeat", block + block}});
+    fs::remove_all(dir);
+}
+
+TEST(PayloadWriter, RejectsBadNamesBeforeWriting) {
+    fs::path dir = makeTempDir();
+    writeFile(dir / "f", "data");
+    std::string emoji = u8"😀", longest(1023, 'a'), longestPairs;
+    for (int i = 0; i < 511; ++i) {
+        longestPairs += emoji;
+    }
+    const std::string bad[] = {"", "\x80", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xE2\x82", "\xF4\x90\x80\x80",
+                               std::string("a\0b", 3), longest + "a", longestPairs + emoji};
+    for (const std::string &name : bad) {
+        std::string bytes, error;
+        EXPECT_FALSE(writeToBytes({{"ok", dir / "f"}, {name, dir / "f"}}, {}, bytes, error)) << name;
+        EXPECT_EQ(bytes, "") << name;
+        EXPECT_NE(error.find("entry 2"), std::string::npos) << error;
+    }
+    for (const std::string &name : {longest, longestPairs + "a"}) {
+        std::string bytes, error;
+        EXPECT_TRUE(writeToBytes({{name, dir / "f"}}, {}, bytes, error)) << error;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(PayloadWriter, RejectsMissingSourceAndBadOptions) {
+    std::string missing = makeTempDir() / "missing.txt";
+    std::string bytes, error;
+    EXPECT_FALSE(writeToBytes({{"a", missing}}, {}, bytes, error));
+    EXPECT_NE(error.find(missing), std::string::npos) << error;
+    fs::remove_all(fs::path(missing).parent_path());
+
+    const PayloadOptions badOptions[] = {{3, 28}, {3, 9}, {ZSTD_maxCLevel() + 1, 27}};
+    for (const PayloadOptions &options : badOptions) {
+        EXPECT_FALSE(writeToBytes({}, options, bytes, error));
+        EXPECT_EQ(bytes, "");
+    }
+}
+
+int runTool(const std::string &arguments, const fs::path &errors) {
+    std::string command = "'" + std::string(ZELMOR_WRITE_PAYLOAD) + "' " + arguments + " 2>'" + errors.string() + "'";
+    int status = system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(WritePayloadTool, WritesContainerFromPairs) {
+    fs::path dir = makeTempDir();
+    writeFile(dir / "one", "first");
+    writeFile(dir / "b=c", "split at the first =");
+    std::string out = dir / "out.bin";
+    ASSERT_EQ(runTool("--level 5 --window-log 20 '" + out + "' one='" + (dir / "one").string() + "' sub/x='" +
+                          (dir / "b=c").string() + "'",
+                      dir / "errors"),
+              0)
+        << readFile(dir / "errors");
+    Container pairs;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(readFile(out), 20, pairs));
+    expectRecords(pairs, {{u"one", "first"}, {u"sub\\x", "split at the first ="}});
+
+    ASSERT_EQ(runTool("'" + out + "'", dir / "errors"), 0);
+    Container empty;
+    ASSERT_NO_FATAL_FAILURE(parseContainer(readFile(out), 27, empty));
+    EXPECT_TRUE(empty.records.empty());
+    EXPECT_FALSE(fs::exists(out + ".tmp"));
+    fs::remove_all(dir);
+}
+
+TEST(WritePayloadTool, FailureLeavesOutputAsItWas) {
+    fs::path dir = makeTempDir();
+    std::string out = dir / "out.bin", missing = dir / "missing";
+    std::string arguments = "'" + out + "' a='" + missing + "'";
+    EXPECT_EQ(runTool(arguments, dir / "errors"), 1);
+    EXPECT_EQ(readFile(dir / "errors").rfind("zelmor-write-payload: ", 0), 0u);
+    EXPECT_NE(readFile(dir / "errors").find(missing), std::string::npos);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(out + ".tmp"));
+
+    writeFile(out, "older");
+    EXPECT_EQ(runTool(arguments, dir / "errors"), 1);
+    EXPECT_EQ(readFile(out), "older");
+    EXPECT_FALSE(fs::exists(out + ".tmp"));
+    fs::remove_all(dir);
+}
+
+TEST(WritePayloadTool, BadArgumentsPrintUsage) {
+    fs::path dir = makeTempDir();
+    std::string out = "'" + (dir / "out.bin").string() + "'";
+    const std::string cases[] = {"", "--level", "--level x " + out, "--bogus 1 " + out, out + " no-separator"};
+    for (const std::string &arguments : cases) {
+        EXPECT_EQ(runTool(arguments, dir / "errors"), 2) << arguments;
+        EXPECT_NE(readFile(dir / "errors").find("usage:"), std::string::npos) << arguments;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.bin"));
+    fs::remove_all(dir);
+}
+
+}  // namespace
