@@ -1,0 +1,147 @@
+"""Helpers for tests that run real launcher executables under Wine.
+
+Every Windows program is started through testing/wine-run.sh (private prefix,
+no crash debugger). Programs that need their whole 32-bit exit code, a raw
+command line or a private temp directory are started by the Windows-side
+runner zelmor-run.exe. Paths come from the environment that CTest sets.
+"""
+import os
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+from dataclasses import dataclass
+
+WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
+WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
+HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
+
+STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
+
+FAST_FAIL = 0xC0000409
+
+
+def windows_path(path):
+    """The Wine name of a Linux path (drive Z: maps the Linux root)."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def quote_argument(argument):
+    """Quotes one argument so that the Windows splitting rules give it back."""
+    if argument and not any(c in argument for c in ' \t\n\v"'):
+        return argument
+    out = '"'
+    backslashes = 0
+    for c in argument:
+        if c == "\\":
+            backslashes += 1
+            continue
+        if c == '"':
+            out += "\\" * (2 * backslashes + 1) + '"'
+        else:
+            out += "\\" * backslashes + c
+        backslashes = 0
+    return out + "\\" * (2 * backslashes) + '"'
+
+
+def command_line(arguments):
+    return " ".join(quote_argument(a) for a in arguments)
+
+
+@dataclass
+class Run:
+    exit_code: int  # the whole 32-bit code, unsigned
+    stdout: str  # carriage returns removed
+    stderr: str
+    raw_stdout: bytes
+    raw_stderr: bytes
+
+
+def wine(arguments, timeout=300, env=None):
+    """Runs a Windows program under Wine; only the low 8 bits of its exit code survive."""
+    return subprocess.run([WINE_RUN] + list(arguments), capture_output=True, timeout=timeout, env=env)
+
+
+def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300):
+    """Starts `command` (a raw Windows command line) through zelmor-run and
+    returns its whole exit code and its output."""
+    with tempfile.TemporaryDirectory() as scratch:
+        code_file = os.path.join(scratch, "exit-code")
+        arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
+        for name, value in (set_env or {}).items():
+            arguments += ["--set", f"{name}={value}"]
+        for name in unset:
+            arguments += ["--unset", name]
+        if cwd:
+            arguments += ["--cwd", windows_path(cwd)]
+        arguments += [application, command]
+        done = wine(arguments, timeout=timeout)
+        if not os.path.exists(code_file):
+            raise AssertionError(f"zelmor-run failed ({done.returncode}): {done.stderr.decode(errors='replace')}")
+        with open(code_file) as f:
+            exit_code = int(f.read())
+    return Run(exit_code, done.stdout.decode("latin-1").replace("\r", ""),
+               done.stderr.decode("latin-1").replace("\r", ""), done.stdout, done.stderr)
+
+
+def entry_stream(entries):
+    """The decompressed payload: (name, bytes) records and the end-of-list record."""
+    out = bytearray()
+    for name, data in entries:
+        out += name.encode("utf-16-le") + b"\0\0"
+        out += struct.pack("<Q", len(data)) + data
+    return bytes(out + b"\0\0")
+
+
+def zstd_frame(raw, *options):
+    """One frame made by the zstd tool from standard input (no content size)."""
+    done = subprocess.run(["zstd", "-q", "-c", *options], input=raw, capture_output=True, check=True)
+    return done.stdout
+
+
+def container(frames, trailer=True):
+    body = b"QJY" + frames
+    if trailer:
+        body += b"\0\0" + struct.pack("<Q", len(body) + 2)
+    return body
+
+
+def attach(executable, payload):
+    """Adds `payload` to `executable` as RCDATA 27, with the system's resource calls."""
+    payload_file = executable + ".payload"
+    with open(payload_file, "wb") as f:
+        f.write(payload)
+    done = wine([os.path.join(WINDOWS_BIN, "zelmor-attach.exe"), windows_path(executable), windows_path(payload_file)])
+    os.remove(payload_file)
+    if done.returncode != 0:
+        raise AssertionError("zelmor-attach failed: " + done.stderr.decode(errors="replace"))
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Each test gets a private directory; launched programs see its temp/
+    folder as TEMP and TMP, so their target directories land there."""
+
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="zelmor-test-")
+        self.temp = os.path.join(self.work, "temp")
+        os.makedirs(self.temp)
+        self.addCleanup(shutil.rmtree, self.work, True)
+
+    def make_launcher(self, payload, name="app.exe", stub=STUB):
+        """A copy of the stub carrying `payload` (or no payload when None)."""
+        executable = os.path.join(self.work, name)
+        shutil.copyfile(stub, executable)
+        if payload is not None:
+            attach(executable, payload)
+        return executable
+
+    def launch(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, timeout=300):
+        environment = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp)}
+        environment.update(set_env or {})
+        command = raw_command if raw_command is not None else command_line([windows_path(executable), *arguments])
+        return run_windows(command, windows_path(executable), environment, unset, cwd, timeout)
+
+    def target_directories(self):
+        return sorted(d for d in os.listdir(self.temp) if d.startswith("onefile_"))
