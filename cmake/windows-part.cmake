@@ -12,6 +12,11 @@ set(LAUNCHER_CORE_SOURCES
   launcher/bounded_text.cpp
   launcher/launcher_state.cpp
   launcher/run_sequence.cpp
+  paths/environment.cpp
+  paths/path_spec.cpp
+  paths/system_values.cpp
+  payload/extraction.cpp
+  payload/file_output.cpp
   payload/payload_reader.cpp
   payload/payload_resource.cpp
 )

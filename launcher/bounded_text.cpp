@@ -1,5 +1,6 @@
 #include "launcher/bounded_text.h"
 
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "launcher/failure.h"
@@ -27,6 +28,19 @@ size_t boundedLength(const wchar_t *buffer, size_t capacity) {
     size_t length = wcsnlen(buffer, capacity);
     if (length == capacity) {
         internalLimitAbort();
+    }
+    return length;
+}
+
+size_t copyWidened(wchar_t *buffer, size_t capacity, const char *narrow) {
+    size_t length = appendUnits(buffer, capacity, 0, L"", 0);
+    for (const char *byte = narrow; *byte != '\0'; byte++) {
+        const char single[2] = {*byte, '\0'};
+        wchar_t converted[2];
+        if (mbstowcs(converted, single, 2) != 1) {
+            internalLimitAbort();
+        }
+        length = appendUnits(buffer, capacity, length, converted, 1);
     }
     return length;
 }

@@ -18,3 +18,9 @@ size_t copyText(wchar_t *buffer, size_t capacity, const wchar_t *text);
 // Length of the string in `buffer`; a buffer without a terminator within
 // `capacity` is an internal-limit abort.
 size_t boundedLength(const wchar_t *buffer, size_t capacity);
+
+// Replaces the contents of `buffer` by the ASCII text `narrow`, widened byte
+// by byte with the runtime's conversion in its default "C" locale. A byte
+// that does not convert to exactly one wide character is an internal-limit
+// abort, as is a text that does not fit.
+size_t copyWidened(wchar_t *buffer, size_t capacity, const char *narrow);

@@ -1,0 +1,13 @@
+#pragma once
+// The launcher's own process environment, addressed by ASCII names of at most
+// 39 characters (a longer name is an internal-limit abort). A change is
+// inherited by every process started afterwards, which is how the parent
+// hands values to its child. Main thread only.
+
+// A heap copy of the value, which the caller owns; null when the variable is
+// unset, empty, longer than 32767 characters or cannot be copied.
+wchar_t *getEnvVar(const char *name);
+
+// The system's success flag; the launcher's callers do not examine it.
+bool setEnvVar(const char *name, const wchar_t *value);
+bool unsetEnvVar(const char *name);

@@ -1,0 +1,202 @@
+#include "payload/extraction.h"
+
+#include <stdint.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "launcher/bounded_text.h"
+#include "launcher/failure.h"
+#include "launcher/launcher_state.h"
+#include "paths/path_spec.h"
+#include "payload/file_output.h"
+#include "payload/payload_reader.h"
+
+namespace {
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// Names the packer writes are relative paths without "." or ".." parts.
+// Anything that could reach outside the target directory is refused: a
+// leading separator, a colon (drive or alternate stream), or a part ending in
+// a dot or blank, since Windows trims those and ".. " would become "..".
+bool staysInsideTarget(const wchar_t *name) {
+    if (isSeparator(name[0])) {
+        return false;
+    }
+    for (const wchar_t *c = name; *c != L'\0'; c++) {
+        if (*c == L':') {
+            return false;
+        }
+        bool partEnds = c[1] == L'\0' || isSeparator(c[1]);
+        if (partEnds && !isSeparator(*c) && (*c == L'.' || *c == L' ')) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void readEntryName() {
+    wchar_t *name = launcherState.entryName;
+    for (size_t length = 0;; length++) {
+        if (length == kEntryNameCapacity) {
+            internalLimitAbort();
+        }
+        uint16_t unit;
+        readPayload(&unit, sizeof unit);
+        name[length] = static_cast<wchar_t>(unit);
+        if (unit == 0) {
+            return;
+        }
+    }
+}
+
+uint64_t readEntrySize() {
+    unsigned char bytes[8];
+    readPayload(bytes, sizeof bytes);
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; i--) {
+        size = (size << 8) | bytes[i];
+    }
+    return size;
+}
+
+void writeEntryData(uint64_t size) {
+    void *file = createEntryFile(launcherState.entryPath);
+    if (file == nullptr) {
+        fatalOpenForWriting();
+    }
+    while (size > 0) {
+        uint32_t piece = size < kWriteChunkSize ? static_cast<uint32_t>(size) : static_cast<uint32_t>(kWriteChunkSize);
+        readPayload(launcherState.writeChunk, piece);
+        uint32_t errorCode = 0;
+        if (!writeEntryFile(file, launcherState.writeChunk, piece, &errorCode)) {
+            fatalErrorWithCode("Error, couldn't unpack file to target path.", errorCode);
+        }
+        size -= piece;
+    }
+    closeEntryFile(file);
+}
+
+// The last backslash of `path` at or after its second unit; 0 if none. The
+// first unit is never taken as a separator.
+size_t lastBackslash(const wchar_t *path) {
+    for (size_t i = wcslen(path); i > 1; i--) {
+        if (path[i - 1] == L'\\') {
+            return i - 1;
+        }
+    }
+    return 0;
+}
+
+bool isKnownDirectory(const wchar_t *directory) {
+    for (size_t i = 0; i < launcherState.knownDirectoryCount; i++) {
+        if (wcscmp(launcherState.knownDirectories[i], directory) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void rememberDirectory(const wchar_t *directory) {
+    if (launcherState.knownDirectoryCount == kKnownDirectoriesCapacity) {
+        return;
+    }
+    wchar_t *copy = wcsdup(directory);
+    if (copy != nullptr) {  // an unremembered directory only costs a later system call
+        launcherState.knownDirectories[launcherState.knownDirectoryCount++] = copy;
+    }
+}
+
+}  // namespace
+
+bool readEntryHeader() {
+    readEntryName();
+    if (launcherState.entryName[0] == L'\0') {
+        return false;
+    }
+    if (!staysInsideTarget(launcherState.entryName)) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, launcherState.targetDirectory);
+    length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
+    appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
+    if (launcherState.firstEntryPath[0] == L'\0') {
+        copyText(launcherState.firstEntryPath, kFirstEntryPathCapacity, launcherState.entryPath);
+    }
+    return true;
+}
+
+void extractPayload() {
+    launcherState.cleanupArmed = 1;
+    while (readEntryHeader()) {
+        uint64_t size = readEntrySize();
+        createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
+        writeEntryData(size);
+    }
+    closePayload();
+}
+
+// Walks up until an ancestor is known or can be made, then back down making
+// each level, the same calls a recursion per level would make; a loop, since
+// a deep payload path would otherwise need a stack frame per backslash.
+bool createParentDirectories(const wchar_t *path) {
+    wchar_t directory[kEntryPathCapacity];
+    copyText(directory, kEntryPathCapacity, path);
+    size_t cut = lastBackslash(directory);
+    if (cut == 0) {
+        return true;
+    }
+    directory[cut] = L'\0';
+    if (ensureDirectory(directory)) {
+        return true;
+    }
+    size_t levelsUp = 0;
+    for (;;) {
+        cut = lastBackslash(directory);
+        if (cut == 0) {
+            // The topmost directory has no parent to make: try it once more.
+            if (levelsUp > 0) {
+                ensureDirectory(directory);
+            }
+            break;
+        }
+        directory[cut] = L'\0';
+        levelsUp++;
+        if (ensureDirectory(directory)) {
+            break;
+        }
+    }
+    for (; levelsUp > 0; levelsUp--) {
+        directory[wcslen(directory)] = L'\\';
+        if (levelsUp > 1) {
+            ensureDirectory(directory);
+        }
+    }
+    return ensureDirectory(directory);
+}
+
+bool ensureDirectory(const wchar_t *directory) {
+    if (launcherState.knownDirectoryCount == 0) {
+        // The home directory counts as existing, so that paths beneath it
+        // never make the launcher create or probe the profile's ancestors.
+        wchar_t home[kEntryPathCapacity];
+        if (!expandPathSpec(home, kHomeSpec, kEntryPathCapacity)) {
+            fatalSpecExpansion(kHomeSpec);
+        }
+        rememberDirectory(home);
+    }
+    if (isKnownDirectory(directory)) {
+        return true;
+    }
+    // A drive designator such as "C:" always exists and is not remembered.
+    if (wcslen(directory) == 2 && directory[1] == L':') {
+        return true;
+    }
+    if (!createDirectory(directory)) {
+        return false;
+    }
+    rememberDirectory(directory);
+    return true;
+}

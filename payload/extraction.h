@@ -1,0 +1,19 @@
+#pragma once
+// Turns the payload's entries into files under launcherState.targetDirectory.
+// The reader must be open (openPayload).
+
+// Reads the next entry's name and composes launcherState.entryPath (and, at
+// the first entry, firstEntryPath). False at the end of the list. A name that
+// would place a file outside the target directory ends the process.
+bool readEntryHeader();
+
+// Parent role: arms the cleanup, writes every entry in payload order in pieces
+// of at most 32768 bytes, creating directories as needed, then closes the reader.
+void extractPayload();
+
+// Makes sure the directory holding the file `path` exists, creating missing
+// ancestors from the outside in. True when it is known to exist at the end.
+bool createParentDirectories(const wchar_t *path);
+
+// True when `directory` is known to exist or has just been created.
+bool ensureDirectory(const wchar_t *directory);
