@@ -8,10 +8,16 @@ set(LAUNCHER_COMPILE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti -mu
 set(LAUNCHER_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -municode)
 
 set(LAUNCHER_CORE_SOURCES
+  child/child_launch.cpp
+  child/cleanup.cpp
+  child/command_line.cpp
+  child/library_mode.cpp
+  child/role_decision.cpp
   launcher/failure.cpp
   launcher/bounded_text.cpp
   launcher/launcher_state.cpp
   launcher/run_sequence.cpp
+  paths/canonical_path.cpp
   paths/environment.cpp
   paths/path_spec.cpp
   paths/system_values.cpp
@@ -45,3 +51,4 @@ set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES
 
 add_subdirectory(testing/windows)
 add_subdirectory(tests/windows)
+add_subdirectory(tests/apps)

@@ -26,7 +26,9 @@ struct LauncherState {
     wchar_t ownModuleDirectory[kCanonicalPathCapacity];
     wchar_t ownModulePath[kOwnModulePathCapacity];
     wchar_t childCommandLine[kChildCommandLineCapacity];
-    // A process HANDLE; kept as void * so that this header needs no Windows headers.
+    // The child's process HANDLE (void * keeps Windows headers out of here).
+    // Shared with the console-control thread: the thread that takes it out
+    // with an atomic exchange is the one that closes it.
     void *childProcess;
     // Read by the console-control thread: set once, never cleared.
     volatile unsigned char cleanupArmed;

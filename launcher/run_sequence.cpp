@@ -2,41 +2,46 @@
 
 #include <windows.h>
 
-#include <stdio.h>
-
-#include "launcher/bounded_text.h"
+#include "child/child_launch.h"
+#include "child/cleanup.h"
+#include "child/library_mode.h"
+#include "child/role_decision.h"
 #include "launcher/failure.h"
 #include "launcher/launcher_state.h"
-#include "paths/environment.h"
 #include "paths/path_spec.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 
-namespace {
-
-void publishOwnProcessId() {
-    char narrow[128];
-    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    wchar_t wide[128];
-    copyWidened(wide, 128, narrow);
-    setEnvVar("ZELMOR_ONEFILE_PARENT", wide);
-}
-
-}  // namespace
-
 int runLauncher(int argumentCount, wchar_t **arguments) {
-    (void)argumentCount;
-    (void)arguments;
     // Take the current directory out of the library search path for the whole
     // process; not checked, as the run goes on the same way without it.
     SetDllDirectoryW(L"");
-    publishOwnProcessId();
-    bool expanded = expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity);
+    // Before the expansion: {PID} reads what the role decision publishes.
+    const bool isChildRole = decideRole();
+    const bool expanded =
+        expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity);
     // The spec itself is reported, never the partial path.
     if (!expanded) {
         fatalSpecExpansion(kTargetDirectorySpec);
     }
+    // In place before the first file can be written, so an interrupt always
+    // finds the handler ready to remove what was extracted.
+    if (!isChildRole) {
+        registerConsoleControlHandler();
+    }
     openPayload();
-    extractPayload();
-    return 0;
+    if (!isChildRole) {
+        extractPayload();
+        if (argumentCount < 1) {
+            internalLimitAbort();
+        }
+        return static_cast<int>(launchChild(arguments[0]));
+    }
+    launcherState.cleanupArmed = 1;  // nothing in the child acts on it
+    // A payload without entries has no application to run; going on to the
+    // launch instead would start child after child.
+    if (!readEntryHeader()) {
+        fatalError("Error, couldn't decode attached data.");
+    }
+    return runLibraryMode(argumentCount, arguments);
 }

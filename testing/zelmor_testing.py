@@ -5,6 +5,7 @@ no crash debugger). Programs that need their whole 32-bit exit code, a raw
 command line or a private temp directory are started by the Windows-side
 runner zelmor-run.exe. Paths come from the environment that CTest sets.
 """
+import json
 import os
 import shutil
 import struct
@@ -108,6 +109,20 @@ def container(frames, trailer=True):
     return body
 
 
+def write_payload(pairs, options=()):
+    """A container made by the host writer from (entry name, file path) pairs."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "payload")
+        subprocess.run([os.path.join(HOST_BIN, "zelmor-write-payload"), *options, out]
+                       + [f"{name}={path}" for name, path in pairs], check=True)
+        with open(out, "rb") as f:
+            return f.read()
+
+
+def windows_binary(name):
+    return os.path.join(WINDOWS_BIN, name)
+
+
 def attach(executable, payload):
     """Adds `payload` to `executable` as RCDATA 27, with the system's resource calls."""
     payload_file = executable + ".payload"
@@ -142,6 +157,25 @@ class LauncherTestCase(unittest.TestCase):
         environment.update(set_env or {})
         command = raw_command if raw_command is not None else command_line([windows_path(executable), *arguments])
         return run_windows(command, windows_path(executable), environment, unset, cwd, timeout)
+
+    def file(self, relative, data):
+        """Writes `data` under the test's private directory; returns the path."""
+        path = os.path.join(self.work, "files", relative)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        return path
+
+    def probe_launcher(self, extra_pairs=(), first=("app.dll", windows_binary("zelmor-probe.dll")), name="app.exe"):
+        """A launcher whose application is the probe DLL, with more entries after it."""
+        return self.make_launcher(write_payload([first, *extra_pairs]), name=name)
+
+    def report_path(self, name="report.json"):
+        return os.path.join(self.work, name)
+
+    def read_report(self, name="report.json"):
+        with open(self.report_path(name), encoding="utf-8") as f:
+            return json.load(f)
 
     def target_directories(self):
         return sorted(d for d in os.listdir(self.temp) if d.startswith("onefile_"))

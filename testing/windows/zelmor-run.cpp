@@ -2,8 +2,8 @@
 // code, which a Linux shell would cut to 8 bits. Wine quotes Linux arguments
 // itself, so a test passes the child's command line as one argument here.
 //
-//   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--cwd DIR]
-//              [--exit-code-file FILE] APPLICATION COMMANDLINE
+//   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
+//              [--cwd DIR] [--exit-code-file FILE] APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles and environment (with
 // the changes asked for). An empty APPLICATION lets the system find the image
@@ -26,6 +26,11 @@ int wmain(int argc, wchar_t **argv) {
             }
             *equals = L'\0';
             SetEnvironmentVariableW(argv[i + 1], equals + 1);
+        } else if (wcscmp(argv[i], L"--set-own-pid") == 0) {
+            // A running process of another executable, for tests of stale ids.
+            wchar_t id[16];
+            swprintf(id, 16, L"%lu", GetCurrentProcessId());
+            SetEnvironmentVariableW(argv[i + 1], id);
         } else if (wcscmp(argv[i], L"--unset") == 0) {
             SetEnvironmentVariableW(argv[i + 1], nullptr);
         } else if (wcscmp(argv[i], L"--cwd") == 0) {

@@ -1,0 +1,111 @@
+#include "child/child_launch.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <wchar.h>
+
+#include "child/cleanup.h"
+#include "child/command_line.h"
+#include "launcher/bounded_text.h"
+#include "launcher/failure.h"
+#include "launcher/launcher_state.h"
+#include "launcher/test_seam.h"
+#include "paths/environment.h"
+
+namespace {
+
+const char kLaunchFailed[] = "Error, couldn't launch child";
+
+void fillOwnModulePath() {
+    if (launcherState.ownModulePath[0] == L'\0' &&
+        GetModuleFileNameW(nullptr, launcherState.ownModulePath, kOwnModulePathCapacity) == 0) {
+        internalLimitAbort();
+    }
+}
+
+void publishOwnDirectory() {
+    if (launcherState.ownModulePathPlain[0] == L'\0') {
+        // Not examined: an empty path publishes an empty directory.
+        GetModuleFileNameW(nullptr, launcherState.ownModulePathPlain, kCanonicalPathCapacity);
+    }
+    copyText(launcherState.ownModuleDirectory, kCanonicalPathCapacity, launcherState.ownModulePathPlain);
+    wchar_t *lastBackslash = wcsrchr(launcherState.ownModuleDirectory, L'\\');
+    if (lastBackslash != nullptr) {
+        *lastBackslash = L'\0';
+    }
+    setEnvVar("ZELMOR_ONEFILE_DIRECTORY", launcherState.ownModuleDirectory);
+}
+
+// The console-control thread may stop and close the child at any moment, so
+// the main thread waits and reads the exit code on a handle of its own.
+HANDLE duplicateForWaiting(HANDLE process) {
+    HANDLE duplicate = nullptr;
+    if (seamFails("DuplicateHandle") ||
+        !DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &duplicate, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return duplicate;
+}
+
+}  // namespace
+
+wchar_t *buildChildCommandLine() {
+    int count = 0;
+    wchar_t **elements = seamFails("CommandLineToArgvW") ? nullptr : CommandLineToArgvW(GetCommandLineW(), &count);
+    if (elements == nullptr) {
+        fatalErrorWithCode(kLaunchFailed, GetLastError());
+    }
+    fillOwnModulePath();
+    if (count > 0) {
+        elements[0] = launcherState.ownModulePath;
+    }
+    composeCommandLine(count, elements);
+    return launcherState.childCommandLine;
+}
+
+unsigned long launchChild(const wchar_t *programName) {
+    publishOwnDirectory();
+    setEnvVar("ZELMOR_ORIGINAL_ARGV0", programName);
+    fillOwnModulePath();
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    // Passed on as they are, also when null or invalid (no console).
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    buildChildCommandLine();
+    PROCESS_INFORMATION child = {};
+    if (seamFails("CreateProcessW") ||
+        !CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
+        fatalErrorWithCode(kLaunchFailed, GetLastError());
+    }
+    CloseHandle(child.hThread);
+    DWORD exitCode = 0;
+    if (child.hProcess != nullptr) {
+        HANDLE waitHandle = duplicateForWaiting(child.hProcess);
+        if (waitHandle != nullptr) {
+            InterlockedExchangePointer(&launcherState.childProcess, child.hProcess);
+        } else {
+            // Without a second handle the child is not shared: a control
+            // event then only removes the directory, and this thread alone
+            // uses and closes the one handle.
+            waitHandle = child.hProcess;
+        }
+        WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
+        if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
+            exitCode = 1;
+        }
+        CloseHandle(waitHandle);
+        // Unless the console-control thread took it first, the shared handle is ours to close.
+        HANDLE shared = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+        if (shared != nullptr) {
+            CloseHandle(shared);
+        }
+    }
+    performCleanup();
+    return exitCode;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// Removal of the target directory, after the child has ended or when a
+// console control event arrives. Parent role only.
+
+// Stops a child that is still held in launcherState.childProcess (5000 ms
+// grace, then terminated with exit code 0), then, once cleanupArmed is set,
+// deletes the target directory, trying up to 21 times 100 ms apart. Safe to
+// run on the console-control thread while the main thread runs it too.
+void performCleanup();
+
+// Registers the console control handler; "Error, failed to register signal
+// handler." ends the process if the system refuses.
+void registerConsoleControlHandler();
+
+// The handler itself (exposed for tests): cleans up on Ctrl+C, Ctrl+Break,
+// close, log-off and shut-down, and always lets the event take its course.
+int __stdcall consoleControlHandler(unsigned long event);

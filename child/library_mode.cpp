@@ -1,0 +1,30 @@
+#include "child/library_mode.h"
+
+#include <windows.h>
+
+#include "launcher/failure.h"
+#include "launcher/launcher_state.h"
+
+namespace {
+
+typedef int (*RunCode)(int argumentCount, wchar_t **arguments);
+
+}  // namespace
+
+int runLibraryMode(int argumentCount, wchar_t **arguments) {
+    // Not examined: without it a dependency in the target directory fails to
+    // load, which the load reports.
+    AddDllDirectory(launcherState.targetDirectory);
+    HMODULE library = LoadLibraryExW(launcherState.firstEntryPath, nullptr,
+                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) {
+        fatalErrorWithCode("Error, load DLL.", GetLastError());
+    }
+    RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void *>(GetProcAddress(library, "run_code")));
+    if (runCode == nullptr) {
+        fatalError("Error, DLL entry point not found.");
+    }
+    // The library and the reader stay until the process ends.
+    return runCode(argumentCount, arguments);
+}

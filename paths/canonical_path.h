@@ -1,0 +1,17 @@
+#pragma once
+// Canonical forms of executable paths, so that two names of one file compare
+// equal character by character: the final path the file system reports, then
+// the directory part in its short form. Both rewrite the buffer in place.
+#include <stddef.h>
+
+// Replaces `path` by the final path of the file it names, in drive-letter or
+// plain UNC form. False, with `path` unchanged, when the file cannot be opened
+// or its final path needs `capacity` characters or more.
+bool finalPathOf(wchar_t *path, size_t capacity);
+
+// finalPathOf for paths that must resolve: any failure is an internal-limit abort.
+void resolveFinalPath(wchar_t *path, size_t capacity);
+
+// Replaces the directory part by its short form and keeps the file name; the
+// path stays as it is when the system has no short form for the directory.
+void shortenDirectoryPart(wchar_t *path, size_t capacity);
