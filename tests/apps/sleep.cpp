@@ -1,0 +1,27 @@
+// Sleeps, optionally holding a file open with no sharing so that nobody can
+// delete it meanwhile, and exits with the code asked for.
+//
+//   zelmor-sleep MILLISECONDS [EXITCODE] [FILE_TO_HOLD]
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+
+int wmain(int argc, wchar_t **argv) {
+    if (argc < 2 || argc > 4) {
+        fwprintf(stderr, L"usage: zelmor-sleep MILLISECONDS [EXITCODE] [FILE_TO_HOLD]\n");
+        return 120;
+    }
+    DWORD milliseconds = wcstoul(argv[1], nullptr, 10);
+    // Base 0 so that NTSTATUS-like codes can be written in hex.
+    unsigned long exitCode = argc > 2 ? wcstoul(argv[2], nullptr, 0) : 0;
+    if (argc > 3) {
+        HANDLE held = CreateFileW(argv[3], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held == INVALID_HANDLE_VALUE) {
+            fwprintf(stderr, L"zelmor-sleep: cannot open %ls: error %lu\n", argv[3], GetLastError());
+            return 121;
+        }
+    }
+    Sleep(milliseconds);
+    return static_cast<int>(exitCode);
+}
