@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 import unittest
 from dataclasses import dataclass
 
@@ -65,26 +66,81 @@ def wine(arguments, timeout=300, env=None):
     return subprocess.run([WINE_RUN] + list(arguments), capture_output=True, timeout=timeout, env=env)
 
 
-def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300):
+def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None):
+    """The zelmor-run invocation for `command`; `own_pid_in` names a variable
+    set to the runner's own process id (a running process of another executable)."""
+    arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
+    for name, value in (set_env or {}).items():
+        arguments += ["--set", f"{name}={value}"]
+    for name in unset:
+        arguments += ["--unset", name]
+    if own_pid_in:
+        arguments += ["--set-own-pid", own_pid_in]
+    if cwd:
+        arguments += ["--cwd", windows_path(cwd)]
+    return arguments + [application, command]
+
+
+def read_run(code_file, returncode, stdout, stderr):
+    if not os.path.exists(code_file):
+        raise AssertionError(f"zelmor-run failed ({returncode}): {stderr.decode(errors='replace')}")
+    with open(code_file) as f:
+        exit_code = int(f.read())
+    return Run(exit_code, stdout.decode("latin-1").replace("\r", ""),
+               stderr.decode("latin-1").replace("\r", ""), stdout, stderr)
+
+
+def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300, own_pid_in=None):
     """Starts `command` (a raw Windows command line) through zelmor-run and
     returns its whole exit code and its output."""
     with tempfile.TemporaryDirectory() as scratch:
         code_file = os.path.join(scratch, "exit-code")
-        arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
-        for name, value in (set_env or {}).items():
-            arguments += ["--set", f"{name}={value}"]
-        for name in unset:
-            arguments += ["--unset", name]
-        if cwd:
-            arguments += ["--cwd", windows_path(cwd)]
-        arguments += [application, command]
-        done = wine(arguments, timeout=timeout)
-        if not os.path.exists(code_file):
-            raise AssertionError(f"zelmor-run failed ({done.returncode}): {done.stderr.decode(errors='replace')}")
-        with open(code_file) as f:
-            exit_code = int(f.read())
-    return Run(exit_code, done.stdout.decode("latin-1").replace("\r", ""),
-               done.stderr.decode("latin-1").replace("\r", ""), done.stdout, done.stderr)
+        done = wine(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in),
+                    timeout=timeout)
+        return read_run(code_file, done.returncode, done.stdout, done.stderr)
+
+
+class Started:
+    """A program that start_windows left running; wait() gives its Run (once
+    it has ended, again on every call). Output goes to files, so a program
+    that writes much never blocks."""
+
+    def __init__(self, arguments, scratch, code_file):
+        self._scratch = scratch
+        self._code_file = code_file
+        self._run = None
+        with open(os.path.join(scratch, "stdout"), "wb") as out, open(os.path.join(scratch, "stderr"), "wb") as err:
+            self.process = subprocess.Popen([WINE_RUN] + arguments, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+
+    def wait(self, timeout=300):
+        if self._run is None:
+            self.process.wait(timeout)
+            streams = []
+            for name in ("stdout", "stderr"):
+                with open(os.path.join(self._scratch, name), "rb") as f:
+                    streams.append(f.read())
+            try:
+                self._run = read_run(self._code_file, self.process.returncode, *streams)
+            finally:
+                shutil.rmtree(self._scratch, True)
+        return self._run
+
+    def close(self, timeout=60):
+        """Waits for the end (killing the runner after `timeout` s) and removes the scratch files."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        shutil.rmtree(self._scratch, True)
+
+
+def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None):
+    """As run_windows, but returns at once with a Started handle."""
+    scratch = tempfile.mkdtemp(prefix="zelmor-started-")
+    code_file = os.path.join(scratch, "exit-code")
+    return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in), scratch,
+                   code_file)
 
 
 def entry_stream(entries):
@@ -117,6 +173,12 @@ def write_payload(pairs, options=()):
                        + [f"{name}={path}" for name, path in pairs], check=True)
         with open(out, "rb") as f:
             return f.read()
+
+
+def linux_path(path):
+    """The Linux path of a Wine path on a drive of the test prefix (inverse of windows_path)."""
+    drive, rest = path[0].lower(), path[2:].replace("\\", "/").lstrip("/")
+    return os.path.join(os.environ["ZELMOR_WINEPREFIX"], "dosdevices", drive + ":", rest)
 
 
 def windows_binary(name):
@@ -152,11 +214,23 @@ class LauncherTestCase(unittest.TestCase):
             attach(executable, payload)
         return executable
 
-    def launch(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, timeout=300):
+    def launch_arguments(self, executable, arguments=(), set_env=None, raw_command=None):
         environment = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp)}
         environment.update(set_env or {})
         command = raw_command if raw_command is not None else command_line([windows_path(executable), *arguments])
-        return run_windows(command, windows_path(executable), environment, unset, cwd, timeout)
+        return command, windows_path(executable), environment
+
+    def launch(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, timeout=300,
+               own_pid_in=None):
+        command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
+        return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in)
+
+    def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None):
+        """As launch, but returns at once; the test ends the program if the test does not wait for it."""
+        command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
+        started = start_windows(command, application, environment, unset, cwd, own_pid_in)
+        self.addCleanup(started.close)
+        return started
 
     def file(self, relative, data):
         """Writes `data` under the test's private directory; returns the path."""
@@ -176,6 +250,17 @@ class LauncherTestCase(unittest.TestCase):
     def read_report(self, name="report.json"):
         with open(self.report_path(name), encoding="utf-8") as f:
             return json.load(f)
+
+    def await_report(self, name="report.json", started=None, timeout=30):
+        """Waits until a probe has written its report; fails early if `started` ends first."""
+        deadline = time.monotonic() + timeout
+        while not os.path.exists(self.report_path(name)):
+            if started is not None and started.process.poll() is not None:
+                self.fail(f"ended before writing {name}: {started.wait()}")
+            if time.monotonic() > deadline:
+                self.fail(f"no {name} after {timeout} s")
+            time.sleep(0.02)
+        return self.read_report(name)
 
     def target_directories(self):
         return sorted(d for d in os.listdir(self.temp) if d.startswith("onefile_"))

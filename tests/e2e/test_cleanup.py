@@ -1,0 +1,121 @@
+"""Removal of the target directory by a real launcher when a file in it is
+held open, and after a console Ctrl+C while the child runs."""
+import fcntl
+import os
+import shutil
+import subprocess
+import termios
+import threading
+import time
+import unittest
+
+from zelmor_testing import WINE_RUN, LauncherTestCase, linux_path, windows_binary, windows_path
+
+
+def processes_mentioning(text):
+    """Linux ids of the processes whose command line contains `text` (Wine
+    shows a Windows process's own command line there)."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                if text.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass  # ended meanwhile
+    return found
+
+
+def wait_until_gone(text, timeout):
+    deadline = time.monotonic() + timeout
+    while processes_mentioning(text) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return processes_mentioning(text)
+
+
+class HeldFileTest(LauncherTestCase):
+    HOLD_MS = 7000
+
+    def test_a_held_file_is_retried_for_two_seconds_then_the_directory_is_left(self):
+        data = self.file("data.txt", b"kept open elsewhere\n")
+        launcher = self.probe_launcher([("data.txt", data)])
+        holder = f"{windows_path(windows_binary('zelmor-sleep.exe'))} {self.HOLD_MS} 0 {{DIR}}\\data.txt"
+        # Started, not launched: the holder may keep inherited output pipes
+        # open, and a reader of those would wait for the holder as well.
+        started = self.start(launcher, set_env={"ZELMOR_PROBE_HOLD": holder, "ZELMOR_PROBE_EXIT": "5",
+                                                "ZELMOR_PROBE_REPORT": windows_path(self.report_path())})
+        run = started.wait(60)
+        ended = time.time()
+        self.addCleanup(wait_until_gone, windows_path(self.temp), 30)
+        self.assertEqual((run.exit_code, run.stderr), (5, ""))
+        [target] = self.target_directories()
+        self.assertTrue(os.path.exists(os.path.join(self.temp, target, "data.txt")))
+        # The probe writes its report, holds on for 1 s and returns; what
+        # follows is the cleanup: 21 attempts with 100 ms pauses in between.
+        cleanup = ended - os.stat(self.report_path()).st_mtime - 1.0
+        self.assertGreater(cleanup, 1.9)
+        self.assertLess(cleanup, self.HOLD_MS / 1000 - 2.5, "gave up before the holder let go")
+        self.assertEqual(wait_until_gone(windows_path(self.temp), 30), [], "the holder ends")
+        shutil.rmtree(os.path.join(self.temp, target))
+
+
+class ControlEventTest(LauncherTestCase):
+    """Under Wine, \\003 written to a pseudo-terminal reaches every process of
+    its foreground group as SIGINT, which Wine turns into CTRL_C_EVENT for the
+    handlers of the processes attached to the terminal's console. The launcher
+    is therefore started by Wine directly: a console program such as zelmor-run
+    would die of the same event and take the console, with the launcher, along.
+    So TEMP is the prefix's own; the report tells where the directory is."""
+
+    PROBE_SLEEP_MS = 30000
+
+    def interrupt(self, ignore_in_child):
+        launcher = self.probe_launcher()
+        environment = dict(os.environ, ZELMOR_PROBE_REPORT=windows_path(self.report_path()),
+                           ZELMOR_PROBE_SLEEP_MS=str(self.PROBE_SLEEP_MS),
+                           ZELMOR_PROBE_IGNORE_CTRL_C="1" if ignore_in_child else "0")
+        for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"):
+            environment.pop(name, None)
+        controller, terminal = os.openpty()
+        self.addCleanup(os.close, controller)
+        process = subprocess.Popen([WINE_RUN, launcher, "x"], stdin=terminal, stdout=terminal, stderr=terminal,
+                                   env=environment, start_new_session=True,
+                                   preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        os.close(terminal)
+        self.addCleanup(lambda: process.poll() is None and (process.kill(), process.wait()))
+        # Whatever the programs write must not fill the terminal and stall them.
+        drainer = threading.Thread(target=self.drain, args=(controller,), daemon=True)
+        drainer.start()
+        self.addCleanup(drainer.join, 5)
+        report = self.await_report(timeout=60)
+        target = linux_path(report["module_dir"])
+        self.addCleanup(shutil.rmtree, target, True)
+        self.assertTrue(os.path.isdir(target))
+        sent = time.monotonic()
+        os.write(controller, b"\x03")
+        process.wait(timeout=60)
+        elapsed = time.monotonic() - sent
+        self.assertFalse(os.path.exists(target), "the directory is removed")
+        self.assertEqual(wait_until_gone(windows_path(self.work), 5), [], "the child has ended")
+        return elapsed
+
+    @staticmethod
+    def drain(controller):
+        try:
+            while os.read(controller, 4096):
+                pass
+        except OSError:
+            pass  # the terminal closed
+
+    def test_a_child_that_ignores_the_event_is_given_five_seconds_then_stopped(self):
+        elapsed = self.interrupt(ignore_in_child=True)
+        self.assertGreater(elapsed, 4.8)
+        self.assertLess(elapsed, self.PROBE_SLEEP_MS / 1000 / 2)
+
+    def test_a_child_that_ends_on_the_event_is_not_waited_for(self):
+        elapsed = self.interrupt(ignore_in_child=False)
+        self.assertLess(elapsed, 4.0)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,125 @@
+"""How a real launcher takes the parent or the child role from
+ZELMOR_ONEFILE_PARENT, and what it leaves for the run that follows."""
+import os
+import re
+import unittest
+
+from zelmor_testing import FAST_FAIL, SEAMS_STUB, LauncherTestCase, container, entry_stream, windows_path, zstd_frame
+
+PARENT = "ZELMOR_ONEFILE_PARENT"
+START = "ZELMOR_ONEFILE_START"
+INHERITED_START = "123"
+
+
+class ParentRoleTest(LauncherTestCase):
+    def run_parent(self, launcher, **kwargs):
+        """Runs a launch that must take the parent role; returns the child's report."""
+        set_env = {"ZELMOR_PROBE_REPORT": windows_path(self.report_path()), START: INHERITED_START}
+        set_env.update(kwargs.pop("set_env", {}))
+        run = self.launch(launcher, set_env=set_env, **kwargs)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        report = self.read_report()
+        os.remove(self.report_path())
+        env = report["env"]
+        # The child ran beneath a parent of this launch: that parent published
+        # its own id, and the directory is named from what the child inherited.
+        self.assertRegex(env[PARENT], r"^[1-9]\d*$")
+        self.assertNotEqual(int(env[PARENT]), report["pid"])
+        self.assertEqual(env["ZELMOR_ORIGINAL_ARGV0"], windows_path(launcher))
+        self.assertEqual(report["module_dir"], f"{windows_path(self.temp)}\\onefile_{env[PARENT]}_{env[START]}")
+        self.assertEqual(self.target_directories(), [])
+        return env
+
+    def test_an_absent_or_empty_value_keeps_the_inherited_start(self):
+        launcher = self.probe_launcher()
+        for label, kwargs in [("absent", {"unset": [PARENT]}), ("empty", {"set_env": {PARENT: ""}})]:
+            with self.subTest(label):
+                env = self.run_parent(launcher, **kwargs)
+                self.assertEqual(env[START], INHERITED_START)
+
+    def test_a_value_naming_no_running_instance_is_replaced_and_the_start_dropped(self):
+        launcher = self.probe_launcher()
+        ended = self.run_parent(launcher)[PARENT]  # an instance of this very executable, now ended
+        values = ["abc", "12abc", "123 ", "0x10", " +4000000", "4294967296", "-5", ended, "0"]
+        for value in values:
+            with self.subTest(value=value):
+                env = self.run_parent(launcher, set_env={PARENT: value})
+                self.assertNotEqual(env[PARENT], value.strip(" +"))
+                self.assertRegex(env[START], r"^\d{18}$")
+        with self.subTest("a running process of another executable"):
+            env = self.run_parent(launcher, own_pid_in=PARENT)
+            self.assertRegex(env[START], r"^\d{18}$")
+
+
+class ChildRoleTest(LauncherTestCase):
+    def start_first(self, launcher):
+        """A first instance whose application sleeps; returns it and its report."""
+        first = self.start(launcher, set_env={"ZELMOR_PROBE_REPORT": windows_path(self.report_path("first.json")),
+                                              "ZELMOR_PROBE_SLEEP_MS": "5000"})
+        return first, self.await_report("first.json", first)
+
+    def assert_first_ends_cleanly(self, first):
+        self.assertEqual(first.wait().exit_code, 0)
+        self.assertEqual(self.target_directories(), [])
+
+    def launch_second(self, first, launcher, parent, start):
+        run = self.launch(launcher, ["second", ""], set_env={
+            PARENT: parent, START: start, "ZELMOR_PROBE_REPORT": windows_path(self.report_path("second.json"))})
+        self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
+        return run
+
+    def test_an_instance_named_by_a_running_one_takes_the_child_role(self):
+        launcher = self.probe_launcher()
+        first, report = self.start_first(launcher)
+        parent, start = report["env"][PARENT], report["env"][START]
+        first_directory = self.target_directories()
+        with self.subTest("the id as published"):
+            run = self.launch_second(first, launcher, parent, start)
+            self.assertEqual((run.exit_code, run.stderr), (0, ""))
+            second = self.read_report("second.json")
+            os.remove(self.report_path("second.json"))
+            self.assertEqual(second["module_dir"], report["module_dir"])
+            self.assertNotEqual(second["pid"], report["pid"])
+            # Its own arguments, unrebuilt (the empty one stays), and no
+            # variables of a parent role of its own.
+            self.assertEqual(second["argv"], [windows_path(launcher), "second", ""])
+            self.assertEqual(second["env"], {PARENT: parent, START: start, "ZELMOR_ONEFILE_DIRECTORY": None,
+                                             "ZELMOR_ORIGINAL_ARGV0": None})
+            self.assertEqual(self.target_directories(), first_directory)
+        # The role decision reads the id as wcstoul does, while {PID} inserts
+        # the text as written and allows digits only, so these spellings take
+        # the child role and then fail. A parent role would have replaced the
+        # value and run normally, extracting anew.
+        cases = [(" +" + parent, FAST_FAIL, r"\A\Z"), (f"-{2 ** 32 - int(parent)}", FAST_FAIL, r"\A\Z"),
+                 ("00" + parent, 2, r"\AError, load DLL\. \(\[Error 126\] ")]
+        for value, exit_code, stderr in cases:
+            with self.subTest(value=value):
+                run = self.launch_second(first, launcher, value, start)
+                self.assertEqual((run.exit_code, run.stdout), (exit_code, ""))
+                self.assertRegex(run.stderr, stderr)
+                self.assertFalse(os.path.exists(self.report_path("second.json")))
+                self.assertEqual(self.target_directories(), first_directory)
+        self.assert_first_ends_cleanly(first)
+
+    def test_a_child_with_an_empty_entry_list_reports_it_and_starts_nothing(self):
+        launcher = self.probe_launcher()
+        first, report = self.start_first(launcher)
+        # The role decision compares paths: the first instance keeps running
+        # its old image while the path names an executable without entries.
+        # Its seam makes any further child launch fail visibly.
+        empty = self.make_launcher(container(zstd_frame(entry_stream([]))), name="empty.exe", stub=SEAMS_STUB)
+        os.replace(empty, launcher)
+        seam = {"ZELMOR_TEST_FAIL": "CreateProcessW:1"}
+        run = self.launch(launcher, set_env={PARENT: report["env"][PARENT], START: report["env"][START], **seam})
+        self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, "Error, couldn't decode attached data.\n", ""))
+        self.assertEqual(len(self.target_directories()), 1)
+        self.assert_first_ends_cleanly(first)
+        with self.subTest("the seam acts in the parent role"):
+            run = self.launch(launcher, set_env=seam, unset=[PARENT])
+            self.assertEqual((run.exit_code, run.stdout), (2, ""))
+            self.assertTrue(re.match(r"Error, couldn't launch child \(\[Error 8\] ", run.stderr), run.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
