@@ -1,0 +1,82 @@
+#include "packer/pe/dll_check.h"
+
+#include <algorithm>
+
+#include "packer/pe/le_bytes.h"
+#include "packer/pe/pe_image.h"
+
+namespace {
+
+constexpr size_t kExportDirectorySize = 40;
+const char kEntryName[] = "run_code";
+
+bool fail(std::string &error, const std::string &message) {
+    error = message;
+    return false;
+}
+
+// Reads the NUL-terminated export name at `rva`; false when it is not backed
+// by file data or runs past its section.
+bool readName(const std::vector<uint8_t> &bytes, const PeImage &image, uint32_t rva, std::string &name) {
+    size_t offset = 0;
+    size_t available = 0;
+    if (!mapRva(image, rva, offset, available)) {
+        return false;
+    }
+    auto begin = bytes.begin() + offset;
+    auto end = std::find(begin, begin + available, 0);
+    if (end == begin + available) {
+        return false;
+    }
+    name.assign(begin, end);
+    return true;
+}
+
+}  // namespace
+
+bool checkApplicationDll(const std::vector<uint8_t> &bytes, std::string &error) {
+    PeImage image;
+    if (!parsePeImage(bytes, image, error)) {
+        return false;
+    }
+    if ((image.characteristics & kFileDll) == 0) {
+        return fail(error, "is not a DLL (the image is an executable)");
+    }
+    PeDataDirectory exports = dataDirectory(image, kExportDirectory);
+    if (exports.rva == 0 || exports.size == 0) {
+        return fail(error, "does not export run_code (it has no export directory)");
+    }
+    size_t directory = 0;
+    if (!mapRvaRange(image, exports.rva, kExportDirectorySize, directory)) {
+        return fail(error, "has a malformed export directory (not inside the file's data)");
+    }
+    uint32_t functionCount = readU32(bytes, directory + 20);
+    uint32_t nameCount = readU32(bytes, directory + 24);
+    uint32_t functionsRva = readU32(bytes, directory + 28);
+    uint32_t namesRva = readU32(bytes, directory + 32);
+    uint32_t ordinalsRva = readU32(bytes, directory + 36);
+    size_t names = 0;
+    size_t ordinals = 0;
+    if (!mapRvaRange(image, namesRva, uint64_t{nameCount} * 4, names) ||
+        !mapRvaRange(image, ordinalsRva, uint64_t{nameCount} * 2, ordinals)) {
+        return fail(error, "has a malformed export directory (name tables not inside the file's data)");
+    }
+    for (uint32_t i = 0; i < nameCount; ++i) {
+        std::string name;
+        if (!readName(bytes, image, readU32(bytes, names + size_t{i} * 4), name)) {
+            return fail(error, "has a malformed export directory (export name " + std::to_string(i) +
+                                   " is not inside the file's data)");
+        }
+        if (name != kEntryName) {
+            continue;
+        }
+        uint16_t index = readU16(bytes, ordinals + size_t{i} * 2);
+        size_t functions = 0;
+        if (index >= functionCount || !mapRvaRange(image, functionsRva, uint64_t{functionCount} * 4, functions) ||
+            readU32(bytes, functions + size_t{index} * 4) == 0) {
+            return fail(error, "exports the name run_code without an address");
+        }
+        return true;
+    }
+    return fail(error, "does not export run_code");
+}

@@ -1,0 +1,32 @@
+#pragma once
+// Puts the payload (and optionally a new icon) into a copy of the launcher
+// stub, rewriting its resource section as the last section of the image.
+#include <stdint.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "packer/pe/icon_file.h"
+
+constexpr uint16_t kPayloadResourceId = 27;
+
+struct ResourceChanges {
+    // Becomes RT_RCDATA 27, replacing all its languages: it keeps the language
+    // of a single existing entry and gets 0x0409 otherwise.
+    std::vector<uint8_t> payload;
+    // When set, replaces every RT_GROUP_ICON and RT_ICON: the group becomes
+    // RT_GROUP_ICON 1 and the images RT_ICON 1..n, all in language 0x0409.
+    std::optional<IconResources> icon;
+};
+
+// Writes to `out` the stub with the changed resources; every other resource
+// keeps its bytes. The resource section becomes the last section: it is
+// rewritten in place when it is last, a base-relocation section that follows
+// it moves in front of it, and a stub without resources gets a new section.
+// Refuses, with `error` naming the problem, stubs that are signed ("sign
+// after packing"), that carry data after their last section, or whose layout
+// would need moving anything else. The output depends only on the inputs;
+// `out` must be a different vector from `stub`.
+bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &changes, std::vector<uint8_t> &out,
+                     std::string &error);

@@ -1,0 +1,571 @@
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "packer/pe/dll_check.h"
+#include "packer/pe/icon_file.h"
+#include "packer/pe/pe_checksum.h"
+#include "packer/pe/pe_image.h"
+#include "packer/pe/resource_find.h"
+#include "packer/pe/resource_tree.h"
+#include "packer/pe/resource_update.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes readFile(const std::string &path) {
+    std::ifstream stream(path, std::ios::binary);
+    EXPECT_TRUE(stream) << path;
+    return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+Bytes windowsBinary(const std::string &name) {
+    return readFile(std::string(ZELMOR_WINDOWS_BIN) + "/" + name);
+}
+
+const Bytes &stub() {
+    static const Bytes bytes = windowsBinary("zelmor-launcher.exe");
+    return bytes;
+}
+
+Bytes randomBytes(size_t count, uint64_t seed) {
+    std::mt19937_64 generator(seed);
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; i += 8) {
+        uint64_t value = generator();
+        for (size_t j = 0; j < 8 && i + j < count; ++j) {
+            bytes[i + j] = static_cast<uint8_t>(value >> (8 * j));
+        }
+    }
+    return bytes;
+}
+
+// Header access written here rather than taken from the library, so that the
+// layout checks do not trust the code they check.
+uint32_t u16(const Bytes &b, size_t at) {
+    return b[at] | b[at + 1] << 8;
+}
+
+uint32_t u32(const Bytes &b, size_t at) {
+    return u16(b, at) | u16(b, at + 2) << 16;
+}
+
+void put32(Bytes &b, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        b[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+uint64_t roundUp(uint64_t value, uint64_t alignment) {
+    return (value + alignment - 1) / alignment * alignment;
+}
+
+struct Headers {
+    size_t optional;
+    size_t sections;
+    unsigned count;
+};
+
+Headers headersOf(const Bytes &image) {
+    size_t pe = u32(image, 0x3C);
+    return {pe + 24, pe + 24 + u16(image, pe + 20), u16(image, pe + 6)};
+}
+
+size_t directoryAt(const Headers &headers, int index) {
+    return headers.optional + 112 + 8 * index;
+}
+
+size_t sectionAt(const Headers &headers, unsigned index) {
+    return headers.sections + 40 * index;
+}
+
+std::string sectionName(const Bytes &image, size_t header) {
+    return std::string(reinterpret_cast<const char *>(&image[header]), 8).c_str();
+}
+
+uint32_t referenceChecksum(Bytes file, size_t field) {
+    size_t length = file.size();
+    std::fill(file.begin() + field, file.begin() + field + 4, 0);
+    file.push_back(0);
+    uint64_t sum = 0;
+    for (size_t i = 0; i + 1 < file.size(); i += 2) {
+        sum += u16(file, i);
+    }
+    while (sum >> 16) {
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    }
+    return static_cast<uint32_t>(sum + length);
+}
+
+// The packed image must look like a linker made it: sections contiguous and
+// aligned, the resources last, no trailing bytes, and matching header fields.
+void expectSaneLayout(const Bytes &image) {
+    Headers headers = headersOf(image);
+    uint32_t sectionAlignment = u32(image, headers.optional + 32);
+    uint32_t fileAlignment = u32(image, headers.optional + 36);
+    uint64_t nextAddress = roundUp(u32(image, headers.optional + 60), sectionAlignment);
+    uint64_t nextRaw = 0;
+    for (unsigned i = 0; i < headers.count; ++i) {
+        size_t at = sectionAt(headers, i);
+        uint32_t virtualSize = u32(image, at + 8), address = u32(image, at + 12);
+        uint32_t rawSize = u32(image, at + 16), pointer = u32(image, at + 20);
+        EXPECT_EQ(address, nextAddress) << sectionName(image, at) << " does not follow its predecessor";
+        nextAddress = roundUp(address + std::max(virtualSize, rawSize), sectionAlignment);
+        if (rawSize != 0) {
+            EXPECT_EQ(pointer % fileAlignment, 0u) << sectionName(image, at);
+            EXPECT_EQ(rawSize % fileAlignment, 0u) << sectionName(image, at);
+            EXPECT_GE(pointer, nextRaw) << sectionName(image, at) << " overlaps its predecessor";
+            nextRaw = uint64_t{pointer} + rawSize;
+        }
+    }
+    EXPECT_EQ(image.size(), nextRaw) << "bytes after the last section";
+    EXPECT_EQ(u32(image, headers.optional + 56), nextAddress) << "SizeOfImage";
+    size_t last = sectionAt(headers, headers.count - 1);
+    EXPECT_EQ(sectionName(image, last), ".rsrc");
+    EXPECT_EQ(u32(image, directoryAt(headers, 2)), u32(image, last + 12));
+    EXPECT_EQ(u32(image, directoryAt(headers, 2) + 4), u32(image, last + 8));
+    uint32_t relocations = u32(image, directoryAt(headers, 5));
+    for (unsigned i = 0; i < headers.count; ++i) {
+        if (sectionName(image, sectionAt(headers, i)) == ".reloc") {
+            EXPECT_EQ(relocations, u32(image, sectionAt(headers, i) + 12)) << "base relocations left behind";
+        }
+    }
+    EXPECT_EQ(u32(image, headers.optional + 64), referenceChecksum(image, headers.optional + 64));
+}
+
+Bytes pack(const Bytes &base, const Bytes &payload) {
+    ResourceChanges changes;
+    changes.payload = payload;
+    Bytes out;
+    std::string error;
+    EXPECT_TRUE(updateResources(base, changes, out, error)) << error;
+    return out;
+}
+
+Bytes resourceOf(const Bytes &image, uint16_t type, uint16_t id) {
+    Bytes data;
+    std::string error;
+    EXPECT_TRUE(findResource(image, type, id, data, error)) << error;
+    return data;
+}
+
+ResourceTree treeOf(const Bytes &image) {
+    PeImage headers;
+    ResourceTree tree;
+    std::string error;
+    EXPECT_TRUE(parsePeImage(image, headers, error) && parseResourceTree(image, headers, tree, error)) << error;
+    return tree;
+}
+
+std::string idText(const ResourceId &id) {
+    return id.named ? "'" + std::string(id.name.begin(), id.name.end()) + "'" : std::to_string(id.id);
+}
+
+// "type/name/language" -> codepage and bytes, skipping the types given.
+std::map<std::string, std::pair<uint32_t, Bytes>> flatten(const ResourceTree &tree, std::vector<int> skipTypes) {
+    std::map<std::string, std::pair<uint32_t, Bytes>> flat;
+    for (const ResourceType &type : tree.types) {
+        if (!type.id.named && std::count(skipTypes.begin(), skipTypes.end(), type.id.id)) {
+            continue;
+        }
+        for (const ResourceName &name : type.names) {
+            for (const ResourceLanguage &language : name.languages) {
+                std::string key = idText(type.id) + "/" + idText(name.id) + "/" + std::to_string(language.language);
+                EXPECT_EQ(flat.count(key), 0u) << key;
+                flat[key] = {language.codepage, language.data};
+            }
+        }
+    }
+    return flat;
+}
+
+// Replaces the resources of an image whose resource section is last, to make
+// stubs the build does not produce (named entries, several languages).
+Bytes withTree(Bytes image, const ResourceTree &tree) {
+    Headers headers = headersOf(image);
+    size_t last = sectionAt(headers, headers.count - 1);
+    uint32_t address = u32(image, last + 12);
+    Bytes section;
+    std::string error;
+    EXPECT_TRUE(serializeResourceTree(tree, address, section, error)) << error;
+    uint32_t size = static_cast<uint32_t>(section.size());
+    section.resize(roundUp(size, u32(image, headers.optional + 36)));
+    image.resize(u32(image, last + 20));
+    image.insert(image.end(), section.begin(), section.end());
+    put32(image, last + 8, size);
+    put32(image, last + 16, static_cast<uint32_t>(section.size()));
+    put32(image, directoryAt(headers, 2) + 4, size);
+    put32(image, headers.optional + 56,
+          static_cast<uint32_t>(roundUp(address + size, u32(image, headers.optional + 32))));
+    return image;
+}
+
+std::string commandOutput(const std::string &command, int &status) {
+    FILE *pipe = popen(command.c_str(), "r");
+    std::string output;
+    char buffer[4096];
+    for (size_t n; pipe && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    status = pipe ? pclose(pipe) : -1;
+    return output;
+}
+
+std::string writeTemp(const std::string &name, const Bytes &bytes) {
+    std::string path = testing::TempDir() + "pe_resources_" + std::to_string(getpid()) + "_" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+    return path;
+}
+
+std::string windresListing(const Bytes &image, const std::string &name) {
+    std::string path = writeTemp(name, image);
+    int status = 0;
+    std::string listing = commandOutput("x86_64-w64-mingw32-windres -i '" + path + "' -O rc", status);
+    EXPECT_EQ(status, 0) << listing;
+    remove(path.c_str());
+    return listing;
+}
+
+TEST(PeUpdate, PayloadReadsBackAndEveryOtherResourceKeepsItsBytes) {
+    Bytes payload = randomBytes(5000, 1);
+    Bytes packed = pack(stub(), payload);
+    expectSaneLayout(packed);
+    EXPECT_EQ(resourceOf(packed, 10, 27), payload);
+    ResourceTree before = treeOf(stub());
+    ResourceTree after = treeOf(packed);
+    EXPECT_EQ(flatten(after, {10}), flatten(before, {10}));
+    EXPECT_EQ(flatten(after, {}).count("10/27/1033"), 1u);
+    for (const char *kept : {"24/1/1033", "16/1/1033", "14/1/1033", "3/1/1033"}) {
+        EXPECT_EQ(flatten(before, {}).count(kept), 1u) << kept << " missing from the stub";
+    }
+    // The stub's own checksum comes from the linker: an outside reference.
+    EXPECT_EQ(peChecksum(stub(), headersOf(stub()).optional + 64), u32(stub(), headersOf(stub()).optional + 64));
+}
+
+TEST(PeUpdate, PayloadsOfManySizesPackInPlaceAndDeterministically) {
+    Bytes previous = stub();
+    for (size_t size : {size_t{1}, size_t{3} << 20, size_t{60} << 20, size_t{7}}) {
+        SCOPED_TRACE(size);
+        Bytes payload = randomBytes(size, size);
+        Bytes packed = pack(previous, payload);
+        expectSaneLayout(packed);
+        EXPECT_EQ(resourceOf(packed, 10, 27), payload);
+        ResourceTree tree = treeOf(packed);
+        const ResourceType *rcdata = findType(tree, integerId(10));
+        ASSERT_NE(rcdata, nullptr);
+        ASSERT_EQ(rcdata->names.size(), 1u) << "a repacked stub holds one payload";
+        EXPECT_EQ(rcdata->names[0].languages.size(), 1u);
+        EXPECT_EQ(flatten(tree, {10}), flatten(treeOf(stub()), {10}));
+        EXPECT_TRUE(pack(previous, payload) == packed) << "same inputs, same bytes";
+        previous = std::move(packed);
+    }
+}
+
+TEST(PeUpdate, PayloadKeepsTheLanguageOfASingleEntryOnly) {
+    Bytes packed = pack(stub(), {1});
+    const std::pair<std::vector<uint16_t>, uint16_t> cases[] = {{{0x0407}, 0x0407}, {{0x0407, 0x040C}, 0x0409}};
+    for (const auto &[languages, expected] : cases) {
+        ResourceTree tree = treeOf(packed);
+        ResourceName *payload = findName(*findType(tree, integerId(10)), integerId(27));
+        payload->languages.clear();
+        for (uint16_t language : languages) {
+            payload->languages.push_back({language, 0, {2, 3}});
+        }
+        ResourceTree result = treeOf(pack(withTree(packed, tree), {4}));
+        const ResourceName *repacked = findName(*findType(result, integerId(10)), integerId(27));
+        ASSERT_EQ(repacked->languages.size(), 1u);
+        EXPECT_EQ(repacked->languages[0].language, expected);
+        EXPECT_EQ(repacked->languages[0].data, Bytes{4});
+    }
+}
+
+// Walks a written table and the tables below it: named entries first, by
+// name, then ids ascending; all tables before the data, data 8-byte aligned.
+void expectSortedTable(const Bytes &image, size_t base, uint32_t address, uint32_t offset, int level,
+                       uint32_t &tablesEnd) {
+    size_t at = base + offset;
+    unsigned named = u16(image, at + 12), count = named + u16(image, at + 14);
+    tablesEnd = std::max(tablesEnd, offset + 16 + 8 * count);
+    std::u16string previousName;
+    uint32_t previousId = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        uint32_t name = u32(image, at + 16 + 8 * i), target = u32(image, at + 20 + 8 * i);
+        EXPECT_EQ((name >> 31) != 0, i < named);
+        if (i < named) {
+            size_t string = base + (name & 0x7FFFFFFF);
+            std::u16string text;
+            for (unsigned c = 0; c < u16(image, string); ++c) {
+                text.push_back(static_cast<char16_t>(u16(image, string + 2 + 2 * c)));
+            }
+            EXPECT_TRUE(i == 0 || previousName < text);
+            previousName = text;
+        } else {
+            EXPECT_TRUE(i == named || previousId < name);
+            previousId = name;
+        }
+        if (level < 2) {
+            expectSortedTable(image, base, address, target & 0x7FFFFFFF, level + 1, tablesEnd);
+        } else {
+            EXPECT_GE(target, tablesEnd) << "a data entry before the tables end";
+            EXPECT_EQ((u32(image, base + target) - address) % 8, 0u) << "unaligned resource data";
+        }
+    }
+}
+
+TEST(PeUpdate, NamedResourcesSurviveAndTablesAreWrittenSorted) {
+    Bytes packed = pack(stub(), {1});
+    ResourceTree tree = treeOf(packed);
+    auto named = [](const char16_t *text) {
+        ResourceId id;
+        id.named = true;
+        id.name = text;
+        return id;
+    };
+    tree.types.push_back({named(u"ZTYPE"), {{integerId(300), {{0x0409, 1252, {5}}}}, {named(u"B"), {{0, 0, {6}}}}}});
+    tree.types.push_back({named(u"ATYPE"), {{named(u"LONGER NAME"), {{0x0409, 0, {7, 8}}}}}});
+    tree.types.push_back({integerId(2), {{integerId(9), {{0x0409, 0, {}}, {0x0407, 0, {9}}}}}});
+    Bytes repacked = pack(withTree(packed, tree), {1});
+    expectSaneLayout(repacked);
+    EXPECT_EQ(flatten(treeOf(repacked), {}), flatten(tree, {}));
+    Headers headers = headersOf(repacked);
+    size_t last = sectionAt(headers, headers.count - 1);
+    uint32_t tablesEnd = 0;
+    expectSortedTable(repacked, u32(repacked, last + 20), u32(repacked, last + 12), 0, 0, tablesEnd);
+}
+
+TEST(PeUpdate, StubWithoutResourceDirectoryGetsANewSection) {
+    Bytes bare = stub();
+    Headers headers = headersOf(bare);
+    put32(bare, directoryAt(headers, 2), 0);
+    put32(bare, directoryAt(headers, 2) + 4, 0);
+    Bytes packed = pack(bare, {42});
+    expectSaneLayout(packed);
+    EXPECT_EQ(headersOf(packed).count, headers.count + 1);
+    EXPECT_EQ(resourceOf(packed, 10, 27), Bytes{42});
+    EXPECT_TRUE(std::equal(bare.begin() + 0x400, bare.end(), packed.begin() + 0x400)) << "old sections moved";
+}
+
+TEST(PeUpdate, UnsupportedStubsAreRefusedWithTheReason) {
+    struct Case {
+        const char *what;
+        std::function<void(Bytes &, const Headers &)> change;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"signed", [](Bytes &b, const Headers &h) { put32(b, directoryAt(h, 4) + 4, 0x100); }, "sign after packing"},
+        {"overlay", [](Bytes &b, const Headers &) { b.push_back(1); }, "after its last section"},
+        {"unknown section after .rsrc", [](Bytes &b, const Headers &h) { put32(b, directoryAt(h, 5), 0); },
+         "section .reloc follows the resource section"},
+        {"directory into .reloc",
+         [](Bytes &b, const Headers &h) { put32(b, directoryAt(h, 6), u32(b, directoryAt(h, 5))); },
+         "data directory 6 points into section .reloc"},
+        {"no header room",
+         [](Bytes &b, const Headers &h) {
+             put32(b, directoryAt(h, 2), 0);
+             b[sectionAt(h, h.count) + 5] = 1;
+         },
+         "no room"},
+        {"32-bit", [](Bytes &b, const Headers &h) { b[h.optional - 19] = 0x01; }, "not an x86-64 image"},
+        {"PE32", [](Bytes &b, const Headers &h) { b[h.optional + 1] = 0x01; }, "not a PE32+ image"},
+        {"not PE", [](Bytes &b, const Headers &) { b.assign(100, 'x'); }, "not a PE32+ image"},
+    };
+    for (const Case &test : cases) {
+        Bytes changed = stub();
+        test.change(changed, headersOf(stub()));
+        Bytes out;
+        std::string error;
+        ResourceChanges changes;
+        EXPECT_FALSE(updateResources(changed, changes, out, error)) << test.what;
+        EXPECT_NE(error.find(test.message), std::string::npos) << test.what << ": " << error;
+    }
+}
+
+TEST(PeUpdate, MingwToolsStillReadThePackedImage) {
+    Bytes packed = pack(stub(), randomBytes(300, 2));
+    std::string listing = windresListing(packed, "packed.exe");
+    EXPECT_NE(listing.find("\n27 RCDATA"), std::string::npos) << listing;
+    size_t start = listing.find("\n/* Type: rcdata");
+    ASSERT_NE(start, std::string::npos);
+    listing.erase(start, listing.find("\n/* Type:", start + 1) - start);
+    EXPECT_EQ(listing, windresListing(stub(), "stub.exe")) << "the other resources read differently";
+
+    std::string path = writeTemp("objdump.exe", packed);
+    int status = 0;
+    std::string headers = commandOutput("x86_64-w64-mingw32-objdump -p '" + path + "'", status);
+    remove(path.c_str());
+    EXPECT_EQ(status, 0) << headers;
+    EXPECT_NE(headers.find("Resource Directory [.rsrc]"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("Base Relocation Directory [.reloc]"), std::string::npos) << headers;
+}
+
+Bytes iconFile(const std::vector<Bytes> &images) {
+    Bytes ico = {0, 0, 1, 0, static_cast<uint8_t>(images.size()), 0};
+    uint32_t offset = static_cast<uint32_t>(6 + 16 * images.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+        uint8_t side = static_cast<uint8_t>(16 * (i + 1));
+        Bytes entry = {side, side, 0, 0, 1, 0, 32, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        put32(entry, 8, static_cast<uint32_t>(images[i].size()));
+        put32(entry, 12, offset);
+        offset += static_cast<uint32_t>(images[i].size());
+        ico.insert(ico.end(), entry.begin(), entry.end());
+    }
+    for (const Bytes &image : images) {
+        ico.insert(ico.end(), image.begin(), image.end());
+    }
+    return ico;
+}
+
+TEST(IconFile, GroupMatchesWhatWindresBuiltFromTheSameFile) {
+    IconResources icon;
+    std::string error;
+    ASSERT_TRUE(parseIconFile(readFile(ZELMOR_LAUNCHER_ICON), icon, error)) << error;
+    EXPECT_EQ(icon.group, resourceOf(stub(), 14, 1));
+    for (size_t i = 0; i < icon.images.size(); ++i) {
+        EXPECT_EQ(icon.images[i], resourceOf(stub(), 3, static_cast<uint16_t>(i + 1))) << i;
+    }
+}
+
+TEST(IconFile, ReplacementLeavesOnlyTheNewGroupAndImages) {
+    std::vector<Bytes> images = {randomBytes(40, 3), randomBytes(1000, 4), randomBytes(77, 5)};
+    Bytes packed = stub();
+    for (size_t count : {3, 1}) {
+        ResourceChanges changes;
+        changes.payload = {1};
+        std::string error;
+        changes.icon.emplace();
+        std::vector<Bytes> chosen(images.begin(), images.begin() + count);
+        ASSERT_TRUE(parseIconFile(iconFile(chosen), *changes.icon, error)) << error;
+        Bytes out;
+        ASSERT_TRUE(updateResources(packed, changes, out, error)) << error;
+        packed = out;
+        expectSaneLayout(packed);
+        Bytes group = {0, 0, 1, 0, static_cast<uint8_t>(count), 0};
+        for (size_t i = 0; i < count; ++i) {
+            uint8_t side = static_cast<uint8_t>(16 * (i + 1));
+            uint32_t size = static_cast<uint32_t>(images[i].size());
+            group.insert(group.end(), {side, side, 0, 0, 1, 0, 32, 0, static_cast<uint8_t>(size),
+                                       static_cast<uint8_t>(size >> 8), 0, 0, static_cast<uint8_t>(i + 1), 0});
+        }
+        std::map<std::string, std::pair<uint32_t, Bytes>> expected = {{"14/1/1033", {0, group}}};
+        for (size_t i = 0; i < count; ++i) {
+            expected["3/" + std::to_string(i + 1) + "/1033"] = {0, images[i]};
+        }
+        auto all = flatten(treeOf(packed), {});
+        auto icons = flatten(treeOf(packed), {10, 16, 24});
+        EXPECT_EQ(icons, expected);
+        EXPECT_EQ(flatten(treeOf(packed), {3, 10, 14}), flatten(treeOf(stub()), {3, 10, 14}));
+        EXPECT_EQ(all.size(), expected.size() + 3) << "manifest, version and payload remain";
+    }
+}
+
+TEST(IconFile, MalformedFilesAreRefused) {
+    Bytes good = iconFile({randomBytes(50, 6)});
+    Bytes cursor = good;
+    cursor[2] = 2;
+    Bytes empty = {0, 0, 1, 0, 0, 0};
+    Bytes outside = good;
+    put32(outside, 6 + 12, static_cast<uint32_t>(good.size()) - 10);
+    Bytes shortDirectory = {0, 0, 1, 0, 2, 0, 16, 16};
+    const std::pair<Bytes, const char *> cases[] = {{Bytes{}, "not an icon file"}, {cursor, "not an icon file"},
+                                                    {empty, "no images"}, {outside, "image 1 runs past"},
+                                                    {shortDirectory, "truncated"}};
+    for (const auto &[bytes, message] : cases) {
+        IconResources icon;
+        std::string error;
+        EXPECT_FALSE(parseIconFile(bytes, icon, error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+TEST(DllCheck, AcceptsOnlyADllThatExportsRunCode) {
+    Bytes probe = windowsBinary("zelmor-probe.dll");
+    Bytes notDll = probe;
+    notDll[headersOf(probe).optional - 1] &= ~0x20;  // IMAGE_FILE_DLL, in Characteristics' high byte
+    Bytes renamed = probe;
+    const std::string name("run_code", 9);
+    auto found = std::search(renamed.begin(), renamed.end(), name.begin(), name.end());
+    ASSERT_NE(found, renamed.end());
+    found[7] = 'f';
+    const std::pair<Bytes, const char *> cases[] = {
+        {probe, nullptr},
+        {windowsBinary("zelmor-no-entry.dll"), "does not export run_code"},
+        {windowsBinary("zelmor-helper.dll"), "does not export run_code"},
+        {renamed, "does not export run_code"},
+        {stub(), "is not a DLL"},
+        {notDll, "is not a DLL"},
+        {readFile(ZELMOR_LAUNCHER_ICON), "not a PE32+ image"},
+    };
+    for (const auto &[bytes, message] : cases) {
+        std::string error;
+        EXPECT_EQ(checkApplicationDll(bytes, error), message == nullptr) << error;
+        EXPECT_NE(error.find(message ? message : ""), std::string::npos) << error;
+    }
+}
+
+TEST(PeRobustness, TruncatedFilesAreRefused) {
+    Bytes probe = windowsBinary("zelmor-probe.dll");
+    Bytes packed = pack(stub(), randomBytes(100, 7));
+    for (const Bytes *file : {&probe, &packed}) {
+        PeImage image;
+        std::string error;
+        ASSERT_TRUE(parsePeImage(*file, image, error));
+        uint64_t end = endOfSectionData(image);
+        for (size_t length = 0; length < end; length += length < 0x800 ? 1 : 397) {
+            Bytes cut(file->begin(), file->begin() + length);
+            Bytes out;
+            error.clear();
+            ASSERT_FALSE(checkApplicationDll(cut, error)) << length;
+            ASSERT_FALSE(error.empty());
+            ASSERT_FALSE(updateResources(cut, ResourceChanges(), out, error)) << length;
+            ASSERT_FALSE(findResource(cut, 10, 27, out, error)) << length;
+        }
+    }
+}
+
+TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
+    Bytes probe = windowsBinary("zelmor-probe.dll");
+    Bytes packed = pack(stub(), randomBytes(100, 8));
+    PeImage image;
+    std::string error;
+    ASSERT_TRUE(parsePeImage(probe, image, error));
+    size_t exports = 0;
+    ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kExportDirectory).rva, 1, exports));
+    ASSERT_TRUE(parsePeImage(packed, image, error));
+    size_t resources = image.sections.back().pointerToRawData;
+    std::mt19937 random(9);
+    for (int round = 0; round < 3000; ++round) {
+        bool dll = round % 2 == 0;
+        Bytes &bytes = dll ? probe : packed;
+        size_t region = round % 3 == 0 ? 0 : dll ? exports : resources;
+        std::vector<std::pair<size_t, uint8_t>> flipped;
+        for (int flips = 1 + random() % 4; flips > 0; --flips) {
+            size_t at = region + random() % 0x400;
+            flipped.emplace_back(at, bytes[at]);
+            bytes[at] ^= static_cast<uint8_t>(1 + random() % 255);
+        }
+        // Whatever the outcome, a refusal must say why.
+        auto expectReason = [&](const std::function<bool(std::string &)> &call) {
+            std::string reason;
+            EXPECT_TRUE(call(reason) || !reason.empty()) << round;
+        };
+        Bytes out;
+        expectReason([&](std::string &e) { return checkApplicationDll(bytes, e); });
+        expectReason([&](std::string &e) { return updateResources(bytes, ResourceChanges(), out, e); });
+        expectReason([&](std::string &e) { return findResource(bytes, 10, 27, out, e); });
+        for (auto undo = flipped.rbegin(); undo != flipped.rend(); ++undo) {
+            bytes[undo->first] = undo->second;
+        }
+    }
+}
+
+}  // namespace
