@@ -52,3 +52,5 @@ set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES
 add_subdirectory(testing/windows)
 add_subdirectory(tests/windows)
 add_subdirectory(tests/apps)
+add_subdirectory(demo)
+add_subdirectory(bench/windows)

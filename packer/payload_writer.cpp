@@ -19,6 +19,9 @@ struct Compressor {
     std::vector<char> output;
     uint64_t written;  // container bytes so far: the trailer records this count
     std::string &error;
+    const PayloadOptions &options;
+    uint64_t consumed;     // stream bytes handed to the compressor so far
+    uint64_t streamSize;   // the whole decompressed stream
 };
 
 std::string quoted(const std::string &text) {
@@ -35,6 +38,7 @@ bool writeRaw(Compressor &compressor, const void *data, size_t size) {
 }
 
 bool compress(Compressor &compressor, const void *data, size_t size, ZSTD_EndDirective mode) {
+    compressor.consumed += size;
     ZSTD_inBuffer input = {data, size, 0};
     size_t remaining;
     do {
@@ -68,10 +72,17 @@ std::string recordHeader(const std::u16string &name, uint64_t size) {
     return bytes;
 }
 
-bool compressFile(Compressor &compressor, FILE *source, const std::u16string &name, const PayloadEntry &entry) {
+bool compressFile(Compressor &compressor, FILE *source, const std::u16string &name, const PayloadEntry &entry,
+                  uint64_t measuredSize) {
     struct stat status;
     if (fstat(fileno(source), &status) != 0 || !S_ISREG(status.st_mode)) {
         compressor.error = quoted(entry.sourcePath) + " is not a regular file";
+        return false;
+    }
+    // The sizes went into the frame header before any data: a file that has
+    // changed since cannot be stored truthfully.
+    if (static_cast<uint64_t>(status.st_size) != measuredSize) {
+        compressor.error = quoted(entry.sourcePath) + " changed size while being packed";
         return false;
     }
     // The size goes out first, so the data must stop at exactly that many bytes
@@ -93,17 +104,21 @@ bool compressFile(Compressor &compressor, FILE *source, const std::u16string &na
             return false;
         }
         left -= wanted;
+        if (compressor.options.progress != nullptr) {
+            compressor.options.progress(compressor.consumed, compressor.streamSize, compressor.options.progressContext);
+        }
     }
     return true;
 }
 
-bool compressEntry(Compressor &compressor, const std::u16string &name, const PayloadEntry &entry) {
+bool compressEntry(Compressor &compressor, const std::u16string &name, const PayloadEntry &entry,
+                   uint64_t measuredSize) {
     FILE *source = fopen(entry.sourcePath.c_str(), "rb");
     if (source == nullptr) {
         compressor.error = "cannot open " + quoted(entry.sourcePath) + ": " + strerror(errno);
         return false;
     }
-    bool done = compressFile(compressor, source, name, entry);
+    bool done = compressFile(compressor, source, name, entry, measuredSize);
     fclose(source);
     return done;
 }
@@ -118,19 +133,27 @@ bool setParameter(Compressor &compressor, ZSTD_cParameter parameter, int value) 
 }
 
 bool compressAll(Compressor &compressor, const std::vector<std::u16string> &names,
-                 const std::vector<PayloadEntry> &entries, const PayloadOptions &options) {
-    // The launcher reads the frame without knowing its size up front, so the
-    // header carries neither content size nor checksum.
+                 const std::vector<PayloadEntry> &entries, const std::vector<uint64_t> &sizes) {
+    const PayloadOptions &options = compressor.options;
     if (!setParameter(compressor, ZSTD_c_compressionLevel, options.level) ||
         !setParameter(compressor, ZSTD_c_windowLog, options.windowLog) ||
-        !setParameter(compressor, ZSTD_c_contentSizeFlag, 0) || !setParameter(compressor, ZSTD_c_checksumFlag, 0)) {
+        !setParameter(compressor, ZSTD_c_contentSizeFlag, options.recordContentSize ? 1 : 0) ||
+        !setParameter(compressor, ZSTD_c_checksumFlag, options.checksum ? 1 : 0) ||
+        (options.workers > 0 && !setParameter(compressor, ZSTD_c_nbWorkers, options.workers))) {
         return false;
+    }
+    if (options.recordContentSize) {
+        size_t result = ZSTD_CCtx_setPledgedSrcSize(compressor.context, compressor.streamSize);
+        if (ZSTD_isError(result)) {
+            compressor.error = std::string("cannot declare the payload size: ") + ZSTD_getErrorName(result);
+            return false;
+        }
     }
     if (!writeRaw(compressor, "QJY", 3)) {
         return false;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (!compressEntry(compressor, names[i], entries[i])) {
+        if (!compressEntry(compressor, names[i], entries[i], sizes[i])) {
             return false;
         }
     }
@@ -177,12 +200,29 @@ bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const Pay
             return false;
         }
     }
-    Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error};
+    // Every size is known before the first byte is compressed: the frame may declare the total.
+    std::vector<uint64_t> sizes(entries.size());
+    uint64_t streamSize = 2;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        struct stat status;
+        if (stat(entries[i].sourcePath.c_str(), &status) != 0) {
+            error = "cannot open " + quoted(entries[i].sourcePath) + ": " + strerror(errno);
+            return false;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            error = quoted(entries[i].sourcePath) + " is not a regular file";
+            return false;
+        }
+        sizes[i] = static_cast<uint64_t>(status.st_size);
+        streamSize += 2 * (names[i].size() + 1) + 8 + sizes[i];
+    }
+    Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error, options, 0,
+                             streamSize};
     if (compressor.context == nullptr) {
         error = "cannot create the zstd compressor";
         return false;
     }
-    bool done = compressAll(compressor, names, entries, options);
+    bool done = compressAll(compressor, names, entries, sizes);
     ZSTD_freeCCtx(compressor.context);
     return done;
 }

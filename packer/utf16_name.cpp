@@ -1,5 +1,7 @@
 #include "packer/utf16_name.h"
 
+#include <stdint.h>
+
 namespace {
 
 // Decodes the sequence at `text[index]`; returns false when it is malformed.
@@ -88,4 +90,33 @@ bool entryNameToUtf16(const std::string &name, std::u16string &units, std::strin
         }
     }
     return true;
+}
+
+std::string utf16ToUtf8(const std::u16string &utf16) {
+    std::string out;
+    for (size_t i = 0; i < utf16.size(); ++i) {
+        uint32_t code = utf16[i];
+        if (code >= 0xD800 && code <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 &&
+            utf16[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = 0xFFFD;
+        }
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return out;
 }

@@ -1,0 +1,108 @@
+#include "packer/entry_names.h"
+
+#include <map>
+
+namespace {
+
+char16_t foldCase(char16_t unit) {
+    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+}
+
+std::u16string folded(const std::u16string &text) {
+    std::u16string result = text;
+    for (char16_t &unit : result) {
+        unit = foldCase(unit);
+    }
+    return result;
+}
+
+bool isReservedDeviceName(const std::u16string &component) {
+    // The device is reserved whatever extension follows: "nul.txt" is NUL too.
+    std::u16string stem = folded(component.substr(0, component.find(u'.')));
+    while (!stem.empty() && stem.back() == u' ') {
+        stem.pop_back();
+    }
+    static const char16_t *const kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
+    for (const char16_t *device : kDevices) {
+        if (stem == device) {
+            return true;
+        }
+    }
+    // COM1-COM9 and LPT1-LPT9, also with the superscript digits Windows maps to them.
+    if (stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0)) {
+        char16_t digit = stem[3];
+        return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
+    }
+    return false;
+}
+
+bool forbiddenInFileNames(char16_t unit) {
+    return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' || unit == u'|' ||
+           unit == u'?' || unit == u'*';
+}
+
+std::string describe(const std::u16string &component) {
+    std::string text;
+    for (char16_t unit : component) {
+        text += unit < 0x80 && unit >= 0x20 ? static_cast<char>(unit) : '?';
+    }
+    return "\"" + text + "\"";
+}
+
+bool checkComponent(const std::u16string &component, std::string &problem) {
+    if (component.empty()) {
+        problem = "it has an empty path component";
+        return false;
+    }
+    if (component == u"." || component == u"..") {
+        problem = "it has a path component " + describe(component);
+        return false;
+    }
+    for (char16_t unit : component) {
+        if (forbiddenInFileNames(unit)) {
+            problem = "Windows does not allow a character of " + describe(component) + " in file names";
+            return false;
+        }
+    }
+    if (component.back() == u'.' || component.back() == u' ') {
+        problem = "Windows drops the trailing dot or blank of " + describe(component);
+        return false;
+    }
+    if (isReservedDeviceName(component)) {
+        problem = describe(component) + " is a reserved device name on Windows";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkEntryName(const std::u16string &name, std::string &problem) {
+    size_t start = 0;
+    for (;;) {
+        size_t end = name.find(u'\\', start);
+        if (!checkComponent(name.substr(start, end == std::u16string::npos ? end : end - start), problem)) {
+            return false;
+        }
+        if (end == std::u16string::npos) {
+            return true;
+        }
+        start = end + 1;
+    }
+}
+
+bool entryPathMayNotFit(const std::u16string &name) {
+    return kLongestPlausibleTargetDirectory + 1 + name.size() + 1 > kTargetPathUnitLimit;
+}
+
+long findDuplicateName(const std::vector<std::u16string> &names, size_t *earlier) {
+    std::map<std::u16string, size_t> seen;
+    for (size_t i = 0; i < names.size(); i++) {
+        auto inserted = seen.emplace(folded(names[i]), i);
+        if (!inserted.second) {
+            *earlier = inserted.first->second;
+            return static_cast<long>(i);
+        }
+    }
+    return -1;
+}

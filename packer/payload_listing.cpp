@@ -1,0 +1,142 @@
+#include "packer/payload_listing.h"
+
+#include <zstd.h>
+
+#include <algorithm>
+
+namespace {
+
+// Hands out the decompressed stream in exact widths, as the launcher reads it.
+struct StreamReader {
+    ZSTD_DCtx *decoder;
+    ZSTD_inBuffer input;
+    std::vector<uint8_t> buffer;
+    size_t held;
+    size_t taken;
+    bool lastStepFilled;
+    bool frameEnded;  // the last step finished a frame
+    std::string &error;
+};
+
+bool fill(StreamReader &reader) {
+    if (reader.input.pos >= reader.input.size && !reader.lastStepFilled) {
+        reader.error = "the payload ends early";
+        return false;
+    }
+    ZSTD_outBuffer output = {reader.buffer.data(), reader.buffer.size(), 0};
+    size_t result = ZSTD_decompressStream(reader.decoder, &output, &reader.input);
+    if (ZSTD_isError(result)) {
+        reader.error = std::string("the payload is damaged (") + ZSTD_getErrorName(result) + ")";
+        return false;
+    }
+    reader.lastStepFilled = output.pos == output.size;
+    reader.frameEnded = result == 0;
+    reader.held = output.pos;
+    reader.taken = 0;
+    return true;
+}
+
+bool read(StreamReader &reader, void *destination, uint64_t count) {
+    uint8_t *cursor = static_cast<uint8_t *>(destination);
+    while (count > 0) {
+        if (reader.taken == reader.held && !fill(reader)) {
+            return false;
+        }
+        size_t piece = reader.held - reader.taken;
+        if (piece > count) {
+            piece = static_cast<size_t>(count);
+        }
+        if (cursor != nullptr) {
+            std::copy(reader.buffer.begin() + reader.taken, reader.buffer.begin() + reader.taken + piece, cursor);
+            cursor += piece;
+        }
+        reader.taken += piece;
+        count -= piece;
+    }
+    return true;
+}
+
+bool readUnit(StreamReader &reader, char16_t &unit) {
+    uint8_t bytes[2];
+    if (!read(reader, bytes, 2)) {
+        return false;
+    }
+    unit = static_cast<char16_t>(bytes[0] | (bytes[1] << 8));
+    return true;
+}
+
+bool readEntries(StreamReader &reader, std::vector<ListedEntry> &entries) {
+    for (;;) {
+        ListedEntry entry = {};
+        char16_t unit;
+        while (readUnit(reader, unit) && unit != 0) {
+            entry.name += unit;
+        }
+        if (!reader.error.empty()) {
+            return false;
+        }
+        if (entry.name.empty()) {
+            return true;
+        }
+        uint8_t size[8];
+        if (!read(reader, size, 8)) {
+            return false;
+        }
+        for (int i = 7; i >= 0; --i) {
+            entry.size = (entry.size << 8) | size[i];
+        }
+        if (!read(reader, nullptr, entry.size)) {
+            return false;
+        }
+        entries.push_back(entry);
+    }
+}
+
+// After the end-of-list record: the rest of the frame (its checksum, if any)
+// must decode to nothing, and only the 10-byte trailer may follow it.
+bool checkEnd(StreamReader &reader) {
+    if (reader.taken != reader.held) {
+        reader.error = "data follows the end of the entry list";
+        return false;
+    }
+    while (!reader.frameEnded) {
+        if (!fill(reader)) {
+            return false;
+        }
+        if (reader.held != 0) {
+            reader.error = "data follows the end of the entry list";
+            return false;
+        }
+    }
+    size_t rest = reader.input.size - reader.input.pos;
+    const uint8_t *tail = static_cast<const uint8_t *>(reader.input.src) + reader.input.pos;
+    uint64_t front = 0;
+    for (int i = 9; i >= 2 && rest == 10; --i) {
+        front = (front << 8) | tail[i];
+    }
+    // The trailer's number counts the container's bytes in front of it.
+    if (rest != 10 || tail[0] != 0 || tail[1] != 0 || front != reader.input.size + 3 - 8) {
+        reader.error = "the payload's trailer is missing or damaged";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool listPayload(const std::vector<uint8_t> &container, std::vector<ListedEntry> &entries, std::string &error) {
+    if (container.size() < 3 || container[0] != 'Q' || container[1] != 'J' || container[2] != 'Y') {
+        error = "no payload header";
+        return false;
+    }
+    StreamReader reader = {ZSTD_createDCtx(), {container.data() + 3, container.size() - 3, 0},
+                           std::vector<uint8_t>(ZSTD_DStreamOutSize()), 0, 0, false, false, error};
+    if (reader.decoder == nullptr) {
+        error = "cannot create the zstd decoder";
+        return false;
+    }
+    error.clear();
+    bool done = readEntries(reader, entries) && checkEnd(reader);
+    ZSTD_freeDCtx(reader.decoder);
+    return done;
+}
