@@ -31,6 +31,7 @@ set(ZELMOR_TEST_ENVIRONMENT
   "PYTHONDONTWRITEBYTECODE=1")
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 
+set(PACKER_ZSTD PkgConfig::ZSTD)
 add_subdirectory(packer)
 add_subdirectory(tests/host)
 add_subdirectory(tests/e2e)

@@ -49,6 +49,16 @@ add_launcher_executable(zelmor-launcher-seams seams)
 set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 
+# The packer builds for Windows too, with its own multithreaded zstd.
+add_library(zstd_static_mt STATIC ${zstd_sources})
+target_include_directories(zstd_static_mt SYSTEM PUBLIC "${ZSTD_SOURCE_DIR}/lib")
+target_compile_definitions(zstd_static_mt PRIVATE ZSTD_DISABLE_ASM ZSTD_MULTITHREAD)
+target_compile_options(zstd_static_mt PRIVATE -O2)
+set(PACKER_ZSTD zstd_static_mt)
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
+add_link_options(-static)
+add_subdirectory(packer)
+
 add_subdirectory(testing/windows)
 add_subdirectory(tests/windows)
 add_subdirectory(tests/apps)

@@ -95,10 +95,14 @@ bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
 
 std::string defaultStub(const char *argv0) {
     std::error_code failure;
+#ifdef _WIN32
+    std::filesystem::path self = std::filesystem::absolute(argv0, failure);
+#else
     std::filesystem::path self = std::filesystem::canonical("/proc/self/exe", failure);
     if (failure) {
         self = std::filesystem::absolute(argv0, failure);
     }
+#endif
     return (self.parent_path() / "zelmor-launcher.exe").string();
 }
 
@@ -217,13 +221,14 @@ bool writeAtomically(const std::string &path, const std::vector<uint8_t> &bytes,
     return true;
 }
 
-// The compressed payload goes through a temporary file, so that input of any
-// size never has to be held in memory uncompressed.
+// The compressed payload goes through a scratch file beside the output, so
+// that input of any size never has to be held in memory uncompressed.
 bool compressToMemory(const std::vector<PayloadEntry> &entries, const PayloadOptions &options,
-                      std::vector<uint8_t> &payload, std::string &error) {
-    FILE *scratch = tmpfile();
+                      const std::string &output, std::vector<uint8_t> &payload, std::string &error) {
+    std::string scratchPath = output + ".zelmor-pack.payload";
+    FILE *scratch = fopen(scratchPath.c_str(), "w+b");
     if (scratch == nullptr) {
-        error = std::string("cannot create a temporary file: ") + strerror(errno);
+        error = "cannot create \"" + scratchPath + "\": " + strerror(errno);
         return false;
     }
     bool done = writePayload(scratch, entries, options, error);
@@ -237,6 +242,7 @@ bool compressToMemory(const std::vector<PayloadEntry> &entries, const PayloadOpt
         }
     }
     fclose(scratch);
+    remove(scratchPath.c_str());
     return done;
 }
 
@@ -276,7 +282,7 @@ int pack(const Options &options) {
         payloadOptions.progress = showProgress;
         payloadOptions.progressContext = &progress;
     }
-    if (!compressToMemory(entries, payloadOptions, changes.payload, error)) {
+    if (!compressToMemory(entries, payloadOptions, options.output, changes.payload, error)) {
         if (progress.shown) {
             fputc('\n', stderr);
         }
