@@ -24,6 +24,7 @@
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_update.h"
 #include "packer/utf16_name.h"
+#include "packer/whole_number.h"
 
 namespace {
 
@@ -66,17 +67,6 @@ int usageError(const std::string &problem) {
 int failure(const std::string &message) {
     fprintf(stderr, "zelmor-pack: %s\n", message.c_str());
     return 1;
-}
-
-bool parseInteger(const char *text, int lowest, int highest, int &value) {
-    char *end;
-    errno = 0;
-    long parsed = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || parsed < lowest || parsed > highest) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
 }
 
 bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
@@ -138,11 +128,11 @@ int parseArguments(int argc, char **argv, Options &options) {
             } else if (argument == "--list") {
                 options.list = value;
             } else if (argument == "--level") {
-                if (!parseInteger(value, 1, 22, options.payload.level)) {
+                if (!parseWholeNumber(value, 1, 22, options.payload.level)) {
                     return usageError("--level needs a whole number from 1 to 22");
                 }
             } else if (argument == "--threads") {
-                if (!parseInteger(value, 1, 256, options.payload.workers)) {
+                if (!parseWholeNumber(value, 1, 256, options.payload.workers)) {
                     return usageError("--threads needs a whole number from 1 to 256");
                 }
             } else {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packer/payload_writer.h"
+#include "packer/whole_number.h"
 
 namespace {
 
@@ -26,17 +27,6 @@ int failure(const std::string &message) {
     return 1;
 }
 
-bool parseInteger(const char *text, int &value) {
-    char *end;
-    errno = 0;
-    long parsed = strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || parsed < INT_MIN || parsed > INT_MAX) {
-        return false;
-    }
-    value = static_cast<int>(parsed);
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -48,7 +38,7 @@ int main(int argc, char **argv) {
         if (target == nullptr) {
             return usageError(("unknown option " + option).c_str());
         }
-        if (index + 1 >= argc || !parseInteger(argv[index + 1], *target)) {
+        if (index + 1 >= argc || !parseWholeNumber(argv[index + 1], INT_MIN, INT_MAX, *target)) {
             return usageError((option + " needs a whole number").c_str());
         }
     }
