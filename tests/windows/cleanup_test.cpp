@@ -1,0 +1,543 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <stdlib.h>
+#include <wchar.h>
+
+#include <string>
+#include <vector>
+
+#include "child/child_launch.h"
+#include "child/cleanup.h"
+#include "launcher/launcher_state.h"
+
+namespace {
+
+// Set in the copy of this program that a test starts to play the launcher.
+constexpr wchar_t kInnerVariable[] = L"ZELMOR_TEST_CLEANUP_INNER";
+
+double millisecondsSince(const LARGE_INTEGER &start) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return 1000.0 * static_cast<double>(now.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER now() {
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter;
+}
+
+bool exists(const std::wstring &path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring ownPath() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, length);
+}
+
+// Built into the same directory as this program.
+std::wstring sleepProgram() {
+    std::wstring path = ownPath();
+    return path.substr(0, path.rfind(L'\\')) + L"\\zelmor-sleep.exe";
+}
+
+void removeTree(const std::wstring &path) {
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            std::wstring child = path + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                removeTree(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+    DeleteFileW(path.c_str());
+}
+
+// Counts this process's handles in the system-wide table, since Wine's
+// GetProcessHandleCount always answers 0. -1 when the table is not available.
+int ownHandleCount() {
+    struct Entry {
+        ULONG ownerProcessId;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ULONG access;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    typedef LONG(WINAPI * QueryFunction)(ULONG, PVOID, ULONG, PULONG);
+    QueryFunction query = reinterpret_cast<QueryFunction>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+    if (query == nullptr) {
+        return -1;
+    }
+    const ULONG kSystemHandleInformation = 16;
+    std::vector<unsigned char> buffer(1 << 20);
+    ULONG needed = 0;
+    LONG status;
+    while ((status = query(kSystemHandleInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &needed)) ==
+           static_cast<LONG>(0xC0000004)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        return -1;
+    }
+    const Table *table = reinterpret_cast<const Table *>(buffer.data());
+    int count = 0;
+    for (ULONG i = 0; i < table->count; i++) {
+        count += table->entries[i].ownerProcessId == GetCurrentProcessId();
+    }
+    return count;
+}
+
+PROCESS_INFORMATION startSleep(const std::wstring &arguments) {
+    std::wstring line = L"\"" + sleepProgram() + L"\" " + arguments;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessW(sleepProgram().c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &child)) {
+        ADD_FAILURE() << "cannot start zelmor-sleep: " << GetLastError();
+        return child;
+    }
+    CloseHandle(child.hThread);
+    return child;
+}
+
+HANDLE duplicateOf(HANDLE process) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return copy;
+}
+
+DWORD exitCodeOf(HANDLE process) {
+    DWORD code = 0xDEADBEEF;
+    GetExitCodeProcess(process, &code);
+    return code;
+}
+
+class CleanupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetState();
+    }
+
+    void TearDown() override {
+        for (HANDLE held : held_) {
+            if (held != INVALID_HANDLE_VALUE) {
+                CloseHandle(held);
+            }
+        }
+        for (const std::wstring &target : targets_) {
+            removeTree(target);
+        }
+        resetState();
+    }
+
+    static void resetState() {
+        launcherState.targetDirectory[0] = L'\0';
+        launcherState.cleanupArmed = 0;
+        launcherState.childProcess = nullptr;
+    }
+
+    // A fresh directory with nested files, made the cleanup's target.
+    std::wstring makeTarget() {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        std::wstring target = std::wstring(temp) + L"zelmor-cleanup-" + std::to_wstring(GetCurrentProcessId()) +
+                              L"-" + std::to_wstring(targets_.size());
+        targets_.push_back(target);
+        removeTree(target);
+        EXPECT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+        EXPECT_TRUE(CreateDirectoryW((target + L"\\sub").c_str(), nullptr));
+        EXPECT_TRUE(CreateDirectoryW((target + L"\\sub\\deeper").c_str(), nullptr));
+        for (const wchar_t *name : {L"\\a.txt", L"\\sub\\b.txt", L"\\sub\\deeper\\c.txt"}) {
+            HANDLE file = CreateFileW((target + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            EXPECT_NE(file, INVALID_HANDLE_VALUE);
+            DWORD written = 0;
+            WriteFile(file, "data", 4, &written, nullptr);
+            CloseHandle(file);
+        }
+        wcscpy(launcherState.targetDirectory, target.c_str());
+        return target;
+    }
+
+    // Opened without sharing, so that nobody can delete it meanwhile.
+    HANDLE hold(const std::wstring &path) {
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(file, INVALID_HANDLE_VALUE) << GetLastError();
+        held_.push_back(file);
+        return file;
+    }
+
+    void release(HANDLE file) {
+        for (HANDLE &held : held_) {
+            if (held == file) {
+                CloseHandle(held);
+                held = INVALID_HANDLE_VALUE;
+            }
+        }
+    }
+
+    std::vector<std::wstring> targets_;
+    std::vector<HANDLE> held_;
+};
+
+TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
+    launcherState.cleanupArmed = 1;
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+        std::wstring target = makeTarget();
+        EXPECT_FALSE(consoleControlHandler(event)) << "event " << event;
+        EXPECT_FALSE(exists(target)) << "event " << event;
+    }
+    for (DWORD event : {3ul, 4ul, 7ul, 0xFFFFFFFFul}) {
+        std::wstring target = makeTarget();
+        EXPECT_FALSE(consoleControlHandler(event)) << "event " << event;
+        EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt")) << "event " << event;
+    }
+}
+
+TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
+    std::wstring target = makeTarget();
+    EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
+    performCleanup();
+    EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
+
+    PROCESS_INFORMATION child = startSleep(L"0 5");
+    HANDLE own = duplicateOf(child.hProcess);
+    launcherState.childProcess = child.hProcess;
+    performCleanup();
+    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(exitCodeOf(own), 5u);
+    EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
+    CloseHandle(own);
+}
+
+TEST_F(CleanupTest, AHeldFileKeepsTheTargetThrough21AttemptsAndALaterCallRemovesIt) {
+    std::wstring target = makeTarget();
+    HANDLE held = hold(target + L"\\sub\\deeper\\c.txt");
+    launcherState.cleanupArmed = 1;
+    LARGE_INTEGER start = now();
+    performCleanup();
+    double elapsed = millisecondsSince(start);
+    EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
+    // Twenty pauses of 100 ms, and no endless loop.
+    EXPECT_GE(elapsed, 1950.0);
+    EXPECT_LT(elapsed, 8000.0);
+
+    release(held);
+    performCleanup();
+    EXPECT_FALSE(exists(target));
+}
+
+// Recreates the marker file whenever a delete attempt has taken it away;
+// halfway to the next attempt, so that the same attempt cannot take it twice.
+struct AttemptCounter {
+    std::wstring marker;
+    volatile LONG attempts = 0;
+    volatile LONG stop = 0;
+};
+
+DWORD WINAPI countAttempts(void *context) {
+    AttemptCounter *counter = static_cast<AttemptCounter *>(context);
+    while (!counter->stop) {
+        if (!exists(counter->marker)) {
+            Sleep(50);
+            HANDLE file = CreateFileW(counter->marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (file != INVALID_HANDLE_VALUE) {
+                CloseHandle(file);
+                InterlockedIncrement(&counter->attempts);
+            }
+        }
+        Sleep(1);
+    }
+    return 0;
+}
+
+TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
+    std::wstring target = makeTarget();
+    AttemptCounter counter;
+    counter.marker = target + L"\\marker.txt";
+    // Held without delete sharing: every attempt empties it, none removes it.
+    HANDLE directory = CreateFileW(target.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(directory, INVALID_HANDLE_VALUE);
+    held_.push_back(directory);
+    HANDLE marker = CreateFileW(counter.marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
+    CloseHandle(marker);
+    HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    launcherState.cleanupArmed = 1;
+    performCleanup();
+    Sleep(100);  // lets the counter see the last attempt
+    counter.stop = 1;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    EXPECT_EQ(counter.attempts, 21);
+    EXPECT_TRUE(exists(target));
+}
+
+TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
+    std::wstring target = makeTarget();
+    HANDLE held = hold(target + L"\\a.txt");
+    launcherState.cleanupArmed = 1;
+    HANDLE releaser = CreateThread(
+        nullptr, 0,
+        [](void *file) -> DWORD {
+            Sleep(500);
+            CloseHandle(static_cast<HANDLE>(file));
+            return 0;
+        },
+        held, 0, nullptr);
+    ASSERT_NE(releaser, nullptr);
+    held_.clear();  // the thread closes it
+    LARGE_INTEGER start = now();
+    performCleanup();
+    double elapsed = millisecondsSince(start);
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_FALSE(exists(target));
+    EXPECT_GE(elapsed, 450.0);
+    EXPECT_LT(elapsed, 1900.0);  // well before the attempts run out
+}
+
+// Any retry pauses 100 ms first; the quickest of three runs is below that
+// unless there was one, however busy the machine.
+double quickestCleanup() {
+    double quickest = 1e9;
+    for (int run = 0; run < 3; run++) {
+        LARGE_INTEGER start = now();
+        performCleanup();
+        double elapsed = millisecondsSince(start);
+        quickest = elapsed < quickest ? elapsed : quickest;
+    }
+    return quickest;
+}
+
+TEST_F(CleanupTest, ATargetThatIsNotADirectoryIsNotRetried) {
+    std::wstring directory = makeTarget();
+    std::wstring file = directory + L"\\a.txt";
+    hold(file);
+    wcscpy(launcherState.targetDirectory, file.c_str());
+    launcherState.cleanupArmed = 1;
+    EXPECT_LT(quickestCleanup(), 100.0);
+    EXPECT_TRUE(exists(file));
+
+    wcscpy(launcherState.targetDirectory, (directory + L"\\missing").c_str());
+    EXPECT_LT(quickestCleanup(), 100.0);
+}
+
+TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedWithExitCodeZero) {
+    std::wstring target = makeTarget();
+    launcherState.cleanupArmed = 1;
+    // It holds a file of the target until it ends.
+    PROCESS_INFORMATION child = startSleep(L"60000 0x33 \"" + target + L"\\a.txt\"");
+    HANDLE own = duplicateOf(child.hProcess);
+    launcherState.childProcess = child.hProcess;
+    LARGE_INTEGER start = now();
+    performCleanup();
+    double elapsed = millisecondsSince(start);
+    EXPECT_GE(elapsed, 4900.0);
+    EXPECT_LT(elapsed, 8000.0);
+    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(WaitForSingleObject(own, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(own), 0u);
+    EXPECT_FALSE(exists(target));
+    CloseHandle(own);
+}
+
+TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsExitCode) {
+    std::wstring target = makeTarget();
+    launcherState.cleanupArmed = 1;
+    PROCESS_INFORMATION child = startSleep(L"500 7 \"" + target + L"\\a.txt\"");
+    HANDLE own = duplicateOf(child.hProcess);
+    launcherState.childProcess = child.hProcess;
+    LARGE_INTEGER start = now();
+    performCleanup();
+    double elapsed = millisecondsSince(start);
+    EXPECT_GE(elapsed, 450.0);
+    EXPECT_LT(elapsed, 4000.0);
+    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(exitCodeOf(own), 7u);
+    EXPECT_FALSE(exists(target));
+    CloseHandle(own);
+}
+
+// launchChild takes this program's own command line for the child's, so the
+// test runs again in a copy of this program started with arguments that
+// zelmor-sleep understands ("MILLISECONDS EXITCODE").
+struct InnerRun {
+    DWORD exitCode;
+    std::string output;
+};
+
+void drain(HANDLE pipe, std::string *output) {
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
+        char chunk[4096];
+        DWORD read = 0;
+        if (!ReadFile(pipe, chunk, sizeof chunk, &read, nullptr) || read == 0) {
+            return;
+        }
+        output->append(chunk, read);
+    }
+}
+
+InnerRun runThisTestAgain(const std::wstring &arguments) {
+    const ::testing::TestInfo *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter = std::string(test->test_suite_name()) + "." + test->name();
+    InnerRun run = {0xDEADBEEF, ""};
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        ADD_FAILURE() << "CreatePipe: " << GetLastError();
+        return run;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    std::wstring line = L"\"" + ownPath() + L"\" " + arguments;
+    wchar_t savedFilter[4096];
+    DWORD savedLength = GetEnvironmentVariableW(L"GTEST_FILTER", savedFilter, 4096);
+    SetEnvironmentVariableA("GTEST_FILTER", filter.c_str());
+    SetEnvironmentVariableW(kInnerVariable, L"1");
+    PROCESS_INFORMATION inner = {};
+    BOOL started = CreateProcessW(ownPath().c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                                  &inner);
+    DWORD error = GetLastError();
+    SetEnvironmentVariableW(kInnerVariable, nullptr);
+    SetEnvironmentVariableW(L"GTEST_FILTER", savedLength > 0 && savedLength < 4096 ? savedFilter : nullptr);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        ADD_FAILURE() << "cannot start this program again: " << error;
+        return run;
+    }
+    CloseHandle(inner.hThread);
+    LARGE_INTEGER start = now();
+    while (WaitForSingleObject(inner.hProcess, 20) == WAIT_TIMEOUT) {
+        drain(readEnd, &run.output);
+        if (millisecondsSince(start) > 30000) {
+            TerminateProcess(inner.hProcess, 0xDEAD);
+            ADD_FAILURE() << "the inner run hung";
+        }
+    }
+    drain(readEnd, &run.output);
+    GetExitCodeProcess(inner.hProcess, &run.exitCode);
+    CloseHandle(inner.hProcess);
+    CloseHandle(readEnd);
+    return run;
+}
+
+bool isInnerRun() {
+    return GetEnvironmentVariableW(kInnerVariable, nullptr, 0) != 0;
+}
+
+constexpr int kSentinelCount = 64;
+
+struct HandlerRoad {
+    HANDLE mainThread = nullptr;
+    bool sawChild = false;
+    bool heldMainThread = false;
+    BOOL result = TRUE;
+    HANDLE sentinels[kSentinelCount] = {};
+};
+
+// Holds the main thread back while the handler runs to its end, then fills
+// the freed handle slots with events: a main thread that went on to use or
+// close the handle the handler closed would meet one of these.
+DWORD WINAPI interruptWhileTheChildRuns(void *context) {
+    HandlerRoad *road = static_cast<HandlerRoad *>(context);
+    LARGE_INTEGER start = now();
+    while (launcherState.childProcess == nullptr && millisecondsSince(start) < 10000) {
+        Sleep(1);
+    }
+    road->sawChild = launcherState.childProcess != nullptr;
+    road->heldMainThread = SuspendThread(road->mainThread) != static_cast<DWORD>(-1);
+    road->result = consoleControlHandler(CTRL_C_EVENT);
+    for (HANDLE &sentinel : road->sentinels) {
+        sentinel = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
+    ResumeThread(road->mainThread);
+    return 0;
+}
+
+using CleanupLaunchTest = CleanupTest;
+
+TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadStillFinishes) {
+    if (!isInnerRun()) {
+        InnerRun run = runThisTestAgain(L"1000 7");
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_NE(run.output.find("[  PASSED  ] 1 test"), std::string::npos) << run.output;
+        return;
+    }
+    // Inner run. First a round of everything the scenario does, so that
+    // handles the system keeps once opened do not count.
+    launcherState.cleanupArmed = 1;
+    makeTarget();
+    performCleanup();
+    PROCESS_INFORMATION warmUp = startSleep(L"0");
+    WaitForSingleObject(warmUp.hProcess, INFINITE);
+    CloseHandle(warmUp.hProcess);
+    HANDLE warmThread = CreateThread(nullptr, 0, [](void *) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    WaitForSingleObject(warmThread, INFINITE);
+    CloseHandle(warmThread);
+
+    std::wstring target = makeTarget();
+    wcscpy(launcherState.ownModulePath, sleepProgram().c_str());
+    HandlerRoad road;
+    road.mainThread = duplicateOf(GetCurrentThread());
+    ASSERT_NE(road.mainThread, nullptr);
+    const int handlesBefore = ownHandleCount();
+    ASSERT_GE(handlesBefore, 0);
+
+    HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
+    ASSERT_NE(handlerThread, nullptr);
+    unsigned long exitCode = launchChild(L"typed-name");
+    ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
+    CloseHandle(handlerThread);
+
+    EXPECT_TRUE(road.sawChild);
+    EXPECT_TRUE(road.heldMainThread);
+    EXPECT_FALSE(road.result);
+    // The child ran its 1000 ms and was not terminated.
+    EXPECT_EQ(exitCode, 7u);
+    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_FALSE(exists(target));
+    int sentinelsLost = 0;
+    for (HANDLE sentinel : road.sentinels) {
+        sentinelsLost += WaitForSingleObject(sentinel, 0) != WAIT_TIMEOUT;
+        CloseHandle(sentinel);
+    }
+    EXPECT_EQ(sentinelsLost, 0);
+    // None left open.
+    EXPECT_EQ(ownHandleCount(), handlesBefore);
+    CloseHandle(road.mainThread);
+}
+
+}  // namespace
