@@ -1,0 +1,736 @@
+// Runs the real zelmor-pack binary: what it refuses and how, what it leaves
+// behind on failure, and that what it writes decodes to exactly its inputs.
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "packer/pe/resource_find.h"
+
+extern char **environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string kBin = ZELMOR_WINDOWS_BIN;
+const std::string kProbe = kBin + "/zelmor-probe.dll";
+const std::string kLauncher = kBin + "/zelmor-launcher.exe";
+const std::string kNoEntry = kBin + "/zelmor-no-entry.dll";
+const auto npos = std::string::npos;
+
+constexpr uint16_t kRcData = 10;
+constexpr uint16_t kIcon = 3;
+constexpr uint16_t kGroupIcon = 14;
+constexpr uint16_t kPayloadId = 27;
+
+struct Outcome {
+    int exitCode;  // -1 when the packer died of a signal
+    std::string out;
+    std::string err;
+};
+
+std::string readText(const fs::path &path) {
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << stream.rdbuf();
+    return bytes.str();
+}
+
+Bytes readBytes(const fs::path &path) {
+    std::ifstream stream(path, std::ios::binary);
+    EXPECT_TRUE(stream) << path;
+    return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
+}
+
+template <typename Data> void writeBytes(const fs::path &path, const Data &bytes) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
+}
+
+// Compressible but not trivially so: words drawn from a random vocabulary.
+std::string textLike(size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::vector<std::string> words(4000);
+    for (std::string &word : words) {
+        word.resize(3 + generator() % 10);
+        for (char &c : word) {
+            c = static_cast<char>(generator());
+        }
+    }
+    std::string text;
+    while (text.size() < count) {
+        text += words[generator() % words.size()];
+    }
+    text.resize(count);
+    return text;
+}
+
+std::string randomBytes(size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char &byte : bytes) {
+        byte = static_cast<char>(generator());
+    }
+    return bytes;
+}
+
+uint64_t littleEndian(const Bytes &bytes, size_t offset, int width) {
+    uint64_t value = 0;
+    for (int i = width - 1; i >= 0; --i) {
+        value = (value << 8) | bytes[offset + i];
+    }
+    return value;
+}
+
+void putLittleEndian(std::string &bytes, uint64_t value, int width) {
+    for (int i = 0; i < width; ++i) {
+        bytes.push_back(static_cast<char>(value >> (8 * i)));
+    }
+}
+
+// Without a shell, so that names with quotes, blanks and control characters
+// reach the packer unchanged.
+Outcome runPack(std::vector<std::string> arguments, const fs::path &logs) {
+    std::string program = ZELMOR_PACK;
+    std::vector<char *> argv = {program.data()};
+    for (std::string &argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    std::string outPath = logs / "pack.stdout", errPath = logs / "pack.stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    Outcome outcome = {-1, "", ""};
+    if (spawned != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << strerror(spawned);
+        return outcome;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    outcome.out = readText(outPath);
+    outcome.err = readText(errPath);
+    return outcome;
+}
+
+// One line from the packer naming the problem, not a usage text.
+void expectFailureNaming(const Outcome &outcome, const std::vector<std::string> &culprits) {
+    EXPECT_EQ(outcome.exitCode, 1) << outcome.err;
+    EXPECT_EQ(outcome.err.rfind("zelmor-pack: ", 0), 0u) << outcome.err;
+    EXPECT_EQ(outcome.err.find("usage:"), npos) << outcome.err;
+    for (const std::string &culprit : culprits) {
+        EXPECT_NE(outcome.err.find(culprit), npos) << "message does not name \"" << culprit << "\": " << outcome.err;
+    }
+}
+
+struct Record {
+    std::u16string name;
+    size_t offset;  // of the data in the decoded stream
+    uint64_t size;
+};
+
+struct Decoded {
+    ZSTD_frameHeader header;
+    std::string plain;
+    std::vector<Record> records;
+};
+
+void parseRecords(Decoded &decoded) {
+    const std::string &plain = decoded.plain;
+    size_t at = 0;
+    for (;;) {
+        std::u16string name;
+        for (;;) {
+            ASSERT_LE(at + 2, plain.size()) << "a name runs past the end";
+            char16_t unit =
+                static_cast<char16_t>(static_cast<uint8_t>(plain[at]) | static_cast<uint8_t>(plain[at + 1]) << 8);
+            at += 2;
+            if (unit == 0) {
+                break;
+            }
+            name.push_back(unit);
+        }
+        if (name.empty()) {
+            break;
+        }
+        ASSERT_LE(at + 8, plain.size());
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) {
+            size = (size << 8) | static_cast<uint8_t>(plain[at + i]);
+        }
+        at += 8;
+        ASSERT_LE(size, plain.size() - at);
+        decoded.records.push_back({name, at, size});
+        at += size;
+    }
+    EXPECT_EQ(at, plain.size()) << "bytes follow the end-of-list record";
+}
+
+// Decodes RCDATA 27 of a packed image with its own zstd calls, the window
+// capped as the launcher caps it.
+void decodePayload(const Bytes &image, Decoded &decoded) {
+    Bytes container;
+    std::string error;
+    ASSERT_TRUE(findResource(image, kRcData, kPayloadId, container, error)) << error;
+    size_t size = container.size();
+    ASSERT_GE(size, 13u);
+    ASSERT_EQ(std::string(container.begin(), container.begin() + 3), "QJY");
+    EXPECT_EQ(container[size - 10] | container[size - 9], 0);
+    EXPECT_EQ(littleEndian(container, size - 8, 8), size - 8);
+    const uint8_t *frame = container.data() + 3;
+    size_t frameSize = size - 13;
+    ASSERT_EQ(ZSTD_findFrameCompressedSize(frame, frameSize), frameSize) << "not exactly one frame";
+    ASSERT_EQ(ZSTD_getFrameHeader(&decoded.header, frame, frameSize), 0u);
+
+    ZSTD_DCtx *decoder = ZSTD_createDCtx();
+    ZSTD_DCtx_setParameter(decoder, ZSTD_d_windowLogMax, 27);
+    std::vector<char> buffer(ZSTD_DStreamOutSize());
+    ZSTD_inBuffer input = {frame, frameSize, 0};
+    size_t result;
+    do {
+        ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
+        result = ZSTD_decompressStream(decoder, &output, &input);
+        decoded.plain.append(buffer.data(), output.pos);
+    } while (!ZSTD_isError(result) && result != 0);
+    ZSTD_freeDCtx(decoder);
+    ASSERT_EQ(result, 0u) << ZSTD_getErrorName(result);
+    ASSERT_NO_FATAL_FAILURE(parseRecords(decoded));
+}
+
+uint64_t nextPowerOfTwo(uint64_t value) {
+    uint64_t power = 1;
+    while (power < value) {
+        power <<= 1;
+    }
+    return power;
+}
+
+// The frame declares the stream's size, and its window reaches no further
+// than that size needs, nor beyond what the launcher's decoder accepts.
+void expectFrameSizedToContent(const Decoded &decoded) {
+    EXPECT_EQ(decoded.header.frameContentSize, decoded.plain.size());
+    EXPECT_LE(decoded.header.windowSize, nextPowerOfTwo(decoded.plain.size()));
+    EXPECT_LE(decoded.header.windowSize, uint64_t{1} << 27);
+}
+
+struct ListedLine {
+    uint64_t size;
+    std::string name;
+};
+
+// "--list" prints "%12llu  NAME" per entry.
+std::vector<ListedLine> parseListing(const std::string &text) {
+    std::vector<ListedLine> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        EXPECT_GE(line.size(), 15u) << line;
+        if (line.size() >= 15) {
+            EXPECT_EQ(line.substr(12, 2), "  ") << line;
+            lines.push_back({std::stoull(line.substr(0, 12)), line.substr(14)});
+        }
+    }
+    return lines;
+}
+
+class PackerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = testing::TempDir() + "packer_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        fs::create_directories(root_ / "out");
+    }
+
+    void TearDown() override { fs::remove_all(root_); }
+
+    // Writes `bytes` to `relative` below the test's directory; returns the path.
+    std::string input(const std::string &relative, const std::string &bytes = "data") {
+        fs::path path = root_ / "in" / relative;
+        writeBytes(path, bytes);
+        return path.string();
+    }
+
+    // A directory holding the given files (relative path, contents).
+    std::string tree(const std::vector<std::pair<std::string, std::string>> &files) {
+        fs::path directory = root_ / ("tree" + std::to_string(++trees_));
+        fs::create_directories(directory);
+        for (const auto &[relative, bytes] : files) {
+            writeBytes(directory / relative, bytes);
+        }
+        return directory.string();
+    }
+
+    std::string output(const std::string &name = "app.exe") { return (root_ / "out" / name).string(); }
+
+    std::vector<std::string> outputDirectory() {
+        std::vector<std::string> names;
+        for (const fs::directory_entry &entry : fs::directory_iterator(root_ / "out")) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    Outcome pack(const std::vector<std::string> &arguments) { return runPack(arguments, root_); }
+
+    // Packs the probe DLL quickly with `options` in front.
+    Outcome packProbe(std::vector<std::string> options, const std::string &out) {
+        options.insert(options.begin(), {"--level", "1"});
+        options.push_back(kProbe);
+        options.push_back(out);
+        return pack(options);
+    }
+
+    void expectRefused(const std::vector<std::string> &options, const std::vector<std::string> &culprits) {
+        SCOPED_TRACE(culprits.front());
+        Outcome outcome = packProbe(options, output());
+        expectFailureNaming(outcome, culprits);
+        EXPECT_FALSE(fs::exists(output()));
+    }
+
+    // Each name as a file of its own --dir.
+    void expectDirectoryNamesRefused(const std::vector<std::string> &names) {
+        for (const std::string &name : names) {
+            expectRefused({"--dir", tree({{"fine.txt", "x"}, {name, "x"}})}, {name});
+        }
+    }
+
+    void expectFileNamesRefused(const std::vector<std::string> &names) {
+        std::string source = input("source.txt");
+        for (const std::string &name : names) {
+            expectRefused({"--file", name + "=" + source}, {name});
+        }
+    }
+
+    fs::path root_;
+    int trees_ = 0;
+};
+
+using PackerNames = PackerTest;
+using PackerChecks = PackerTest;
+using PackerOutput = PackerTest;
+using PackerRoundTrip = PackerTest;
+using PackerList = PackerTest;
+
+TEST_F(PackerNames, RefusesNamesThatWouldBeTheSameFile) {
+    expectRefused({"--dir", tree({{"Readme.txt", "a"}, {"README.TXT", "b"}})}, {"Readme.txt", "README.TXT"});
+    expectRefused({"--dir", tree({{"Data/x.txt", "a"}, {"data/X.txt", "b"}})}, {"Data/x.txt", "data/X.txt"});
+    std::string directory = tree({{"data/x.txt", "a"}});
+    for (std::string name : {"data/x.txt", "DATA/X.TXT", "data\\x.txt"}) {
+        expectRefused({"--dir", directory, "--file", name + "=" + input("other")}, {name, "data/x.txt"});
+    }
+    expectRefused({"--file", "ZELMOR-Probe.DLL=" + input("other")}, {"ZELMOR-Probe.DLL", "zelmor-probe.dll"});
+    expectRefused({"--dir", tree({{"same.txt", "a"}}), "--dir", tree({{"same.txt", "b"}})}, {"same.txt"});
+    // Windows compares all letters without case, not only ASCII ones.
+    expectRefused({"--dir", tree({{u8"Ärger.txt", "a"}, {u8"ärger.txt", "b"}})}, {u8"Ärger.txt", u8"ärger.txt"});
+    // A name used for a file and for a directory cannot both be extracted.
+    expectRefused({"--dir", tree({{"x/y.txt", "a"}}), "--file", "X=" + input("other")}, {"x/y.txt", "X"});
+}
+
+TEST_F(PackerNames, RefusesNamesOf1024UnitsOrMore) {
+    // Units, not characters, count: 127 emoji make a 254-unit component.
+    std::string pairs;
+    for (int i = 0; i < 127; ++i) {
+        pairs += u8"😀";
+    }
+    std::string pairPath, nested;
+    for (int i = 0; i < 4; ++i) {
+        pairPath += pairs + "/";
+    }
+    for (int i = 0; i < 511; ++i) {
+        nested += "a/";
+    }
+    std::string source = input("source.txt");
+    for (const std::string &name : {std::string(1024, 'n'), std::string(2000, 'n'), pairPath + "abcd", nested + "bb"}) {
+        expectRefused({"--file", name + "=" + source}, {name, "UTF-16 units"});
+    }
+    // Built from a --dir: the relative path is the name.
+    std::string component(220, 'c'), deep = component;
+    for (int i = 0; i < 4; ++i) {
+        deep += "/" + component;
+    }
+    expectRefused({"--dir", tree({{deep + "/leaf.txt", "x"}})}, {component, "UTF-16 units"});
+
+    // 1023 units is still fine.
+    Outcome outcome = packProbe({"--file", nested + "b=" + source, "--file", pairPath + "abc=" + source}, output());
+    EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+}
+
+TEST_F(PackerNames, RefusesComponentsWindowsCannotCreate) {
+    // No Windows file system stores a file name longer than 255 UTF-16 units.
+    expectFileNamesRefused({std::string(256, 'n'), "dir/" + std::string(300, 'n') + "/f.txt"});
+}
+
+TEST_F(PackerNames, RefusesDotComponentsAndEmptyOnes) {
+    expectFileNamesRefused({".", "..", "./a.txt", "../a.txt", "a/./b.txt", "a/../b.txt", "a/..", "a\\..\\b.txt",
+                            "/rooted.txt", "a//b.txt", "a/"});
+}
+
+TEST_F(PackerNames, RefusesCharactersWindowsForbids) {
+    expectDirectoryNamesRefused({"a<b", "a>b", "a:b", "a\"b", "a|b", "a?b", "a*b", "tab\there", "bell\x07",
+                                 "\x1f", "line\nbreak", "bad:dir/file.txt", "ok/star*/file.txt"});
+    expectFileNamesRefused({"sub/what?.txt", "c:/x.txt", "x.txt:stream"});
+}
+
+TEST_F(PackerNames, RefusesTrailingDotsAndBlanks) {
+    expectDirectoryNamesRefused({"name.", "name ", "...", "dir./file.txt", "dir /file.txt", "a/b. /c.txt"});
+    expectFileNamesRefused({"x/trailing.", "x/blank "});
+}
+
+TEST_F(PackerNames, RefusesReservedDeviceNames) {
+    expectDirectoryNamesRefused({"CON", "con", "nul.txt", "NUL.tar.gz", "Aux", "prn.log", "COM1", "com9.LOG",
+                                 "LPT9.log", "lpt1", "CON .txt", u8"COM¹", "con/inside.txt", "sub/Nul/x"});
+    expectFileNamesRefused({"data/CON", "LPT3.txt"});
+}
+
+TEST_F(PackerNames, AcceptsNamesWindowsTakesAsTheyAre) {
+    const std::vector<std::string> names = {".hidden", " leading blank.txt", "a.b.c", "CONSOLE.txt", "com10",
+                                            "LPT", "nul_", "xcon.txt", "COM1x.txt", "Auxiliary/file", u8"ü€😀.txt",
+                                            "semi;colon,comma=eq[brackets]'quote'"};
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string &name : names) {
+        files.push_back({name, name});
+    }
+    Outcome packed = packProbe({"--dir", tree(files)}, output());
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    Outcome listed = pack({"--list", output()});
+    ASSERT_EQ(listed.exitCode, 0) << listed.err;
+    for (std::string name : names) {
+        std::replace(name.begin(), name.end(), '/', '\\');
+        EXPECT_NE(listed.out.find("  " + name + "\n"), npos) << name;
+    }
+}
+
+// Beneath any temp directory Windows gives, a name under 1024 units fits the
+// launcher's 4096-unit path, so the longest accepted name simply packs.
+TEST_F(PackerNames, TheLongestAcceptedNamePacksAndListsWhole) {
+    std::string component(200, 'w'), name;
+    for (int i = 0; i < 4; ++i) {
+        name += component + "/";
+    }
+    name += std::string(1023 - name.size(), 'f');
+    Outcome outcome = packProbe({"--file", name + "=" + input("source.txt")}, output());
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    Outcome listed = pack({"--list", output()});
+    std::replace(name.begin(), name.end(), '/', '\\');
+    EXPECT_NE(listed.out.find("  " + name + "\n"), npos) << listed.out;
+}
+
+TEST_F(PackerChecks, FirstEntryMustBeAnApplicationDll) {
+    std::string text = input("notes.txt", "not a program");
+    Bytes probe32 = readBytes(kProbe);
+    size_t pe = littleEndian(probe32, 0x3C, 4);
+    probe32[pe + 4] = 0x4C;  // IMAGE_FILE_MACHINE_I386
+    probe32[pe + 5] = 0x01;
+    writeBytes(root_ / "in" / "probe32.dll", probe32);
+    std::string i386 = (root_ / "in" / "probe32.dll").string();
+    const std::pair<std::string, std::string> refused[] = {
+        {text, "PE32+"}, {kLauncher, "not a DLL"}, {kNoEntry, "run_code"}, {i386, "x86-64"}};
+    for (const auto &[application, reason] : refused) {
+        SCOPED_TRACE(application);
+        Outcome outcome = pack({"--level", "1", application, output()});
+        expectFailureNaming(outcome, {application, reason});
+        EXPECT_FALSE(fs::exists(output()));
+    }
+    for (const auto &[application, reason] : refused) {
+        SCOPED_TRACE(application);
+        Outcome outcome = pack({"--level", "1", "--any-first-entry", application, output()});
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        Outcome listed = pack({"--list", output()});
+        std::vector<ListedLine> lines = parseListing(listed.out);
+        ASSERT_EQ(lines.size(), 1u) << listed.out;
+        EXPECT_EQ(lines[0].name, fs::path(application).filename().string());
+        EXPECT_EQ(lines[0].size, fs::file_size(application));
+    }
+}
+
+TEST_F(PackerChecks, StubMustBeAPe32PlusImage) {
+    Bytes launcher = readBytes(kLauncher);
+    Bytes pe32 = launcher;
+    size_t pe = littleEndian(pe32, 0x3C, 4);
+    pe32[pe + 24] = 0x0B;  // optional header magic of a 32-bit image
+    pe32[pe + 25] = 0x01;
+    writeBytes(root_ / "in" / "pe32.exe", pe32);
+    writeBytes(root_ / "in" / "truncated.exe", Bytes(launcher.begin(), launcher.begin() + 600));
+    const std::string stubs[] = {input("text.exe", "MZ but nothing else"), (root_ / "in" / "pe32.exe").string(),
+                                 (root_ / "in" / "truncated.exe").string(), (root_ / "in" / "missing.exe").string()};
+    for (const std::string &stub : stubs) {
+        SCOPED_TRACE(stub);
+        expectFailureNaming(packProbe({"--stub", stub}, output()), {stub});
+        EXPECT_EQ(outputDirectory(), std::vector<std::string>());
+    }
+}
+
+TEST_F(PackerOutput, SameInputsGiveSameBytes) {
+    // The same files made in another order, at other times, in another place.
+    const std::vector<std::pair<std::string, std::string>> files = {
+        {"b.txt", "bee"}, {"a/z.txt", "zed"}, {"a/b/c.txt", textLike(200000, 3)}, {"A_upper.txt", "A"}, {"e", ""}};
+    std::string first = tree(files);
+    std::string second = tree(std::vector<std::pair<std::string, std::string>>(files.rbegin(), files.rend()));
+    fs::last_write_time(fs::path(second) / "b.txt", fs::file_time_type::clock::now() - std::chrono::hours(48));
+    fs::path otherProbe = root_ / "elsewhere" / "zelmor-probe.dll";
+    fs::create_directories(otherProbe.parent_path());
+    fs::copy_file(kProbe, otherProbe);
+    ASSERT_EQ(pack({"--dir", first, kProbe, output("one.exe")}).exitCode, 0);
+    ASSERT_EQ(pack({"--dir", second, otherProbe.string(), output("two.exe")}).exitCode, 0);
+    EXPECT_TRUE(readBytes(output("one.exe")) == readBytes(output("two.exe")));
+
+    // Large enough for several compression jobs: the thread count must not show.
+    std::string large = tree({{"large.bin", textLike(3 << 20, 4)}});
+    ASSERT_EQ(pack({"--level", "3", "--threads", "1", "--dir", large, kProbe, output("t1.exe")}).exitCode, 0);
+    ASSERT_EQ(pack({"--level", "3", "--threads", "3", "--dir", large, kProbe, output("t3.exe")}).exitCode, 0);
+    ASSERT_EQ(pack({"--level", "3", "--dir", large, kProbe, output("tdefault.exe")}).exitCode, 0);
+    Bytes single = readBytes(output("t1.exe"));
+    EXPECT_TRUE(single == readBytes(output("t3.exe")));
+    EXPECT_TRUE(single == readBytes(output("tdefault.exe")));
+}
+
+TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
+    std::string source = input("source.txt");
+    std::string missing = (root_ / "in" / "missing.txt").string();
+    std::string badIcon = input("bad.ico", "not an icon");
+    const std::vector<std::vector<std::string>> failures = {
+        {"--file", "CON=" + source},
+        {"--file", "x.txt=" + missing},
+        {"--dir", missing},
+        {"--icon", badIcon},
+        {"--stub", source},
+    };
+    for (const std::vector<std::string> &options : failures) {
+        SCOPED_TRACE(options.back());
+        EXPECT_EQ(packProbe(options, output()).exitCode, 1);
+        EXPECT_EQ(outputDirectory(), std::vector<std::string>());
+    }
+    // An application that is missing fails only once compression has begun.
+    EXPECT_EQ(pack({"--any-first-entry", missing, output()}).exitCode, 1);
+    EXPECT_EQ(outputDirectory(), std::vector<std::string>());
+
+    // An older executable stays as it was.
+    writeBytes(output(), std::string("older"));
+    for (const std::vector<std::string> &options : failures) {
+        SCOPED_TRACE(options.back());
+        EXPECT_EQ(packProbe(options, output()).exitCode, 1);
+        EXPECT_EQ(readText(output()), "older");
+        EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe"}));
+    }
+
+    // Places no file can be written to (running as root, permissions would not stop it).
+    std::string underFile = output() + "/inside.exe";
+    expectFailureNaming(packProbe({}, underFile), {underFile});
+    fs::create_directory(output("directory.exe"));
+    expectFailureNaming(packProbe({}, output("directory.exe")), {"directory.exe"});
+    EXPECT_TRUE(fs::is_directory(output("directory.exe")));
+    EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "directory.exe"}));
+
+    // Success replaces the older file with an executable one, and leaves nothing else.
+    Outcome outcome = packProbe({}, output());
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(readText(output()), "older");
+    EXPECT_NE(fs::status(output()).permissions() & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "directory.exe"}));
+}
+
+struct TreeFile {
+    std::string path;        // relative, '/' separated, UTF-8
+    std::u16string stored;   // the name in the payload
+    std::string data;
+};
+
+TEST_F(PackerRoundTrip, PayloadHoldsEveryFileInOrder) {
+    const std::vector<TreeFile> files = {
+        {"top.txt", u"top.txt", "top level\r\n"},
+        {"empty.bin", u"empty.bin", ""},
+        {"data/nested/deep/leaf.txt", u"data\\nested\\deep\\leaf.txt", "deep"},
+        {"data/large.bin", u"data\\large.bin", randomBytes(1 << 19, 5) + textLike((1 << 20) + 777, 6)},
+        {u8"données/naïve €.txt", u"données\\naïve €.txt", "accents"},
+        {u8"日本語/ファイル.txt", u"日本語\\ファイル.txt", "kana"},
+        {u8"emoji 😀.txt", u"emoji \U0001F600.txt", "pair"},
+        {"data.txt", u"data.txt", "sorts beside the directory data"},
+    };
+    std::vector<std::pair<std::string, std::string>> contents;
+    for (const TreeFile &file : files) {
+        contents.push_back({file.path, file.data});
+    }
+    std::string directory = tree(contents);
+    std::string licence = input("LICENSE", "licence text");
+    TreeFile single = {"legal/licence.txt", u"legal\\licence.txt", "licence text"};
+
+    for (bool checksum : {true, false}) {
+        SCOPED_TRACE(checksum ? "with checksum" : "without checksum");
+        std::vector<std::string> arguments = {"--dir", directory, "--file", single.path + "=" + licence};
+        if (!checksum) {
+            arguments.push_back("--no-checksum");
+        }
+        arguments.insert(arguments.end(), {kProbe, output()});
+        Outcome packed = pack(arguments);
+        ASSERT_EQ(packed.exitCode, 0) << packed.err;
+
+        // The application first, then the rest by name.
+        std::vector<TreeFile> expected = files;
+        expected.push_back(single);
+        for (TreeFile &file : expected) {
+            std::replace(file.path.begin(), file.path.end(), '/', '\\');
+        }
+        std::sort(expected.begin(), expected.end(), [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
+        Bytes probe = readBytes(kProbe);
+        expected.insert(expected.begin(),
+                        TreeFile{"zelmor-probe.dll", u"zelmor-probe.dll", std::string(probe.begin(), probe.end())});
+
+        Outcome listed = pack({"--list", output()});
+        ASSERT_EQ(listed.exitCode, 0) << listed.err;
+        std::vector<ListedLine> lines = parseListing(listed.out);
+        ASSERT_EQ(lines.size(), expected.size()) << listed.out;
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(lines[i].name, expected[i].path);
+            EXPECT_EQ(lines[i].size, expected[i].data.size()) << expected[i].path;
+        }
+
+        Decoded decoded;
+        ASSERT_NO_FATAL_FAILURE(decodePayload(readBytes(output()), decoded));
+        ASSERT_EQ(decoded.records.size(), expected.size());
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const Record &record = decoded.records[i];
+            EXPECT_TRUE(record.name == expected[i].stored) << expected[i].path;
+            EXPECT_TRUE(decoded.plain.compare(record.offset, record.size, expected[i].data) == 0) << expected[i].path;
+        }
+        EXPECT_EQ(decoded.header.checksumFlag, checksum ? 1u : 0u);
+        expectFrameSizedToContent(decoded);
+    }
+}
+
+TEST_F(PackerRoundTrip, WindowStaysWithinTheLauncherLimit) {
+    // A sparse file larger than the launcher's 128 MiB window costs no disk.
+    fs::path huge = root_ / "huge" / "zeros.bin";
+    fs::create_directories(huge.parent_path());
+    writeBytes(huge, std::string());
+    fs::resize_file(huge, (uint64_t{1} << 27) + (3 << 20));
+    Outcome packed = pack({"--dir", huge.parent_path().string(), kProbe, output()});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    Decoded decoded;
+    ASSERT_NO_FATAL_FAILURE(decodePayload(readBytes(output()), decoded));
+    ASSERT_EQ(decoded.records.size(), 2u);
+    EXPECT_EQ(decoded.records[1].size, fs::file_size(huge));
+    EXPECT_EQ(decoded.plain.find_first_not_of('\0', decoded.records[1].offset), npos);
+    expectFrameSizedToContent(decoded);
+}
+
+TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
+    // Two images, their bytes not checked as bitmaps by the packer.
+    const std::string images[] = {randomBytes(1000, 7), randomBytes(333, 8)};
+    const uint8_t widths[] = {16, 48};
+    std::string icon, group;
+    putLittleEndian(icon, 0, 2);
+    putLittleEndian(icon, 1, 2);
+    putLittleEndian(icon, 2, 2);
+    group = icon;
+    uint32_t offset = 6 + 2 * 16;
+    for (int i = 0; i < 2; ++i) {
+        std::string common;
+        common += static_cast<char>(widths[i]);
+        common += static_cast<char>(widths[i]);
+        common += std::string(2, '\0');  // colours, reserved
+        putLittleEndian(common, 1, 2);   // planes
+        putLittleEndian(common, 32, 2);  // bits per pixel
+        putLittleEndian(common, images[i].size(), 4);
+        icon += common;
+        putLittleEndian(icon, offset, 4);
+        offset += images[i].size();
+        group += common;
+        putLittleEndian(group, i + 1, 2);
+    }
+    icon += images[0] + images[1];
+    std::string iconPath = input("new.ico", icon);
+
+    Outcome packed = packProbe({"--icon", iconPath}, output());
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    Bytes image = readBytes(output()), found;
+    std::string error;
+    ASSERT_TRUE(findResource(image, kGroupIcon, 1, found, error)) << error;
+    EXPECT_TRUE(found == Bytes(group.begin(), group.end()));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(findResource(image, kIcon, i + 1, found, error)) << error;
+        EXPECT_TRUE(found == Bytes(images[i].begin(), images[i].end())) << "image " << i + 1;
+    }
+    Decoded decoded;
+    ASSERT_NO_FATAL_FAILURE(decodePayload(image, decoded));
+    EXPECT_EQ(decoded.records.size(), 1u);
+
+    // Without --icon the stub's own icon stays.
+    ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
+    Bytes stubGroup;
+    ASSERT_TRUE(findResource(readBytes(kLauncher), kGroupIcon, 1, stubGroup, error)) << error;
+    ASSERT_TRUE(findResource(readBytes(output("plain.exe")), kGroupIcon, 1, found, error)) << error;
+    EXPECT_TRUE(found == stubGroup);
+}
+
+TEST_F(PackerList, DamagedExecutablesFailClearly) {
+    ASSERT_EQ(packProbe({"--file", "notes.txt=" + input("notes.txt", textLike(100000, 9))}, output()).exitCode, 0);
+    Bytes image = readBytes(output()), container;
+    std::string error;
+    ASSERT_TRUE(findResource(image, kRcData, kPayloadId, container, error)) << error;
+    auto found = std::search(image.begin(), image.end(), container.begin(), container.end());
+    ASSERT_NE(found, image.end());
+    size_t start = found - image.begin(), end = start + container.size();
+
+    struct Damage {
+        const char *what;
+        size_t offset;
+    };
+    const Damage flips[] = {{"frame data", start + 3 + (container.size() - 13) / 2},
+                            {"frame checksum", end - 11},
+                            {"frame header", start + 4},
+                            {"trailer", end - 2},
+                            {"header", start + 1}};
+    for (const Damage &damage : flips) {
+        SCOPED_TRACE(damage.what);
+        Bytes damaged = image;
+        damaged[damage.offset] ^= 0x10;
+        std::string path = output(std::string("flipped ") + damage.what + ".exe");
+        writeBytes(path, damaged);
+        Outcome listed = pack({"--list", path});
+        expectFailureNaming(listed, {path});
+        EXPECT_EQ(listed.out, "");
+    }
+    const size_t lengths[] = {0, 100, image.size() / 2, start + container.size() / 2, image.size() - 1};
+    for (size_t length : lengths) {
+        SCOPED_TRACE(length);
+        std::string path = output("truncated.exe");
+        writeBytes(path, Bytes(image.begin(), image.begin() + length));
+        Outcome listed = pack({"--list", path});
+        expectFailureNaming(listed, {path});
+        EXPECT_EQ(listed.out, "");
+    }
+}
+
+TEST_F(PackerList, UnpackedStubHasNoPayload) {
+    Outcome listed = pack({"--list", kLauncher});
+    expectFailureNaming(listed, {kLauncher, "payload"});
+    expectFailureNaming(pack({"--list", output("missing.exe")}), {"missing.exe"});
+}
+
+}  // namespace
