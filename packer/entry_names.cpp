@@ -1,11 +1,24 @@
 #include "packer/entry_names.h"
 
+#include <wctype.h>
+
 #include <map>
 
 namespace {
 
+// Windows compares names by upper-casing each UTF-16 unit; the C library's
+// Unicode tables come close (the packer sets a UTF-8 character locale).
 char16_t foldCase(char16_t unit) {
-    return (unit >= u'a' && unit <= u'z') ? static_cast<char16_t>(unit - u'a' + u'A') : unit;
+    if (unit >= u'a' && unit <= u'z') {
+        return static_cast<char16_t>(unit - u'a' + u'A');
+    }
+    if (unit < 0x80 || (unit >= 0xD800 && unit <= 0xDFFF)) {
+        return unit;
+    }
+    // wint_t is 16 bits on Windows, 32 on Linux; an upper case outside the
+    // BMP cannot stand in one unit and leaves the unit as it is.
+    unsigned long upper = static_cast<unsigned long>(towupper(unit));
+    return upper <= 0xFFFFul ? static_cast<char16_t>(upper) : unit;
 }
 
 std::u16string folded(const std::u16string &text) {
@@ -58,6 +71,11 @@ bool checkComponent(const std::u16string &component, std::string &problem) {
         problem = "it has a path component " + describe(component);
         return false;
     }
+    if (component.size() > kComponentUnitLimit) {
+        problem = "a path component is " + std::to_string(component.size()) +
+                  " UTF-16 units long; Windows allows " + std::to_string(kComponentUnitLimit);
+        return false;
+    }
     for (char16_t unit : component) {
         if (forbiddenInFileNames(unit)) {
             problem = "Windows does not allow a character of " + describe(component) + " in file names";
@@ -91,17 +109,30 @@ bool checkEntryName(const std::u16string &name, std::string &problem) {
     }
 }
 
-bool entryPathMayNotFit(const std::u16string &name) {
-    return kLongestPlausibleTargetDirectory + 1 + name.size() + 1 > kTargetPathUnitLimit;
-}
-
-long findDuplicateName(const std::vector<std::u16string> &names, size_t *earlier) {
-    std::map<std::u16string, size_t> seen;
+long findConflictingName(const std::vector<std::u16string> &names, size_t *earlier) {
+    // Every name claims itself as a file and each of its parents as a
+    // directory; a claim of the other kind on the same folded path conflicts.
+    std::map<std::u16string, size_t> files, directories;
     for (size_t i = 0; i < names.size(); i++) {
-        auto inserted = seen.emplace(folded(names[i]), i);
-        if (!inserted.second) {
-            *earlier = inserted.first->second;
+        std::u16string name = folded(names[i]);
+        auto file = files.emplace(name, i);
+        if (!file.second) {
+            *earlier = file.first->second;
             return static_cast<long>(i);
+        }
+        auto asDirectory = directories.find(name);
+        if (asDirectory != directories.end()) {
+            *earlier = asDirectory->second;
+            return static_cast<long>(i);
+        }
+        for (size_t cut = name.find(u'\\'); cut != std::u16string::npos; cut = name.find(u'\\', cut + 1)) {
+            std::u16string parent = name.substr(0, cut);
+            auto asFile = files.find(parent);
+            if (asFile != files.end()) {
+                *earlier = asFile->second;
+                return static_cast<long>(i);
+            }
+            directories.emplace(parent, i);
         }
     }
     return -1;

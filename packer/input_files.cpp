@@ -63,8 +63,7 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
     return true;
 }
 
-bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
-                     std::string &error) {
+bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::string &error) {
     std::vector<std::u16string> names(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         std::string problem;
@@ -72,17 +71,13 @@ bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::vector<std::
             error = "refusing entry " + quoted(entries[i].name) + " (from " + quoted(entries[i].sourcePath) + "): " + problem;
             return false;
         }
-        if (entryPathMayNotFit(names[i])) {
-            warnings.push_back("entry " + quoted(entries[i].name) +
-                               " may not fit the launcher's path limit beneath a long temp directory");
-        }
     }
     size_t earlier = 0;
-    long later = findDuplicateName(names, &earlier);
+    long later = findConflictingName(names, &earlier);
     if (later >= 0) {
         error = "entries " + quoted(entries[earlier].name) + " (from " + quoted(entries[earlier].sourcePath) +
                 ") and " + quoted(entries[later].name) + " (from " + quoted(entries[later].sourcePath) +
-                ") would be the same file on Windows";
+                ") cannot both be extracted on Windows: same name, or a file where a directory is needed";
         return false;
     }
     return true;

@@ -17,7 +17,6 @@ struct PackInputs {
 bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::string &error);
 
 // Checks every name as Windows will see it beneath the target directory:
-// duplicates (letters compared without case), forbidden forms and lengths.
-// Names that may not fit beneath a long temp directory go to `warnings`.
-bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
-                     std::string &error);
+// forbidden forms and lengths, and names that would not become separate
+// files (letters compared without case, a file used as a directory).
+bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::string &error);

@@ -3,6 +3,7 @@
 // carries them as its payload. Runs natively; needs no Windows tools.
 #include <errno.h>
 #include <limits.h>
+#include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,6 +22,7 @@
 #include "packer/payload_writer.h"
 #include "packer/pe/dll_check.h"
 #include "packer/pe/icon_file.h"
+#include "packer/pe/pe_image.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_update.h"
 #include "packer/utf16_name.h"
@@ -160,8 +162,17 @@ int listEntries(const std::string &path) {
     std::vector<uint8_t> image, payload;
     std::string error;
     std::vector<ListedEntry> entries;
-    if (!readWholeFile(path, image, error) || !findResource(image, kRcData, kPayloadResourceId, payload, error) ||
-        !listPayload(payload, entries, error)) {
+    if (!readWholeFile(path, image, error)) {
+        return failure(path + ": " + error);
+    }
+    PeImage parsed;
+    if (!parsePeImage(image, parsed, error)) {
+        return failure(path + ": " + error);
+    }
+    if (!findResource(image, kRcData, kPayloadResourceId, payload, error)) {
+        return failure(path + ": has no payload (not an executable made by zelmor-pack): " + error);
+    }
+    if (!listPayload(payload, entries, error)) {
         return failure(path + ": " + error);
     }
     for (const ListedEntry &entry : entries) {
@@ -250,12 +261,8 @@ int pack(const Options &options) {
         }
     }
     std::vector<PayloadEntry> entries;
-    std::vector<std::string> warnings;
-    if (!gatherEntries(options.inputs, entries, error) || !checkEntryNames(entries, warnings, error)) {
+    if (!gatherEntries(options.inputs, entries, error) || !checkEntryNames(entries, error)) {
         return failure(error);
-    }
-    for (const std::string &warning : warnings) {
-        fprintf(stderr, "zelmor-pack: warning: %s\n", warning.c_str());
     }
     ResourceChanges changes;
     if (!options.icon.empty()) {
@@ -302,6 +309,11 @@ int pack(const Options &options) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Letters beyond ASCII are compared without case the way Windows does,
+    // which needs the C library's Unicode character tables.
+    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
+        setlocale(LC_CTYPE, "");
+    }
     Options options;
     options.payload.level = kDefaultLevel;
     options.payload.checksum = true;
