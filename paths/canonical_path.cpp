@@ -23,8 +23,9 @@ FinalPathFunction lookUpFinalPathFunction() {
     return reinterpret_cast<FinalPathFunction>(reinterpret_cast<void *>(found));
 }
 
-// "\\?\C:\..." becomes "C:\..." and "\\?\UNC\server\share\..." becomes
-// "\\server\share\..."; other "\\?\" paths (volumes without a letter) keep it.
+}  // namespace
+
+// Both moves copy towards the front of the same buffer: the path only shortens.
 void dropLongPathPrefix(wchar_t *path) {
     if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != L'\0' && path[5] == L':') {
         wmemmove(path, path + 4, wcslen(path + 4) + 1);
@@ -33,8 +34,6 @@ void dropLongPathPrefix(wchar_t *path) {
         path[0] = L'\\';
     }
 }
-
-}  // namespace
 
 bool finalPathOf(wchar_t *path, size_t capacity) {
     // No access, only a handle to ask about; directories do not open this way.

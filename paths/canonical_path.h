@@ -9,6 +9,11 @@
 // or its final path needs `capacity` characters or more.
 bool finalPathOf(wchar_t *path, size_t capacity);
 
+// The drive-letter or plain UNC form of a final path as the system gives it:
+// "\\?\C:\..." becomes "C:\..." and "\\?\UNC\server\share\..." becomes
+// "\\server\share\..."; other "\\?\" paths (volumes without a letter) keep it.
+void dropLongPathPrefix(wchar_t *path);
+
 // finalPathOf for paths that must resolve: any failure is an internal-limit abort.
 void resolveFinalPath(wchar_t *path, size_t capacity);
 

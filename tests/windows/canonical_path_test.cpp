@@ -331,4 +331,27 @@ TEST_F(CanonicalPathDeathTest, AFileNameThatCannotBeSetAsideAborts) {
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", nullptr);
 }
 
+// Forms that real files under Wine never produce: network shares and volumes
+// without a drive letter.
+TEST(LongPathPrefixTest, OnlyDriveAndUncFormsLoseThePrefix) {
+    const struct {
+        const wchar_t *given;
+        const wchar_t *expected;
+    } kCases[] = {
+        {L"\\\\?\\C:\\Apps\\tool.exe", L"C:\\Apps\\tool.exe"},
+        {L"\\\\?\\UNC\\srv\\share\\tool.exe", L"\\\\srv\\share\\tool.exe"},
+        {L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\tool.exe",
+         L"\\\\?\\Volume{26a21bda-a627-11d7-9931-806e6f6e6963}\\tool.exe"},
+        {L"\\\\?\\C", L"\\\\?\\C"},
+        {L"C:\\Apps\\tool.exe", L"C:\\Apps\\tool.exe"},
+        {L"\\\\srv\\share\\tool.exe", L"\\\\srv\\share\\tool.exe"},
+    };
+    for (const auto &c : kCases) {
+        wchar_t path[128];
+        wcscpy(path, c.given);
+        dropLongPathPrefix(path);
+        EXPECT_EQ(std::wstring(path), std::wstring(c.expected)) << std::wstring(c.given).size();
+    }
+}
+
 }  // namespace
