@@ -49,12 +49,15 @@ bool seamFails(const char *operation) {
     if (injectionCount < 0) {
         loadInjections();
     }
+    // Every entry for the operation counts the call, so "X:1,X:2" fails the
+    // first two calls.
+    bool fails = false;
     for (int i = 0; i < injectionCount; i++) {
         Injection &injection = injections[i];
         if (strcmp(injection.operation, operation) == 0 && ++injection.callsSoFar == injection.failingCall) {
             SetLastError(injection.errorCode);
-            return true;
+            fails = true;
         }
     }
-    return false;
+    return fails;
 }
