@@ -17,21 +17,61 @@ bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
+wchar_t asciiUpper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Windows opens a device, not a file, for these names, whatever extension
+// follows ("nul.txt" is NUL): data written there would leave the directory.
+bool isDeviceName(const wchar_t *part, size_t length) {
+    size_t stem = 0;
+    while (stem < length && part[stem] != L'.') {
+        stem++;
+    }
+    while (stem > 0 && part[stem - 1] == L' ') {
+        stem--;
+    }
+    static const wchar_t *const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+    for (const wchar_t *device : kDevices) {
+        size_t i = 0;
+        while (i < stem && device[i] != L'\0' && asciiUpper(part[i]) == device[i]) {
+            i++;
+        }
+        if (i == stem && device[i] == L'\0') {
+            return true;
+        }
+    }
+    if (stem != 4) {
+        return false;
+    }
+    bool port = (asciiUpper(part[0]) == L'C' && asciiUpper(part[1]) == L'O' && asciiUpper(part[2]) == L'M') ||
+                (asciiUpper(part[0]) == L'L' && asciiUpper(part[1]) == L'P' && asciiUpper(part[2]) == L'T');
+    wchar_t digit = part[3];
+    return port && ((digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
+}
+
 // Names the packer writes are relative paths without "." or ".." parts.
 // Anything that could reach outside the target directory is refused: a
-// leading separator, a colon (drive or alternate stream), or a part ending in
-// a dot or blank, since Windows trims those and ".. " would become "..".
+// leading separator, a colon (drive or alternate stream), a part ending in a
+// dot or blank, since Windows trims those and ".. " would become "..", and a
+// device name.
 bool staysInsideTarget(const wchar_t *name) {
     if (isSeparator(name[0])) {
         return false;
     }
+    const wchar_t *part = name;
     for (const wchar_t *c = name; *c != L'\0'; c++) {
         if (*c == L':') {
             return false;
         }
         bool partEnds = c[1] == L'\0' || isSeparator(c[1]);
-        if (partEnds && !isSeparator(*c) && (*c == L'.' || *c == L' ')) {
-            return false;
+        if (partEnds && !isSeparator(*c)) {
+            if (*c == L'.' || *c == L' ' || isDeviceName(part, static_cast<size_t>(c + 1 - part))) {
+                return false;
+            }
+        }
+        if (isSeparator(*c)) {
+            part = c + 1;
         }
     }
     return true;
