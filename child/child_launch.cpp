@@ -19,7 +19,8 @@ const char kLaunchFailed[] = "Error, couldn't launch child";
 
 void fillOwnModulePath() {
     if (launcherState.ownModulePath[0] == L'\0' &&
-        GetModuleFileNameW(nullptr, launcherState.ownModulePath, kOwnModulePathCapacity) == 0) {
+        (seamFails("GetModuleFileNameW") ||
+         GetModuleFileNameW(nullptr, launcherState.ownModulePath, kOwnModulePathCapacity) == 0)) {
         internalLimitAbort();
     }
 }

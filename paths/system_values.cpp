@@ -5,6 +5,8 @@
 
 #include <stdlib.h>
 
+#include "launcher/test_seam.h"
+
 void writeTemporaryDirectory(wchar_t *buffer, size_t capacity) {
     DWORD length = GetTempPathW(static_cast<DWORD>(capacity), buffer);
     // A failed call or one that found the buffer too small gives no directory;
@@ -16,7 +18,7 @@ void writeTemporaryDirectory(wchar_t *buffer, size_t capacity) {
 
 bool getShellFolder(int folderId, wchar_t (&path)[kShellFolderCapacity]) {
     // No owner window, the current user, the folder's current path, not created.
-    return SHGetFolderPathW(nullptr, folderId, nullptr, 0, path) == S_OK;
+    return !seamFails("SHGetFolderPathW") && SHGetFolderPathW(nullptr, folderId, nullptr, 0, path) == S_OK;
 }
 
 const wchar_t *programName() {

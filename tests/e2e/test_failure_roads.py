@@ -1,0 +1,273 @@
+"""Every way a real launcher ends on a failure: the exact text, the stream it
+goes to, and the exit code or abort status. Where Wine cannot make a system
+call fail on demand, the seams build fails it (ZELMOR_TEST_FAIL); the child
+inherits the variable and counts its own calls. Failures that are tested
+elsewhere: header and decoder (test_payload_container), opening a file for
+writing and a name of 1024 units (test_extraction), loading the application
+(test_child_launch), a sign or blank before a running parent's id
+(test_role_decision)."""
+import os
+import re
+import secrets
+import shutil
+import unittest
+
+from zelmor_testing import (FAST_FAIL, SEAMS_STUB, LauncherTestCase, container, entry_stream, linux_path, read_run,
+                            runner_arguments, windows_binary, windows_path, wine, write_payload, zstd_frame)
+
+PARENT = "ZELMOR_ONEFILE_PARENT"
+START = "ZELMOR_ONEFILE_START"
+PROBE = windows_binary("zelmor-probe.dll")
+ALLOCATION_FAILED = "Error, couldn't allocate memory.\n"
+TARGET_SPEC_FAILED = "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n"
+TARGET_CAPACITY = 4096
+
+
+def system_error_line(message, error):
+    """The one line of a failure with a system error. The system's text keeps
+    its own line end, so ")" usually starts a line of its own."""
+    return rf"\A{re.escape(message)} \(\[Error {error}\] [^\n]+\n?\)\n\Z"
+
+
+def probe_bytes():
+    with open(PROBE, "rb") as f:
+        return f.read()
+
+
+class SeamTestCase(LauncherTestCase):
+    def seams_launcher(self, pairs=(), name="app.exe"):
+        """A seams-build launcher whose application is the probe DLL."""
+        return self.make_launcher(write_payload([("app.dll", PROBE), *pairs]), name=name, stub=SEAMS_STUB)
+
+    def launch_failing(self, launcher, failures, **kwargs):
+        """Launches with ZELMOR_TEST_FAIL set and the probe reporting."""
+        set_env = {"ZELMOR_TEST_FAIL": failures, "ZELMOR_PROBE_REPORT": windows_path(self.report_path())}
+        set_env.update(kwargs.pop("set_env", {}))
+        return self.launch(launcher, set_env=set_env, **kwargs)
+
+    def start_first(self, launcher, report):
+        """A first instance whose application sleeps; returns it and its report."""
+        first = self.start(launcher, set_env={"ZELMOR_PROBE_REPORT": windows_path(self.report_path(report)),
+                                              "ZELMOR_PROBE_SLEEP_MS": "6000"})
+        return first, self.await_report(report, first)
+
+    def extracted(self):
+        """The files in the only target directory, with their sizes."""
+        [target] = self.target_directories()
+        root = os.path.join(self.temp, target)
+        return {os.path.relpath(os.path.join(d, f), root): os.path.getsize(os.path.join(d, f))
+                for d, _, files in os.walk(root) for f in files}
+
+
+class ReportedFailureTest(SeamTestCase):
+    """Failures that end the parent with exit code 2 and one message."""
+
+    def test_before_extraction_nothing_is_created(self):
+        launcher = self.seams_launcher()
+        cases = [("malloc:1", ALLOCATION_FAILED), ("ZSTD_createDCtx:1", ALLOCATION_FAILED),
+                 ("SetConsoleCtrlHandler:1", "Error, failed to register signal handler.\n")]
+        for failures, message in cases:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures)
+                self.assertEqual((run.stdout, run.stderr, run.exit_code), (message, "", 2))
+                self.assertEqual(os.listdir(self.temp), [])
+                self.assertFalse(os.path.exists(self.report_path()))
+
+    def test_a_failed_write_keeps_what_was_written(self):
+        # Calls of WriteFile: 1 for first.txt, 2 and 3 for the two pieces of second.bin.
+        pairs = [("first.txt", self.file("first.txt", b"12345")), ("second.bin", self.file("second.bin", b"s" * 40000))]
+        launcher = self.make_launcher(write_payload(pairs), stub=SEAMS_STUB)
+        message = "Error, couldn't unpack file to target path."
+        # The error number is printed as signed 32 bits.
+        for error, printed in [("112", "112"), ("0x80070070", "-2147024784")]:
+            with self.subTest(error=error):
+                run = self.launch_failing(launcher, f"WriteFile:3:{error}")
+                self.assertEqual((run.stdout, run.exit_code), ("", 2))
+                self.assertRegex(run.stderr, system_error_line(message, printed))
+                self.assertEqual(self.extracted(), {"first.txt": 5, "second.bin": 32768})
+                os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, error))
+
+    def test_a_child_that_cannot_be_started_leaves_the_extracted_files(self):
+        launcher = self.seams_launcher([("data\\notes.txt", self.file("notes.txt", b"notes"))])
+        for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8)]:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures)
+                self.assertEqual((run.stdout, run.exit_code), ("", 2))
+                self.assertRegex(run.stderr, system_error_line("Error, couldn't launch child", error))
+                self.assertEqual(set(self.extracted()), {"app.dll", os.path.join("data", "notes.txt")})
+                self.assertFalse(os.path.exists(self.report_path()))
+                os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, failures))
+
+
+class SurvivedFailureTest(SeamTestCase):
+    """Failures that the launch gets over, and what a one-sided failure of
+    the path comparison costs."""
+
+    def launch_second(self, first, launcher, report, failures):
+        # A second instance that took the parent role would start a child:
+        # the seam makes that visible instead.
+        env = report["env"]
+        run = self.launch_failing(launcher, f"{failures},CreateProcessW:1",
+                                  set_env={PARENT: env[PARENT], START: env[START]})
+        self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
+        return run
+
+    def test_canonicalisation_without_final_paths_or_short_forms(self):
+        # In a directory of 8.3 names the short form is the long one, so a
+        # failure on one side of the comparison alone still leaves both equal.
+        short_named = os.path.join(os.path.dirname(self.work), "z" + secrets.token_hex(3))
+        os.mkdir(short_named)
+        self.addCleanup(shutil.rmtree, short_named, True)
+        self.assertRegex(windows_path(short_named), r"\AZ:(\\[a-z0-9]{1,8})+\Z")
+        launcher = self.seams_launcher(name="x.exe")
+        os.rename(launcher, os.path.join(short_named, "x.exe"))
+        launcher = os.path.join(short_named, "x.exe")
+        long_named = self.seams_launcher()
+        first, report = self.start_first(launcher, "first.json")
+        long_first, long_report = self.start_first(long_named, "long.json")
+        # Call 1 canonicalises the running instance's path, call 2 the own.
+        for failures in ["GetFinalPathNameByHandleW:1", "GetFinalPathNameByHandleW:2", "GetShortPathNameW:1",
+                         "GetShortPathNameW:2"]:
+            with self.subTest(failures):
+                run = self.launch_second(first, launcher, report, failures)
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (0, "probe: argc=1\n", ""))
+                second = self.read_report()
+                os.remove(self.report_path())
+                self.assertEqual(second["module_dir"], report["module_dir"])
+                self.assertEqual(second["env"][PARENT], report["env"][PARENT])
+        with self.subTest("one-sided failure beside long names"):
+            # The paths then differ, and the instance takes the parent role.
+            run = self.launch_second(long_first, long_named, long_report, "GetShortPathNameW:1")
+            self.assertEqual((run.exit_code, run.stdout), (2, ""))
+            self.assertRegex(run.stderr, system_error_line("Error, couldn't launch child", 8))
+        self.assertEqual((first.wait().exit_code, long_first.wait().exit_code), (0, 0))
+        self.assertEqual(len(self.target_directories()), 1, "the failed parent role's own directory stays")
+
+    def test_the_wait_without_a_second_handle_and_an_unreadable_exit_code(self):
+        launcher = self.seams_launcher()
+        for failures, exit_code in [("DuplicateHandle:1", 9), ("GetExitCodeProcess:1", 1)]:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures, set_env={"ZELMOR_PROBE_EXIT": "9"})
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (exit_code, "probe: argc=1\n", ""))
+                self.assertTrue(os.path.exists(self.report_path()), "the child ran")
+                os.remove(self.report_path())
+                self.assertEqual(os.listdir(self.temp), [])
+
+
+class SpecExpansionTest(SeamTestCase):
+    def test_a_home_folder_the_system_cannot_give_aborts_before_anything_is_created(self):
+        run = self.launch_failing(self.seams_launcher(), "SHGetFolderPathW:1")
+        self.assertEqual((run.exit_code, run.stdout, run.stderr),
+                         (FAST_FAIL, "", "Error, couldn't runtime expand spec '{HOME}'.\n"))
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_a_temp_path_the_system_refuses_puts_the_target_at_the_drive_root(self):
+        # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP} then
+        # adds nothing and the expansion goes on with "\onefile_...", which
+        # names the root of the current drive. The current directory is on
+        # the test prefix's C: here, so the host's root stays untouched.
+        too_long = windows_path(os.path.join(self.temp, "t" * 300))
+        launcher = self.probe_launcher()
+        code_file = os.path.join(self.work, "exit-code")
+        arguments = runner_arguments(code_file, windows_path(launcher), windows_path(launcher), {
+            "TMP": too_long, "TEMP": too_long, "ZELMOR_PROBE_REPORT": windows_path(self.report_path())},
+            unset=[PARENT, START])
+        done = wine(arguments[:-2] + ["--cwd", "C:\\users"] + arguments[-2:])
+        run = read_run(code_file, done.returncode, done.stdout, done.stderr)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        module_dir = self.read_report()["module_dir"]
+        self.addCleanup(shutil.rmtree, linux_path(module_dir), True)
+        self.assertRegex(module_dir, r"\AC:\\onefile_\d+_\d{18}\Z")
+        self.assertFalse(os.path.exists(linux_path(module_dir)), "the parent removes the target directory")
+        self.assertEqual(os.listdir(self.temp), [])
+
+
+class InternalLimitTest(SeamTestCase):
+    """Silent aborts that a payload or the environment can bring about."""
+
+    def assert_aborts_before_creating_anything(self, run):
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_paths_that_outgrow_their_buffers(self):
+        # A first entry's path must fit 1024 units, any entry's path 4096, and
+        # the target directory 4096; an inherited start of digits is taken
+        # whatever its length.
+        with self.subTest("first entry path over 1024"):
+            run = self.launch(self.make_launcher(write_payload([("n" * 990, PROBE)]), name="a.exe"))
+            self.assert_aborts_before_creating_anything(run)
+        with self.subTest("entry path over 4096"):
+            launcher = self.make_launcher(write_payload([("n" * 300, PROBE)]), name="b.exe")
+            run = self.launch(launcher, set_env={START: "1" * 3800}, unset=[PARENT])
+            self.assert_aborts_before_creating_anything(run)
+        with self.subTest("start time beyond the target directory's capacity"):
+            launcher = self.make_launcher(write_payload([("app.dll", PROBE)]), name="c.exe")
+            run = self.launch(launcher, set_env={START: "1" * TARGET_CAPACITY}, unset=[PARENT])
+            self.assert_aborts_before_creating_anything(run)
+
+    def test_a_child_command_line_over_32767_characters_is_never_started(self):
+        # Backslashes at the end of an argument need no escape unquoted but
+        # are doubled inside the quotes that its blank calls for: about 16500
+        # characters typed become over 33000 rebuilt. (A last argument keeps
+        # them from ending the runner's own argument, which Wine would quote.)
+        launcher = self.seams_launcher()
+        typed = windows_path(launcher) + ' " "' + "\\" * 16400 + " last"
+        run = self.launch(launcher, raw_command=typed,
+                          set_env={"ZELMOR_PROBE_REPORT": windows_path(self.report_path())})
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
+        self.assertFalse(os.path.exists(self.report_path()), "no child ran")
+        self.assertEqual(set(self.extracted()), {"app.dll"}, "an abort runs no cleanup")
+
+    def test_aborts_after_extraction_and_in_the_child(self):
+        launcher = self.seams_launcher()
+        with self.subTest("own path unavailable for the child"):
+            run = self.launch_failing(launcher, "GetModuleFileNameW:1")
+            self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
+            self.assertFalse(os.path.exists(self.report_path()))
+            self.assertEqual(set(self.extracted()), {"app.dll"})
+            os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, "kept"))
+        with self.subTest("a child that aborts"):
+            # Only the child splits a path into directory and file name.
+            run = self.launch_failing(launcher, "wcsdup:1")
+            self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
+            self.assertFalse(os.path.exists(self.report_path()))
+            self.assertEqual(os.listdir(self.temp), [], "the parent cleans up after its child")
+        with self.subTest("no fail-fast service"):
+            # Without it the abort raises a silent fault report and ends with 3.
+            payload = container(zstd_frame(entry_stream([("app.dll", probe_bytes()), ("n" * 1024, b"")])))
+            other = self.make_launcher(payload, name="other.exe", stub=SEAMS_STUB)
+            run = self.launch_failing(other, "IsProcessorFeaturePresent:1")
+            self.assertEqual((run.exit_code, run.stdout), (3, ""))
+            # Wine itself announces the unhandled fault on the process's stderr.
+            self.assertEqual([line for line in run.stderr.splitlines() if not line.startswith("wine: ")], [])
+
+
+class ChildRoleFailureTest(SeamTestCase):
+    """Failures in an instance that a running instance of the same executable
+    made the child. The first instance's application sleeps meanwhile."""
+
+    def test_failures_of_the_child_role(self):
+        launcher = self.seams_launcher()
+        first, report = self.start_first(launcher, "first.json")
+        parent, start = report["env"][PARENT], report["env"][START]
+        # The role decision reads the id as a number, so leading zeros still
+        # name the first instance, while {PID} inserts them all: they move the
+        # literal "_" that follows past the end of the target directory.
+        before_pid = len(report["module_dir"]) - len(parent) - 1 - len(start)
+        padded = "0" * (TARGET_CAPACITY - 1 - before_pid - len(parent)) + parent
+        cases = [({}, "malloc:1", (2, ALLOCATION_FAILED, "")),
+                 ({}, "ZSTD_createDCtx:1", (2, ALLOCATION_FAILED, "")),
+                 ({PARENT: padded}, "", (FAST_FAIL, "", TARGET_SPEC_FAILED))]
+        for set_env, failures, expected in cases:
+            with self.subTest(failures or "padded id"):
+                run = self.launch_failing(launcher, failures, set_env={PARENT: parent, START: start, **set_env})
+                self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), expected)
+                self.assertFalse(os.path.exists(self.report_path()))
+                self.assertEqual(self.target_directories(), [report["module_dir"].split("\\")[-1]])
+        self.assertEqual(first.wait().exit_code, 0)
+        self.assertEqual(os.listdir(self.temp), [])
+
+
+if __name__ == "__main__":
+    unittest.main()
