@@ -11,6 +11,7 @@
 #include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "launcher/launcher_state.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -44,28 +45,6 @@ std::wstring ownPath() {
 std::wstring sleepProgram() {
     std::wstring path = ownPath();
     return path.substr(0, path.rfind(L'\\')) + L"\\zelmor-sleep.exe";
-}
-
-void removeTree(const std::wstring &path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            std::wstring child = path + L"\\" + name;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                removeTree(child);
-            } else {
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-    DeleteFileW(path.c_str());
 }
 
 // Counts this process's handles in the system-wide table, since Wine's
