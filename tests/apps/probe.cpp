@@ -139,7 +139,7 @@ bool copyTree(const std::wstring &source, const std::wstring &destination) {
     return ok;
 }
 
-std::string report(int argc, wchar_t **argv, const std::wstring &directory) {
+std::string report(int argc, wchar_t **argv, const std::wstring &directory, const FILETIME &entered) {
     std::string json = "{\"argv\": [";
     for (int i = 0; i < argc; ++i) {
         if (i > 0) {
@@ -168,6 +168,10 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory) {
     json += ", \"cwd\": ";
     appendJsonString(json, currentDirectory());
     json += ", \"pid\": " + std::to_string(GetCurrentProcessId());
+    // Decimal FILETIME, comparable with ZELMOR_ONEFILE_START, for start-up timing.
+    unsigned long long enteredTime =
+        (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;
+    json += ", \"entered\": \"" + std::to_string(enteredTime) + "\"";
     json += ", \"files\": [";
     bool first = true;
     walk(directory, std::wstring(), [&](const std::wstring &path, const WIN32_FIND_DATAW &found) {
@@ -225,6 +229,8 @@ bool startHolder(std::wstring commandLine, const std::wstring &directory) {
 } // namespace
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
+    FILETIME entered;
+    GetSystemTimeAsFileTime(&entered);
     printf("probe: argc=%d\n", argc);
     fflush(stdout);
     std::wstring value;
@@ -242,7 +248,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
     }
     // Written after the copy and the holder's start, so a test that sees the
     // report can rely on both.
-    if (readEnvironment(L"ZELMOR_PROBE_REPORT", value) && !writeWhole(value, report(argc, argv, directory))) {
+    if (readEnvironment(L"ZELMOR_PROBE_REPORT", value) && !writeWhole(value, report(argc, argv, directory, entered))) {
         DWORD error = GetLastError();
         fprintf(stderr, "probe: writing report %s failed with %lu\n", utf8(value).c_str(), error);
     }

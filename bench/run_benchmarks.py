@@ -1,0 +1,328 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and prints their figures as one table: extraction
+throughput, start-up overhead, packing throughput and ratio, and the
+launcher's peak memory. Run through scripts/bench.sh, which builds first and
+sets the environment that testing/zelmor_testing.py reads.
+
+Windows programs are timed by bench/windows/zelmor-bench.exe ("start",
+"write" and "decompress"); all times are FILETIMEs or performance-counter
+readings taken on the Windows side, so that starting zelmor-bench itself
+under Wine is outside every figure.
+"""
+import json
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+from zelmor_testing import HOST_BIN, WINDOWS_BIN, attach, command_line, wine, windows_path, write_payload
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BENCH = os.path.join(WINDOWS_BIN, "zelmor-bench.exe")
+PROBE = os.path.join(WINDOWS_BIN, "zelmor-probe.dll")
+LOAD_DIRECT = os.path.join(WINDOWS_BIN, "zelmor-load-direct.exe")
+PACK = os.path.join(HOST_BIN, "zelmor-pack")
+STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+
+PACK_LEVEL = 17  # zelmor-pack's default
+WINDOW_LOG = 27  # zelmor-pack's largest window
+EXTRACTION_RUNS = 3
+STARTUP_RUNS = 10
+MEMORY_RUNS = 3
+# run_code sleeps this long after taking its entry time, so that zelmor-bench,
+# reading the peak working set every 50 ms, reads it after the work is done.
+PROBE_SLEEP_MS = "200"
+WRITE_CHUNK = 32768  # the launcher's largest WriteFile
+DECODE_BUFFER = 131072  # the launcher's decode buffer
+MB = 1e6
+TICKS_PER_SECOND = 10_000_000  # FILETIME units
+
+
+class Benchmark:
+    def __init__(self, work):
+        self.work = work
+        self.temp = os.path.join(work, "temp")
+        os.makedirs(self.temp)
+        self.began = time.monotonic()
+        self.section = None
+        self.sections = {}
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    # --- running Windows programs -----------------------------------------
+
+    def bench(self, *arguments):
+        done = wine([BENCH, *arguments], timeout=600)
+        if done.returncode != 0:
+            raise RuntimeError(f"zelmor-bench {arguments[0]} failed: {done.stderr.decode(errors='replace')}")
+        return [dict(re.findall(r"(\w+)=(\S*)", line)) for line in done.stdout.decode().splitlines()
+                if re.match(r"^\w+=", line)]
+
+    def start(self, executable, arguments):
+        """Starts `executable` through zelmor-bench with the probe reporting;
+        returns zelmor-bench's figures merged with the probe's report."""
+        report = self.path("report.json")
+        if os.path.exists(report):
+            os.remove(report)
+        settings = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp),
+                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": PROBE_SLEEP_MS}
+        options = [option for name, value in settings.items() for option in ("--set", f"{name}={value}")]
+        lines = self.bench("start", *options, windows_path(executable),
+                           command_line([windows_path(executable), *arguments]))
+        figures = {key: value for line in lines for key, value in line.items()}
+        if figures["exit_code"] != "0":
+            raise RuntimeError(f"{executable} exited with {figures['exit_code']}")
+        with open(report, encoding="utf-8") as f:
+            figures["report"] = json.load(f)
+        return figures
+
+    def launch(self, executable):
+        """One run of a packed launcher: seconds from zelmor-bench's
+        CreateProcessW to the parent's extraction start, from there to the
+        child's creation, and on to run_code; and the parent's peak memory."""
+        figures = self.start(executable, [])
+        if not figures["child_created"]:
+            raise RuntimeError(f"{executable}: the child process was never seen")
+        if os.listdir(self.temp):
+            raise RuntimeError(f"{executable}: the launcher left {os.listdir(self.temp)} behind")
+        started = int(figures["started"])
+        extraction_start = int(figures["report"]["env"]["ZELMOR_ONEFILE_START"])
+        child_created = int(figures["child_created"])
+        entered = int(figures["report"]["entered"])
+        if not started <= extraction_start <= child_created <= entered:
+            raise RuntimeError(f"{executable}: times out of order: {figures}")
+        return {"parent": (extraction_start - started) / TICKS_PER_SECOND,
+                "extraction": (child_created - extraction_start) / TICKS_PER_SECOND,
+                "child": (entered - child_created) / TICKS_PER_SECOND,
+                "total": (entered - started) / TICKS_PER_SECOND,
+                "peak": int(figures["peak_working_set"])}
+
+    def load_direct(self):
+        figures = self.start(LOAD_DIRECT, [windows_path(PROBE)])
+        return {"total": (int(figures["report"]["entered"]) - int(figures["started"])) / TICKS_PER_SECOND,
+                "peak": int(figures["peak_working_set"])}
+
+    # --- the applications ----------------------------------------------------
+
+    def pack(self, source_dir, out):
+        """The probe as the application, with every file below `source_dir` (if any)."""
+        options = ["--dir", source_dir] if source_dir else []
+        subprocess.run([PACK, *options, PROBE, out], check=True, capture_output=True)
+        return out
+
+    def pack_without_content_size(self, source_dir, out):
+        """As pack, but by zelmor-write-payload: no content size, so the launcher's window is the full 2^27."""
+        pairs = [("app.dll", PROBE)] + [(name, os.path.join(source_dir, name)) for name in tree_files(source_dir)]
+        shutil.copyfile(STUB, out)
+        attach(out, write_payload(pairs, ["--level", str(PACK_LEVEL), "--window-log", str(WINDOW_LOG)]))
+        return out
+
+    # --- the figures ---------------------------------------------------------
+
+    def extraction_times(self, executable):
+        """Median seconds for the launcher (extraction start -> child created),
+        for writing the same entries from memory and for decompressing the same
+        payload alone. Interleaved, so that a changing load on the machine
+        weighs on all three alike."""
+        rounds = []
+        for _ in range(EXTRACTION_RUNS):
+            launched = self.launch(executable)["extraction"]
+            written_dir = self.path("written")
+            [written] = self.bench("write", windows_path(executable), windows_path(written_dir))
+            shutil.rmtree(written_dir)  # on this side: far quicker than through Wine
+            [decoded] = self.bench("decompress", windows_path(executable))
+            rounds.append((launched, float(written["seconds"]), float(decoded["seconds"])))
+        return [statistics.median(column) for column in zip(*rounds)]
+
+    def extraction(self, sets, probe_only):
+        """The launcher's extraction is timed from ZELMOR_ONEFILE_START, taken
+        right before it begins, to the creation of the child, which follows
+        right after it (under Wine, the child's first moments, still within the
+        parent's CreateProcessW): both ends are sharp, whereas run_code's entry
+        would add the child's start-up and its noise. The span also holds fixed
+        work (the target directory, the application DLL, the launch call), so
+        the same span for a payload of the DLL alone is subtracted, leaving the
+        data files; the two baselines subtract their DLL-alone times alike."""
+        fixed = self.extraction_times(probe_only)
+        self.emit(f"     {'':<44}{'seconds':>11}{'MB/s':>14}{'files/s':>16}")
+        for label, executable, files, size in sets:
+            self.emit(f"   {label}: {files} files, {size / MB:.1f} MB")
+            times = [whole - part for whole, part in zip(self.extraction_times(executable), fixed)]
+            names = ("launcher: extraction start -> child created", f"write from memory, {WRITE_CHUNK}-byte WriteFile",
+                     f"decompress only, {DECODE_BUFFER}-byte buffer")
+            for name, seconds in zip(names, times):
+                self.emit(f"     {name:<44}{seconds:11.3f}{size / MB / seconds:14.1f}{files / seconds:16.0f}")
+        self.emit(f"     (each less the same for probe.dll alone: {fixed[0] * 1000:.0f}, {fixed[1] * 1000:.0f} "
+                  f"and {fixed[2] * 1000:.0f} ms)")
+
+    def startup(self, small_app):
+        direct, launched = [], []
+        for _ in range(STARTUP_RUNS):  # interleaved, so that drift affects both alike
+            direct.append(self.load_direct())
+            launched.append(self.launch(small_app))
+        payload = os.path.getsize(PROBE)
+
+        def row(name, values):
+            values = [v * 1000 for v in values]
+            self.emit(f"     {name:<52}{statistics.median(values):8.1f} ms  "
+                      f"(min {min(values):6.1f}, max {max(values):6.1f})")
+
+        row("zelmor-load-direct.exe probe.dll", [r["total"] for r in direct])
+        row(f"packed launcher, probe.dll only ({payload / MB:.1f} MB)", [r["total"] for r in launched])
+        row("  of which: parent start -> extraction start", [r["parent"] for r in launched])
+        row("            extraction start -> child created", [r["extraction"] for r in launched])
+        row("            child created -> run_code", [r["child"] for r in launched])
+        overhead = statistics.median(r["total"] for r in launched) - statistics.median(r["total"] for r in direct)
+        self.emit(f"     {'overhead of the launcher (difference of medians)':<52}{overhead * 1000:8.1f} ms")
+
+    def packing(self, tree, packed):
+        files = tree_files(tree)
+        size = os.path.getsize(PROBE) + sum(os.path.getsize(os.path.join(tree, name)) for name in files)
+        # The same bytes as one stream for the zstd tool: read once beforehand,
+        # so that both runs find them in the page cache.
+        stream = self.path("tree.cat")
+        with open(stream, "wb") as out:
+            for source in [PROBE] + [os.path.join(tree, name) for name in files]:
+                with open(source, "rb") as f:
+                    shutil.copyfileobj(f, out)
+        began = time.monotonic()
+        self.pack(tree, packed)
+        pack_seconds = time.monotonic() - began
+        # What packing adds to the stub: the payload and its resource entry.
+        pack_out = os.path.getsize(packed) - os.path.getsize(STUB)
+        threads = os.cpu_count()
+        compressed = self.path("tree.cat.zst")
+        tool = ["zstd", "-q", "-f", f"-{PACK_LEVEL}", f"--zstd=wlog={WINDOW_LOG}", f"-T{threads}", stream, "-o",
+                compressed]
+        began = time.monotonic()
+        subprocess.run(tool, check=True)
+        tool_seconds = time.monotonic() - began
+        tool_out = os.path.getsize(compressed)
+        self.emit(f"   input: {len(files) + 1} files, {size / MB:.1f} MB; {threads} threads")
+        for name, seconds, out in (("zelmor-pack (defaults)", pack_seconds, pack_out),
+                                   (" ".join(["zstd"] + tool[3:6]) + " (one stream)", tool_seconds, tool_out)):
+            self.emit(f"     {name:<44}{seconds:9.1f} s{size / MB / seconds:9.2f} MB/s"
+                      f"{out / MB:9.1f} MB out   ratio {size / out:5.2f}")
+
+    def memory(self, apps):
+        direct = [self.load_direct()["peak"] for _ in range(MEMORY_RUNS)]
+        self.emit(f"     {'zelmor-load-direct.exe probe.dll (a bare process)':<60}"
+                  f"{statistics.median(direct) / MB:8.1f} MB")
+        for label, executable in apps:
+            peaks = [self.launch(executable)["peak"] for _ in range(MEMORY_RUNS)]
+            self.emit(f"     {label:<60}{statistics.median(peaks) / MB:8.1f} MB")
+        self.emit("     (a window larger than the content costs address space only: the decoder touches what it"
+                  " writes)")
+
+    def begin(self, number, title):
+        """Figures go to the table printed at the end, in the order of their numbers."""
+        print(f"[{time.monotonic() - self.began:4.0f} s] {number}. {title} ...", file=sys.stderr, flush=True)
+        self.section = self.sections[number] = [f"{number}. {title}"]
+
+    def emit(self, line):
+        self.section.append(line)
+
+
+def tree_files(root):
+    """Every file below `root`, relative and sorted."""
+    found = []
+    for directory, _, names in os.walk(root):
+        found += [os.path.relpath(os.path.join(directory, name), root) for name in names]
+    return sorted(found)
+
+
+def tree_size(root):
+    return sum(os.path.getsize(os.path.join(root, name)) for name in tree_files(root))
+
+
+def read_file(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write_file(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_sets(mixed, small_dir, large_dir):
+    """Many small and a few large files, cut from the mixed tree's bytes so
+    that they compress like an application."""
+    source = b"".join(read_file(os.path.join(mixed, name)) for name in tree_files(mixed))
+    rng = random.Random(27)
+    for index in range(5000):
+        size = rng.randrange(1024, 8193)
+        start = rng.randrange(len(source) - size)
+        write_file(os.path.join(small_dir, f"group{index % 50:02d}", f"file{index:04d}.bin"),
+                   source[start:start + size])
+    block = 1 << 20
+    blocks = [source[at:at + block] for at in range(0, len(source), block)]
+    rng.shuffle(blocks)
+    shuffled = b"".join(blocks)
+    for index in range(4):
+        write_file(os.path.join(large_dir, f"large{index}.bin"), shuffled[index * 25_000_000:(index + 1) * 25_000_000])
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="zelmor-bench-", dir=os.environ.get("ZELMOR_BENCH_DIR"))
+    began = time.monotonic()
+    load_before = os.getloadavg()[0]
+    try:
+        b = Benchmark(work)
+        mixed, small, large, tiny = (b.path(name) for name in ("mixed", "small", "large", "tiny"))
+        for dest, megabytes in ((mixed, 100), (tiny, 1)):
+            subprocess.run([sys.executable, os.path.join(HERE, "make_mixed_tree.py"), dest, str(megabytes)],
+                           check=True)
+        make_sets(mixed, small, large)
+        mixed_app = b.path("mixed.exe")
+
+        # First, while nothing else runs; its output is the 100 MB app of figure 4.
+        b.begin(3, f"Packing the mixed ~100 MB tree (level {PACK_LEVEL}, window 2^{WINDOW_LOG})")
+        b.packing(mixed, mixed_app)
+
+        # Untimed and independent of each other: packed side by side, the
+        # longest first.
+        apps = {name: b.path(f"{name}.exe") for name in ("small", "large", "tiny", "probe-only", "no-size")}
+        jobs = [(b.pack_without_content_size, mixed, apps["no-size"]), (b.pack, large, apps["large"]),
+                (b.pack, small, apps["small"]), (b.pack, tiny, apps["tiny"]), (b.pack, None, apps["probe-only"])]
+        with ThreadPoolExecutor(os.cpu_count()) as pool:
+            for future in [pool.submit(*job) for job in jobs]:
+                future.result()
+
+        # Wine's first start in a fresh server costs about a second.
+        for _ in range(2):
+            b.load_direct()
+        b.launch(apps["probe-only"])
+
+        b.begin(1, "Extraction of the data files, by the launcher and by its two halves alone")
+        b.extraction([(f"{label}", apps[name], len(tree_files(source)), tree_size(source))
+                      for label, name, source in (("many small files", "small", small),
+                                                  ("a few large files", "large", large))], apps["probe-only"])
+
+        b.begin(2, f"Start-up: zelmor-bench's CreateProcessW -> run_code entry ({STARTUP_RUNS} runs)")
+        b.startup(apps["probe-only"])
+
+        b.begin(4, f"Launcher peak working set ({MEMORY_RUNS} runs)")
+        b.memory([(f"{(tree_size(tiny) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", apps["tiny"]),
+                  (f"{(tree_size(mixed) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", mixed_app),
+                  ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"])])
+    finally:
+        shutil.rmtree(work, True)
+    # Other work on the machine shows in every figure; the load tells how much.
+    print(f"\nZelmor onefile benchmarks ({os.cpu_count()} processors, load average {load_before:.1f} before and "
+          f"{os.getloadavg()[0]:.1f} after; MB = 10^6 bytes; figures are medians)")
+    for number in sorted(b.sections):
+        print("\n" + "\n".join(b.sections[number]))
+    print(f"\n(all benchmarks took {time.monotonic() - began:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,326 @@
+// The Windows side of the benchmarks: what only a Windows process can time or
+// see. Prints "name=value" lines for bench/run_benchmarks.py.
+//
+//   zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE
+//       Starts a program and waits for it. started: the FILETIME taken right
+//       before CreateProcessW; child_created: the creation time of the first
+//       process it starts (the launcher's child), empty if none was seen;
+//       peak_working_set: the program's peak working set in bytes.
+//   zelmor-bench write PACKED.exe DIRECTORY
+//       Writes the packed executable's entries, decompressed in memory
+//       beforehand, into the new DIRECTORY with the launcher's file calls,
+//       and prints the seconds taken.
+//   zelmor-bench decompress PACKED.exe
+//       Decompresses the same payload through a buffer of the launcher's
+//       size, discarding the output, and prints the seconds taken.
+#include <windows.h>
+#include <psapi.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "launcher/launcher_state.h"
+
+namespace {
+
+constexpr WORD kPayloadResourceId = 27;
+constexpr WORD kRcData = 10;              // RT_RCDATA without depending on UNICODE
+constexpr size_t kContainerHeader = 3;    // "QJY"
+constexpr size_t kContainerTrailer = 10;  // two zero bytes and the container's size
+// How often the peak working set is read while the program runs: often
+// enough that the launcher's parent is read after its extraction, seldom
+// enough to cost the measured processes nothing noticeable.
+constexpr DWORD kPollMilliseconds = 50;
+
+int usage() {
+    fwprintf(stderr,
+             L"usage: zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE\n"
+             L"       zelmor-bench write PACKED.exe DIRECTORY\n"
+             L"       zelmor-bench decompress PACKED.exe\n");
+    return 2;
+}
+
+int failure(const wchar_t *what, DWORD code) {
+    fwprintf(stderr, L"zelmor-bench: %ls failed with %lu\n", what, code);
+    return 1;
+}
+
+unsigned long long fileTimeValue(const FILETIME &time) {
+    return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+double seconds(const LARGE_INTEGER &from, const LARGE_INTEGER &to) {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / frequency.QuadPart;
+}
+
+// PeakWorkingSetSize never falls, so the largest reading is the latest.
+void samplePeak(HANDLE process, SIZE_T &peak) {
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (K32GetProcessMemoryInfo(process, &counters, sizeof counters) && counters.PeakWorkingSetSize > peak) {
+        peak = counters.PeakWorkingSetSize;
+    }
+}
+
+unsigned long long creationTime(HANDLE process) {
+    FILETIME creation, exit, kernel, user;
+    return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? fileTimeValue(creation) : 0;
+}
+
+int startCommand(int argc, wchar_t **argv) {
+    int i = 2;
+    for (; i + 1 < argc && wcscmp(argv[i], L"--set") == 0; i += 2) {
+        wchar_t *equals = wcschr(argv[i + 1], L'=');
+        if (equals == nullptr) {
+            return usage();
+        }
+        *equals = L'\0';
+        SetEnvironmentVariableW(argv[i + 1], equals + 1);
+    }
+    if (argc - i != 2) {
+        return usage();
+    }
+    // A job reports each process started inside it, so the launcher's child
+    // is known as soon as it exists, without searching the process list.
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT association = {job, port};
+    if (job == nullptr || port == nullptr ||
+        !SetInformationJobObject(job, JobObjectAssociateCompletionPortInformation, &association, sizeof association)) {
+        return failure(L"setting up the job", GetLastError());
+    }
+    std::wstring commandLine = argv[i + 1];
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    FILETIME started;
+    GetSystemTimeAsFileTime(&started);
+    // Suspended until it is in the job, so that no child can escape it.
+    if (!CreateProcessW(argv[i], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                        &process)) {
+        return failure(L"CreateProcessW", GetLastError());
+    }
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+        DWORD error = GetLastError();
+        TerminateProcess(process.hProcess, 1);
+        return failure(L"AssignProcessToJobObject", error);
+    }
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    SIZE_T peak = 0;
+    HANDLE child = nullptr;  // held open, so that its creation time can be read after its end
+    do {
+        DWORD message;
+        ULONG_PTR key;
+        OVERLAPPED *detail;
+        if (GetQueuedCompletionStatus(port, &message, &key, &detail, kPollMilliseconds) &&
+            message == JOB_OBJECT_MSG_NEW_PROCESS && child == nullptr) {
+            DWORD id = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(detail));
+            if (id != process.dwProcessId) {
+                child = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+            }
+        }
+        // Wine answers only while the process lives (it reads the Unix
+        // process's peak resident size); Windows also after its end.
+        samplePeak(process.hProcess, peak);
+    } while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hProcess);
+    printf("started=%llu\n", fileTimeValue(started));
+    if (child != nullptr) {
+        printf("child_created=%llu\n", creationTime(child));
+        CloseHandle(child);
+    } else {
+        printf("child_created=\n");
+    }
+    printf("peak_working_set=%llu\n", static_cast<unsigned long long>(peak));
+    printf("exit_code=%lu\n", exitCode);
+    CloseHandle(port);
+    CloseHandle(job);
+    return 0;
+}
+
+// The compressed frames of a packed executable's payload, copied out of the
+// image so that no run pays for first touching its pages.
+bool readFrames(const wchar_t *path, std::vector<unsigned char> &frames) {
+    HMODULE image = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    if (image == nullptr) {
+        return false;
+    }
+    HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(kPayloadResourceId), MAKEINTRESOURCEW(kRcData));
+    HGLOBAL loaded = resource ? LoadResource(image, resource) : nullptr;
+    const unsigned char *bytes = loaded ? static_cast<const unsigned char *>(LockResource(loaded)) : nullptr;
+    DWORD size = resource ? SizeofResource(image, resource) : 0;
+    bool ok = bytes != nullptr && size > kContainerHeader + kContainerTrailer;
+    if (ok) {
+        frames.assign(bytes + kContainerHeader, bytes + size - kContainerTrailer);
+    }
+    FreeLibrary(image);
+    return ok;
+}
+
+// Decodes every frame through a buffer of the launcher's size; `sink` gets
+// each piece of output.
+template <typename Sink> bool decodeFrames(const std::vector<unsigned char> &frames, Sink sink) {
+    ZSTD_DCtx *decoder = ZSTD_createDCtx();
+    std::vector<unsigned char> buffer(kDecodeBufferSize);
+    ZSTD_inBuffer input = {frames.data(), frames.size(), 0};
+    size_t pending = 0;
+    bool ok = decoder != nullptr;
+    while (ok && (input.pos < input.size || pending != 0)) {
+        ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
+        pending = ZSTD_decompressStream(decoder, &output, &input);
+        ok = !ZSTD_isError(pending) && (output.pos > 0 || input.pos < input.size);
+        if (ok) {
+            sink(buffer.data(), output.pos);
+        }
+    }
+    ZSTD_freeDCtx(decoder);
+    return ok;
+}
+
+int decompressCommand(int argc, wchar_t **argv) {
+    if (argc != 3) {
+        return usage();
+    }
+    std::vector<unsigned char> frames;
+    if (!readFrames(argv[2], frames)) {
+        return failure(L"reading the payload", GetLastError());
+    }
+    unsigned long long total = 0;
+    LARGE_INTEGER from, to;
+    QueryPerformanceCounter(&from);
+    bool ok = decodeFrames(frames, [&](const unsigned char *, size_t count) { total += count; });
+    QueryPerformanceCounter(&to);
+    if (!ok) {
+        return failure(L"decoding", 0);
+    }
+    printf("bytes=%llu seconds=%.6f\n", total, seconds(from, to));
+    return 0;
+}
+
+struct Entry {
+    std::wstring name;
+    const unsigned char *data;
+    uint64_t size;
+};
+
+// Splits the decompressed stream into its (UTF-16 name, 64-bit size, data) records.
+bool parseEntries(const std::vector<unsigned char> &stream, std::vector<Entry> &entries) {
+    size_t at = 0;
+    for (;;) {
+        std::wstring name;
+        for (;; at += 2) {
+            if (at + 2 > stream.size()) {
+                return false;
+            }
+            wchar_t unit = static_cast<wchar_t>(stream[at] | (stream[at + 1] << 8));
+            if (unit == L'\0') {
+                at += 2;
+                break;
+            }
+            name += unit == L'/' ? L'\\' : unit;
+        }
+        if (name.empty()) {
+            return true;
+        }
+        if (at + 8 > stream.size()) {
+            return false;
+        }
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; --i) {
+            size = (size << 8) | stream[at + i];
+        }
+        at += 8;
+        if (size > stream.size() - at) {
+            return false;
+        }
+        entries.push_back({name, stream.data() + at, size});
+        at += size;
+    }
+}
+
+// Makes the directories and files the launcher would, with its calls; false
+// on the first failing call.
+bool writeEntries(const std::wstring &root, const std::vector<Entry> &entries) {
+    if (!CreateDirectoryW(root.c_str(), nullptr)) {
+        return false;
+    }
+    std::set<std::wstring> known;
+    for (const Entry &entry : entries) {
+        for (size_t cut = entry.name.find(L'\\'); cut != std::wstring::npos; cut = entry.name.find(L'\\', cut + 1)) {
+            std::wstring directory = root + L"\\" + entry.name.substr(0, cut);
+            if (known.insert(directory).second && !CreateDirectoryW(directory.c_str(), nullptr)) {
+                return false;
+            }
+        }
+        std::wstring path = root + L"\\" + entry.name;
+        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        for (uint64_t done = 0; done < entry.size;) {
+            uint64_t left = entry.size - done;
+            DWORD piece = left < kWriteChunkSize ? static_cast<DWORD>(left) : static_cast<DWORD>(kWriteChunkSize);
+            DWORD written = 0;
+            if (!WriteFile(file, entry.data + done, piece, &written, nullptr)) {
+                CloseHandle(file);
+                return false;
+            }
+            done += piece;
+        }
+        CloseHandle(file);
+    }
+    return true;
+}
+
+int writeCommand(int argc, wchar_t **argv) {
+    if (argc != 4) {
+        return usage();
+    }
+    std::vector<unsigned char> frames, stream;
+    std::vector<Entry> entries;
+    if (!readFrames(argv[2], frames)) {
+        return failure(L"reading the payload", GetLastError());
+    }
+    if (!decodeFrames(frames, [&](const unsigned char *bytes, size_t count) {
+            stream.insert(stream.end(), bytes, bytes + count);
+        }) ||
+        !parseEntries(stream, entries)) {
+        return failure(L"decoding", 0);
+    }
+    LARGE_INTEGER from, to;
+    QueryPerformanceCounter(&from);
+    bool ok = writeEntries(argv[3], entries);
+    QueryPerformanceCounter(&to);
+    if (!ok) {
+        return failure(L"writing", GetLastError());
+    }
+    printf("files=%zu seconds=%.6f\n", entries.size(), seconds(from, to));
+    return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv) {
+    if (argc >= 2 && wcscmp(argv[1], L"start") == 0) {
+        return startCommand(argc, argv);
+    }
+    if (argc >= 2 && wcscmp(argv[1], L"write") == 0) {
+        return writeCommand(argc, argv);
+    }
+    if (argc >= 2 && wcscmp(argv[1], L"decompress") == 0) {
+        return decompressCommand(argc, argv);
+    }
+    return usage();
+}
