@@ -1,0 +1,91 @@
+#include "testing/host/host_failure.h"
+
+#include <setjmp.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "launcher/failure.h"
+#include "launcher/launcher_state.h"
+
+namespace {
+
+jmp_buf *activeGuard = nullptr;
+FailureRecord record;
+
+void recordMessage(const char *format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    // A wide unit the C locale cannot convert makes vsnprintf fail part way.
+    if (vsnprintf(record.message, sizeof record.message, format, arguments) < 0) {
+        snprintf(record.message, sizeof record.message, "%s", format);
+    }
+    va_end(arguments);
+}
+
+[[noreturn]] void finish(Ending ending, int exitCode, bool toStandardError) {
+    record.ending = ending;
+    record.exitCode = exitCode;
+    record.toStandardError = toStandardError;
+    if (activeGuard != nullptr) {
+        longjmp(*activeGuard, 1);
+    }
+    // Outside a harness: end as the launcher would, without running atexit
+    // handlers that could hide the state at the failure.
+    fprintf(toStandardError ? stderr : stdout, "%s\n", record.message);
+    fflush(nullptr);
+    _exit(ending == Ending::Abort ? 3 : exitCode);
+}
+
+}  // namespace
+
+Ending runGuarded(void (*body)(void *), void *context) {
+    jmp_buf guard;
+    jmp_buf *outer = activeGuard;
+    record = FailureRecord{};
+    record.ending = Ending::Returned;
+    if (setjmp(guard) == 0) {
+        activeGuard = &guard;
+        body(context);
+    }
+    activeGuard = outer;
+    return record.ending;
+}
+
+const FailureRecord &lastFailure() {
+    return record;
+}
+
+void fatalError(const char *message) {
+    recordMessage("%s", message);
+    finish(Ending::Exit, 2, false);
+}
+
+void fatalErrorWithCode(const char *message, uint32_t errorCode) {
+    printSystemError(message, errorCode);
+    finish(Ending::Exit, 2, true);
+}
+
+void printSystemError(const char *message, uint32_t errorCode) {
+    record.errorCode = errorCode;
+    recordMessage("%s ([Error %ld] host)", message, static_cast<long>(static_cast<int32_t>(errorCode)));
+    if (activeGuard == nullptr) {
+        fprintf(stderr, "%s\n", record.message);
+    }
+}
+
+void fatalOpenForWriting() {
+    recordMessage("Error, failed to open '%ls' for writing.", launcherState.entryPath);
+    finish(Ending::Exit, 2, true);
+}
+
+void fatalSpecExpansion(const wchar_t *spec) {
+    recordMessage("Error, couldn't runtime expand spec '%ls'.", spec);
+    finish(Ending::Abort, 0, true);
+}
+
+void internalLimitAbort() {
+    recordMessage("internal-limit abort");
+    finish(Ending::Abort, 0, true);
+}
