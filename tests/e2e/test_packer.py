@@ -100,7 +100,10 @@ class PackedApplicationTest(LauncherTestCase):
             image = bytearray(f.read())
         start, end = payload_span(image)
         self.assertEqual(list_entries(executable).returncode, 0)
-        image[start + 3 + (end - start - 13) // 2] ^= 0x04
+        # A byte of the content checksum (the frame's last four bytes, before
+        # the 10-byte trailer): the stream still decodes, only the checksum
+        # can tell. A flip elsewhere may garble a name first and fail another way.
+        image[end - 10 - 2] ^= 0x04
         damaged = os.path.join(self.work, "damaged.exe")
         with open(damaged, "wb") as f:
             f.write(image)
