@@ -81,6 +81,16 @@ def runner_arguments(code_file, command, application="", set_env=None, unset=(),
     return arguments + [application, command]
 
 
+# Wine now and then fails to start a program at all when many start at once:
+# the Linux process ends with no output and the runner never ran. Such a start
+# is tried again, at most this many times in all.
+START_ATTEMPTS = 3
+
+
+def never_started(code_file, stdout, stderr):
+    return not os.path.exists(code_file) and not stdout and not stderr
+
+
 def read_run(code_file, returncode, stdout, stderr):
     if not os.path.exists(code_file):
         raise AssertionError(f"zelmor-run failed ({returncode}): {stderr.decode(errors='replace')}")
@@ -95,8 +105,11 @@ def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeo
     returns its whole exit code and its output."""
     with tempfile.TemporaryDirectory() as scratch:
         code_file = os.path.join(scratch, "exit-code")
-        done = wine(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in),
-                    timeout=timeout)
+        arguments = runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in)
+        for _ in range(START_ATTEMPTS):
+            done = wine(arguments, timeout=timeout)
+            if not never_started(code_file, done.stdout, done.stderr):
+                break
         return read_run(code_file, done.returncode, done.stdout, done.stderr)
 
 
@@ -106,21 +119,35 @@ class Started:
     that writes much never blocks."""
 
     def __init__(self, arguments, scratch, code_file):
+        self._arguments = arguments
         self._scratch = scratch
         self._code_file = code_file
         self._run = None
-        with open(os.path.join(scratch, "stdout"), "wb") as out, open(os.path.join(scratch, "stderr"), "wb") as err:
-            self.process = subprocess.Popen([WINE_RUN] + arguments, stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        self._start()
+
+    def _start(self):
+        with open(os.path.join(self._scratch, "stdout"), "wb") as out, \
+                open(os.path.join(self._scratch, "stderr"), "wb") as err:
+            self.process = subprocess.Popen([WINE_RUN] + self._arguments, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err)
+
+    def _streams(self):
+        streams = []
+        for name in ("stdout", "stderr"):
+            with open(os.path.join(self._scratch, name), "rb") as f:
+                streams.append(f.read())
+        return streams
 
     def wait(self, timeout=300):
         if self._run is None:
-            self.process.wait(timeout)
-            streams = []
-            for name in ("stdout", "stderr"):
-                with open(os.path.join(self._scratch, name), "rb") as f:
-                    streams.append(f.read())
             try:
-                self._run = read_run(self._code_file, self.process.returncode, *streams)
+                self.process.wait(timeout)
+                for _ in range(START_ATTEMPTS - 1):
+                    if not never_started(self._code_file, *self._streams()):
+                        break
+                    self._start()
+                    self.process.wait(timeout)
+                self._run = read_run(self._code_file, self.process.returncode, *self._streams())
             finally:
                 shutil.rmtree(self._scratch, True)
         return self._run

@@ -51,7 +51,6 @@ int wmain(int argc, wchar_t **argv) {
         fwprintf(stderr, L"zelmor-run: command line too long\n");
         return 120;
     }
-    wcscpy(commandLine, argv[i + 1]);
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
@@ -59,10 +58,23 @@ int wmain(int argc, wchar_t **argv) {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    // Under load Wine now and then loses a new process while it is still
+    // starting and reports ERROR_INTERNAL_ERROR. That says nothing about the
+    // program under test, so the start is tried again; any other failure is
+    // reported at once.
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, directory, &startup, &process)) {
-        fwprintf(stderr, L"zelmor-run: CreateProcessW failed with %lu\n", GetLastError());
-        return 121;
+    for (int attempt = 1;; ++attempt) {
+        wcscpy(commandLine, argv[i + 1]);
+        if (CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, directory, &startup,
+                           &process)) {
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR || attempt == 5) {
+            fwprintf(stderr, L"zelmor-run: CreateProcessW failed with %lu\n", error);
+            return 121;
+        }
+        Sleep(200);
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);
