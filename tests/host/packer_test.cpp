@@ -13,14 +13,13 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "packer/pe/resource_find.h"
+#include "testing/host/test_files.h"
 
 extern char **environ;
 
@@ -47,26 +46,6 @@ struct Outcome {
     std::string err;
 };
 
-std::string readText(const fs::path &path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << stream.rdbuf();
-    return bytes.str();
-}
-
-Bytes readBytes(const fs::path &path) {
-    std::ifstream stream(path, std::ios::binary);
-    EXPECT_TRUE(stream) << path;
-    return Bytes(std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>());
-}
-
-template <typename Data> void writeBytes(const fs::path &path, const Data &bytes) {
-    if (path.has_parent_path()) {
-        fs::create_directories(path.parent_path());
-    }
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()), bytes.size());
-}
-
 // Compressible but not trivially so: words drawn from a random vocabulary.
 std::string textLike(size_t count, unsigned seed) {
     std::mt19937 generator(seed);
@@ -83,23 +62,6 @@ std::string textLike(size_t count, unsigned seed) {
     }
     text.resize(count);
     return text;
-}
-
-std::string randomBytes(size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
-    return bytes;
-}
-
-uint64_t littleEndian(const Bytes &bytes, size_t offset, int width) {
-    uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        value = (value << 8) | bytes[offset + i];
-    }
-    return value;
 }
 
 void putLittleEndian(std::string &bytes, uint64_t value, int width) {
@@ -133,8 +95,8 @@ Outcome runPack(std::vector<std::string> arguments, const fs::path &logs) {
     int status = 0;
     waitpid(pid, &status, 0);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = readText(outPath);
-    outcome.err = readText(errPath);
+    outcome.out = readWholeFile(outPath);
+    outcome.err = readWholeFile(errPath);
     return outcome;
 }
 
@@ -271,7 +233,7 @@ protected:
     // Writes `bytes` to `relative` below the test's directory; returns the path.
     std::string input(const std::string &relative, const std::string &bytes = "data") {
         fs::path path = root_ / "in" / relative;
-        writeBytes(path, bytes);
+        writeWholeFile(path, bytes);
         return path.string();
     }
 
@@ -280,7 +242,7 @@ protected:
         fs::path directory = root_ / ("tree" + std::to_string(++trees_));
         fs::create_directories(directory);
         for (const auto &[relative, bytes] : files) {
-            writeBytes(directory / relative, bytes);
+            writeWholeFile(directory / relative, bytes);
         }
         return directory.string();
     }
@@ -443,11 +405,11 @@ TEST_F(PackerNames, TheLongestAcceptedNamePacksAndListsWhole) {
 
 TEST_F(PackerChecks, FirstEntryMustBeAnApplicationDll) {
     std::string text = input("notes.txt", "not a program");
-    Bytes probe32 = readBytes(kProbe);
+    Bytes probe32 = readWholeFile<Bytes>(kProbe);
     size_t pe = littleEndian(probe32, 0x3C, 4);
     probe32[pe + 4] = 0x4C;  // IMAGE_FILE_MACHINE_I386
     probe32[pe + 5] = 0x01;
-    writeBytes(root_ / "in" / "probe32.dll", probe32);
+    writeWholeFile(root_ / "in" / "probe32.dll", probe32);
     std::string i386 = (root_ / "in" / "probe32.dll").string();
     const std::pair<std::string, std::string> refused[] = {
         {text, "PE32+"}, {kLauncher, "not a DLL"}, {kNoEntry, "run_code"}, {i386, "x86-64"}};
@@ -470,13 +432,13 @@ TEST_F(PackerChecks, FirstEntryMustBeAnApplicationDll) {
 }
 
 TEST_F(PackerChecks, StubMustBeAPe32PlusImage) {
-    Bytes launcher = readBytes(kLauncher);
+    Bytes launcher = readWholeFile<Bytes>(kLauncher);
     Bytes pe32 = launcher;
     size_t pe = littleEndian(pe32, 0x3C, 4);
     pe32[pe + 24] = 0x0B;  // optional header magic of a 32-bit image
     pe32[pe + 25] = 0x01;
-    writeBytes(root_ / "in" / "pe32.exe", pe32);
-    writeBytes(root_ / "in" / "truncated.exe", Bytes(launcher.begin(), launcher.begin() + 600));
+    writeWholeFile(root_ / "in" / "pe32.exe", pe32);
+    writeWholeFile(root_ / "in" / "truncated.exe", Bytes(launcher.begin(), launcher.begin() + 600));
     const std::string stubs[] = {input("text.exe", "MZ but nothing else"), (root_ / "in" / "pe32.exe").string(),
                                  (root_ / "in" / "truncated.exe").string(), (root_ / "in" / "missing.exe").string()};
     for (const std::string &stub : stubs) {
@@ -498,16 +460,16 @@ TEST_F(PackerOutput, SameInputsGiveSameBytes) {
     fs::copy_file(kProbe, otherProbe);
     ASSERT_EQ(pack({"--dir", first, kProbe, output("one.exe")}).exitCode, 0);
     ASSERT_EQ(pack({"--dir", second, otherProbe.string(), output("two.exe")}).exitCode, 0);
-    EXPECT_TRUE(readBytes(output("one.exe")) == readBytes(output("two.exe")));
+    EXPECT_TRUE(readWholeFile<Bytes>(output("one.exe")) == readWholeFile<Bytes>(output("two.exe")));
 
     // Large enough for several compression jobs: the thread count must not show.
     std::string large = tree({{"large.bin", textLike(3 << 20, 4)}});
     ASSERT_EQ(pack({"--level", "3", "--threads", "1", "--dir", large, kProbe, output("t1.exe")}).exitCode, 0);
     ASSERT_EQ(pack({"--level", "3", "--threads", "3", "--dir", large, kProbe, output("t3.exe")}).exitCode, 0);
     ASSERT_EQ(pack({"--level", "3", "--dir", large, kProbe, output("tdefault.exe")}).exitCode, 0);
-    Bytes single = readBytes(output("t1.exe"));
-    EXPECT_TRUE(single == readBytes(output("t3.exe")));
-    EXPECT_TRUE(single == readBytes(output("tdefault.exe")));
+    Bytes single = readWholeFile<Bytes>(output("t1.exe"));
+    EXPECT_TRUE(single == readWholeFile<Bytes>(output("t3.exe")));
+    EXPECT_TRUE(single == readWholeFile<Bytes>(output("tdefault.exe")));
 }
 
 TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
@@ -531,11 +493,11 @@ TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
     EXPECT_EQ(outputDirectory(), std::vector<std::string>());
 
     // An older executable stays as it was.
-    writeBytes(output(), std::string("older"));
+    writeWholeFile(output(), std::string("older"));
     for (const std::vector<std::string> &options : failures) {
         SCOPED_TRACE(options.back());
         EXPECT_EQ(packProbe(options, output()).exitCode, 1);
-        EXPECT_EQ(readText(output()), "older");
+        EXPECT_EQ(readWholeFile(output()), "older");
         EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe"}));
     }
 
@@ -550,7 +512,7 @@ TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
     // Success replaces the older file with an executable one, and leaves nothing else.
     Outcome outcome = packProbe({}, output());
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_NE(readText(output()), "older");
+    EXPECT_NE(readWholeFile(output()), "older");
     EXPECT_NE(fs::status(output()).permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "directory.exe"}));
 }
@@ -597,7 +559,7 @@ TEST_F(PackerRoundTrip, PayloadHoldsEveryFileInOrder) {
             std::replace(file.path.begin(), file.path.end(), '/', '\\');
         }
         std::sort(expected.begin(), expected.end(), [](const TreeFile &a, const TreeFile &b) { return a.path < b.path; });
-        Bytes probe = readBytes(kProbe);
+        Bytes probe = readWholeFile<Bytes>(kProbe);
         expected.insert(expected.begin(),
                         TreeFile{"zelmor-probe.dll", u"zelmor-probe.dll", std::string(probe.begin(), probe.end())});
 
@@ -611,7 +573,7 @@ TEST_F(PackerRoundTrip, PayloadHoldsEveryFileInOrder) {
         }
 
         Decoded decoded;
-        ASSERT_NO_FATAL_FAILURE(decodePayload(readBytes(output()), decoded));
+        ASSERT_NO_FATAL_FAILURE(decodePayload(readWholeFile<Bytes>(output()), decoded));
         ASSERT_EQ(decoded.records.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
             const Record &record = decoded.records[i];
@@ -627,12 +589,12 @@ TEST_F(PackerRoundTrip, WindowStaysWithinTheLauncherLimit) {
     // A sparse file larger than the launcher's 128 MiB window costs no disk.
     fs::path huge = root_ / "huge" / "zeros.bin";
     fs::create_directories(huge.parent_path());
-    writeBytes(huge, std::string());
+    writeWholeFile(huge, std::string());
     fs::resize_file(huge, (uint64_t{1} << 27) + (3 << 20));
     Outcome packed = pack({"--dir", huge.parent_path().string(), kProbe, output()});
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     Decoded decoded;
-    ASSERT_NO_FATAL_FAILURE(decodePayload(readBytes(output()), decoded));
+    ASSERT_NO_FATAL_FAILURE(decodePayload(readWholeFile<Bytes>(output()), decoded));
     ASSERT_EQ(decoded.records.size(), 2u);
     EXPECT_EQ(decoded.records[1].size, fs::file_size(huge));
     EXPECT_EQ(decoded.plain.find_first_not_of('\0', decoded.records[1].offset), npos);
@@ -668,7 +630,7 @@ TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
 
     Outcome packed = packProbe({"--icon", iconPath}, output());
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
-    Bytes image = readBytes(output()), found;
+    Bytes image = readWholeFile<Bytes>(output()), found;
     std::string error;
     ASSERT_TRUE(findResource(image, kGroupIcon, 1, found, error)) << error;
     EXPECT_TRUE(found == Bytes(group.begin(), group.end()));
@@ -683,14 +645,14 @@ TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
     // Without --icon the stub's own icon stays.
     ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
     Bytes stubGroup;
-    ASSERT_TRUE(findResource(readBytes(kLauncher), kGroupIcon, 1, stubGroup, error)) << error;
-    ASSERT_TRUE(findResource(readBytes(output("plain.exe")), kGroupIcon, 1, found, error)) << error;
+    ASSERT_TRUE(findResource(readWholeFile<Bytes>(kLauncher), kGroupIcon, 1, stubGroup, error)) << error;
+    ASSERT_TRUE(findResource(readWholeFile<Bytes>(output("plain.exe")), kGroupIcon, 1, found, error)) << error;
     EXPECT_TRUE(found == stubGroup);
 }
 
 TEST_F(PackerList, DamagedExecutablesFailClearly) {
     ASSERT_EQ(packProbe({"--file", "notes.txt=" + input("notes.txt", textLike(100000, 9))}, output()).exitCode, 0);
-    Bytes image = readBytes(output()), container;
+    Bytes image = readWholeFile<Bytes>(output()), container;
     std::string error;
     ASSERT_TRUE(findResource(image, kRcData, kPayloadId, container, error)) << error;
     auto found = std::search(image.begin(), image.end(), container.begin(), container.end());
@@ -711,7 +673,7 @@ TEST_F(PackerList, DamagedExecutablesFailClearly) {
         Bytes damaged = image;
         damaged[damage.offset] ^= 0x10;
         std::string path = output(std::string("flipped ") + damage.what + ".exe");
-        writeBytes(path, damaged);
+        writeWholeFile(path, damaged);
         Outcome listed = pack({"--list", path});
         expectFailureNaming(listed, {path});
         EXPECT_EQ(listed.out, "");
@@ -720,7 +682,7 @@ TEST_F(PackerList, DamagedExecutablesFailClearly) {
     for (size_t length : lengths) {
         SCOPED_TRACE(length);
         std::string path = output("truncated.exe");
-        writeBytes(path, Bytes(image.begin(), image.begin() + length));
+        writeWholeFile(path, Bytes(image.begin(), image.begin() + length));
         Outcome listed = pack({"--list", path});
         expectFailureNaming(listed, {path});
         EXPECT_EQ(listed.out, "");

@@ -1,4 +1,5 @@
 #include "packer/payload_writer.h"
+#include "testing/host/test_files.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
 #include <gtest/gtest.h>
@@ -7,9 +8,6 @@
 #include <zstd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -26,38 +24,10 @@ struct Container {
     std::vector<Record> records;
 };
 
-std::string readFile(const fs::path &path) {
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << stream.rdbuf();
-    return bytes.str();
-}
-
-void writeFile(const fs::path &path, const std::string &bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 fs::path makeTempDir() {
     std::string pattern = testing::TempDir() + "payload_writer_XXXXXX";
     EXPECT_NE(mkdtemp(pattern.data()), nullptr);
     return pattern;
-}
-
-std::string randomBytes(size_t count, unsigned seed) {
-    std::mt19937 generator(seed);
-    std::string bytes(count, '\0');
-    for (char &byte : bytes) {
-        byte = static_cast<char>(generator());
-    }
-    return bytes;
-}
-
-uint64_t littleEndian(const std::string &bytes, size_t offset, int width) {
-    uint64_t value = 0;
-    for (int i = width - 1; i >= 0; --i) {
-        value = (value << 8) | static_cast<unsigned char>(bytes[offset + i]);
-    }
-    return value;
 }
 
 bool writeToBytes(const std::vector<PayloadEntry> &entries, const PayloadOptions &options, std::string &bytes,
@@ -136,9 +106,9 @@ void expectRecords(const Container &container, const std::vector<Record> &expect
 TEST(PayloadWriter, StoresEntriesInGivenOrder) {
     fs::path dir = makeTempDir();
     std::string big = randomBytes(1536 * 1024 + 123, 1);  // spans several read pieces, ends mid-piece
-    writeFile(dir / "z", "hello");
-    writeFile(dir / "empty", "");
-    writeFile(dir / "big", big);
+    writeWholeFile(dir / "z", "hello");
+    writeWholeFile(dir / "empty", "");
+    writeWholeFile(dir / "big", big);
     std::vector<PayloadEntry> entries = {{"zeta.txt", dir / "z"},
                                          {"empty", dir / "empty"},
                                          {"dir/sub/big.bin", dir / "big"},
@@ -155,7 +125,7 @@ TEST(PayloadWriter, StoresEntriesInGivenOrder) {
 
 TEST(PayloadWriter, MatchesDocumentedLayout) {
     fs::path dir = makeTempDir();
-    writeFile(dir / "a", "xyz");
+    writeWholeFile(dir / "a", "xyz");
     std::string bytes, error;
     ASSERT_TRUE(writeToBytes({{"a", dir / "a"}}, {}, bytes, error)) << error;
     Container one;
@@ -173,7 +143,7 @@ TEST(PayloadWriter, HonoursRequestedWindow) {
     fs::path dir = makeTempDir();
     // A block repeated just beyond 2^20 bytes back: a larger window would reference it.
     std::string block = randomBytes((1 << 20) + 4096, 2);
-    writeFile(dir / "repeat", block + block);
+    writeWholeFile(dir / "repeat", block + block);
     PayloadOptions options;
     options.windowLog = 20;
     std::string bytes, error;
@@ -186,7 +156,7 @@ TEST(PayloadWriter, HonoursRequestedWindow) {
 
 TEST(PayloadWriter, RejectsBadNamesBeforeWriting) {
     fs::path dir = makeTempDir();
-    writeFile(dir / "f", "data");
+    writeWholeFile(dir / "f", "data");
     std::string emoji = u8"😀", longest(1023, 'a'), longestPairs;
     for (int i = 0; i < 511; ++i) {
         longestPairs += emoji;
@@ -228,21 +198,21 @@ int runTool(const std::string &arguments, const fs::path &errors) {
 
 TEST(WritePayloadTool, WritesContainerFromPairs) {
     fs::path dir = makeTempDir();
-    writeFile(dir / "one", "first");
-    writeFile(dir / "b=c", "split at the first =");
+    writeWholeFile(dir / "one", "first");
+    writeWholeFile(dir / "b=c", "split at the first =");
     std::string out = dir / "out.bin";
     ASSERT_EQ(runTool("--level 5 --window-log 20 '" + out + "' one='" + (dir / "one").string() + "' sub/x='" +
                           (dir / "b=c").string() + "'",
                       dir / "errors"),
               0)
-        << readFile(dir / "errors");
+        << readWholeFile(dir / "errors");
     Container pairs;
-    ASSERT_NO_FATAL_FAILURE(parseContainer(readFile(out), 20, pairs));
+    ASSERT_NO_FATAL_FAILURE(parseContainer(readWholeFile(out), 20, pairs));
     expectRecords(pairs, {{u"one", "first"}, {u"sub\\x", "split at the first ="}});
 
     ASSERT_EQ(runTool("'" + out + "'", dir / "errors"), 0);
     Container empty;
-    ASSERT_NO_FATAL_FAILURE(parseContainer(readFile(out), 27, empty));
+    ASSERT_NO_FATAL_FAILURE(parseContainer(readWholeFile(out), 27, empty));
     EXPECT_TRUE(empty.records.empty());
     EXPECT_FALSE(fs::exists(out + ".tmp"));
     fs::remove_all(dir);
@@ -253,14 +223,14 @@ TEST(WritePayloadTool, FailureLeavesOutputAsItWas) {
     std::string out = dir / "out.bin", missing = dir / "missing";
     std::string arguments = "'" + out + "' a='" + missing + "'";
     EXPECT_EQ(runTool(arguments, dir / "errors"), 1);
-    EXPECT_EQ(readFile(dir / "errors").rfind("zelmor-write-payload: ", 0), 0u);
-    EXPECT_NE(readFile(dir / "errors").find(missing), std::string::npos);
+    EXPECT_EQ(readWholeFile(dir / "errors").rfind("zelmor-write-payload: ", 0), 0u);
+    EXPECT_NE(readWholeFile(dir / "errors").find(missing), std::string::npos);
     EXPECT_FALSE(fs::exists(out));
     EXPECT_FALSE(fs::exists(out + ".tmp"));
 
-    writeFile(out, "older");
+    writeWholeFile(out, "older");
     EXPECT_EQ(runTool(arguments, dir / "errors"), 1);
-    EXPECT_EQ(readFile(out), "older");
+    EXPECT_EQ(readWholeFile(out), "older");
     EXPECT_FALSE(fs::exists(out + ".tmp"));
     fs::remove_all(dir);
 }
@@ -271,7 +241,7 @@ TEST(WritePayloadTool, BadArgumentsPrintUsage) {
     const std::string cases[] = {"", "--level", "--level x " + out, "--bogus 1 " + out, out + " no-separator"};
     for (const std::string &arguments : cases) {
         EXPECT_EQ(runTool(arguments, dir / "errors"), 2) << arguments;
-        EXPECT_NE(readFile(dir / "errors").find("usage:"), std::string::npos) << arguments;
+        EXPECT_NE(readWholeFile(dir / "errors").find("usage:"), std::string::npos) << arguments;
     }
     EXPECT_FALSE(fs::exists(dir / "out.bin"));
     fs::remove_all(dir);
