@@ -33,6 +33,25 @@ void readSection(const std::vector<uint8_t> &bytes, size_t offset, PeSection &se
     section.characteristics = readU32(bytes, offset + 36);
 }
 
+// The loader maps SizeOfHeaders bytes as the headers, and writers copy and
+// patch them there: headers that reach beyond, or into a section's data,
+// would be read from, and written over, bytes that belong to that section.
+bool checkHeadersApart(const PeImage &image, std::string &error) {
+    uint64_t headersEnd = image.sectionTableOffset + uint64_t{image.sections.size()} * kSectionHeaderSize;
+    if (headersEnd > image.sizeOfHeaders) {
+        return fail(error, "malformed: the headers and section table end at " + hexNumber(headersEnd) +
+                               ", beyond SizeOfHeaders (" + hexNumber(image.sizeOfHeaders) + ")");
+    }
+    for (const PeSection &section : image.sections) {
+        if (section.sizeOfRawData != 0 && section.pointerToRawData < headersEnd) {
+            return fail(error, "malformed: the headers and section table end at " + hexNumber(headersEnd) +
+                                   ", inside the data of section " + section.name + " (from " +
+                                   hexNumber(section.pointerToRawData) + ")");
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parsePeImage(const std::vector<uint8_t> &bytes, PeImage &image, std::string &error) {
@@ -107,7 +126,7 @@ bool parsePeImage(const std::vector<uint8_t> &bytes, PeImage &image, std::string
         }
         image.sections.push_back(section);
     }
-    return true;
+    return checkHeadersApart(image, error);
 }
 
 PeDataDirectory dataDirectory(const PeImage &image, size_t index) {

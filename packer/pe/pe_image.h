@@ -59,9 +59,11 @@ struct PeImage {
     std::vector<PeSection> sections;  // in section-table order
 };
 
-// Reads and checks the headers. On failure returns false with `error` naming
-// the problem ("not a PE32+ image ...", "truncated: ...", "section .x extends
-// beyond the end of the file", ...); callers prefix the file's name.
+// Reads and checks the headers, down to the section table lying within
+// SizeOfHeaders and before every section's data. On failure returns false
+// with `error` naming the problem ("not a PE32+ image ...", "truncated: ...",
+// "section .x extends beyond the end of the file", ...); callers prefix the
+// file's name.
 bool parsePeImage(const std::vector<uint8_t> &bytes, PeImage &image, std::string &error);
 
 // The directory at `index`, or an empty one when the header has fewer.

@@ -346,7 +346,9 @@ bool serializeResourceTree(const ResourceTree &tree, uint32_t sectionRva, std::v
         }
     }
     if (uint64_t{sectionRva} + offset > 0xFFFFFFFFu) {
-        return fail(error, "the resources (" + std::to_string(offset) + " bytes) do not fit in a PE image");
+        return fail(error, "the resources (" + std::to_string(offset) + " bytes from address " +
+                               hexNumber(sectionRva) + ") reach beyond the " + std::to_string(0xFFFFFFFFu) +
+                               " bytes a PE image can hold (its addresses and sizes have 32 bits)");
     }
 
     section.assign(offset, 0);

@@ -269,6 +269,13 @@ void writeSectionTable(const std::vector<uint8_t> &stub, const PeImage &image, s
     }
 }
 
+// SizeOfImage, addresses and file offsets of a PE image are 32-bit fields.
+std::string tooLarge(uint64_t end, const ResourceChanges &changes) {
+    return "with a payload of " + std::to_string(changes.payload.size()) + " bytes the image would reach " +
+           std::to_string(end) + " bytes, beyond the " + std::to_string(kMaxImageAddress) +
+           " a PE image can hold (its sizes and addresses have 32 bits)";
+}
+
 }  // namespace
 
 bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &changes, std::vector<uint8_t> &out,
@@ -318,7 +325,7 @@ bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &ch
     }
     std::vector<uint8_t> section;
     if (output.address > kMaxImageAddress) {
-        return fail(error, "the image is too large");
+        return fail(error, tooLarge(output.address, changes));
     }
     if (!serializeResourceTree(tree, static_cast<uint32_t>(output.address), section, error)) {
         return false;
@@ -326,7 +333,7 @@ bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &ch
     uint64_t imageEnd = alignUp(output.address + section.size(), image.sectionAlignment);
     uint64_t rawSize = alignUp(section.size(), image.fileAlignment);
     if (imageEnd > kMaxImageAddress || output.raw + rawSize > kMaxImageAddress) {
-        return fail(error, "the payload is too large for a PE image");
+        return fail(error, tooLarge(std::max(imageEnd, output.raw + rawSize), changes));
     }
     resources.virtualAddress = static_cast<uint32_t>(output.address);
     resources.virtualSize = static_cast<uint32_t>(section.size());

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,6 +65,54 @@ void put32(Bytes &b, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) {
         b[at + i] = static_cast<uint8_t>(value >> (8 * i));
     }
+}
+
+void put16(Bytes &b, size_t at, uint32_t value) {
+    b[at] = static_cast<uint8_t>(value);
+    b[at + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+// A stub whose PE headers and section table lie inside its resource
+// section's data, beyond SizeOfHeaders (0x200): e_lfanew 0x800, .text at raw
+// 0x200, .rsrc at raw 0x400 of 0x1000 bytes holding an empty resource root.
+// tests/fuzz/corpus/fuzz_pe_writer seeds the writer's fuzzer with it.
+Bytes craftedStub() {
+    Bytes b(0x1400, 0);
+    b[0] = 'M';
+    b[1] = 'Z';
+    put32(b, 0x3C, 0x800);
+    put32(b, 0x800, 0x00004550);  // "PE\0\0"
+    put16(b, 0x804, 0x8664);
+    put16(b, 0x806, 2);       // sections
+    put16(b, 0x814, 0xF0);    // optional header size
+    put16(b, 0x816, 0x0022);  // executable, large-address aware
+    size_t optional = 0x818;
+    put16(b, optional, 0x20B);
+    put32(b, optional + 16, 0x1000);  // entry point
+    put32(b, optional + 24, 0x40000000);
+    put32(b, optional + 32, 0x1000);  // section alignment
+    put32(b, optional + 36, 0x200);   // file alignment
+    put16(b, optional + 48, 6);       // subsystem version
+    put32(b, optional + 56, 0x3000);  // SizeOfImage
+    put32(b, optional + 60, 0x200);   // SizeOfHeaders
+    put16(b, optional + 68, 2);       // GUI
+    put32(b, optional + 108, 16);     // data directories
+    put32(b, optional + 112 + 2 * 8, 0x2000);
+    put32(b, optional + 112 + 2 * 8 + 4, 0x10);
+    const struct {
+        const char *name;
+        uint32_t address, raw, size, flags;
+    } sections[] = {{".text", 0x1000, 0x200, 0x200, 0x60000020}, {".rsrc", 0x2000, 0x400, 0x1000, 0x40000040}};
+    for (size_t i = 0; i < 2; ++i) {
+        size_t at = optional + 0xF0 + 40 * i;
+        std::copy(sections[i].name, sections[i].name + strlen(sections[i].name), b.begin() + at);
+        put32(b, at + 8, sections[i].size);
+        put32(b, at + 12, sections[i].address);
+        put32(b, at + 16, sections[i].size);
+        put32(b, at + 20, sections[i].raw);
+        put32(b, at + 36, sections[i].flags);
+    }
+    return b;
 }
 
 uint64_t roundUp(uint64_t value, uint64_t alignment) {
@@ -375,6 +424,14 @@ TEST(PeUpdate, UnsupportedStubsAreRefusedWithTheReason) {
              b[sectionAt(h, h.count) + 5] = 1;
          },
          "no room"},
+        {"image beyond 32 bits",
+         [](Bytes &b, const Headers &h) {
+             put32(b, directoryAt(h, 2), 0);
+             put32(b, sectionAt(h, h.count - 1) + 8, 0xFFFF0000);
+         },
+         "beyond the 4294967295 a PE image can hold"},
+        {"headers beyond SizeOfHeaders", [](Bytes &b, const Headers &h) { put32(b, h.optional + 60, 0x200); },
+         "beyond SizeOfHeaders (0x200)"},
         {"32-bit", [](Bytes &b, const Headers &h) { b[h.optional - 19] = 0x01; }, "not an x86-64 image"},
         {"PE32", [](Bytes &b, const Headers &h) { b[h.optional + 1] = 0x01; }, "not a PE32+ image"},
         {"not PE", [](Bytes &b, const Headers &) { b.assign(100, 'x'); }, "not a PE32+ image"},
@@ -532,9 +589,45 @@ TEST(PeRobustness, TruncatedFilesAreRefused) {
     }
 }
 
+// What every stub the writer accepts must give: an image that parses again,
+// carries the payload byte for byte and keeps every other resource.
+void expectWrittenWell(const Bytes &stub, const ResourceChanges &changes, const Bytes &out) {
+    PeImage image;
+    std::string error;
+    ASSERT_TRUE(parsePeImage(out, image, error)) << error;
+    Bytes payload;
+    ASSERT_TRUE(findResource(out, 10, 27, payload, error)) << error;
+    EXPECT_TRUE(payload == changes.payload);
+    std::vector<int> replaced = changes.icon ? std::vector<int>{3, 10, 14} : std::vector<int>{10};
+    EXPECT_EQ(flatten(treeOf(out), replaced), flatten(treeOf(stub), replaced));
+}
+
+TEST(PeRobustness, HeadersInsideASectionAreRefused) {
+    // The writer used to copy these headers from the section it rewrites and
+    // patch them past its buffer, or over the new payload.
+    Bytes crafted = craftedStub();
+    Bytes taller = crafted;
+    put32(taller, 0x818 + 60, 0x1000);  // SizeOfHeaders covers the table, which .text's data overlaps
+    const std::pair<const Bytes *, const char *> cases[] = {
+        {&crafted, "end at 0x958, beyond SizeOfHeaders (0x200)"},
+        {&taller, "end at 0x958, inside the data of section .text (from 0x200)"}};
+    for (size_t size : {size_t{2}, size_t{300000}}) {
+        for (const auto &[stubBytes, message] : cases) {
+            SCOPED_TRACE(size);
+            ResourceChanges changes;
+            changes.payload = randomBytes(size, 10);
+            Bytes out;
+            std::string error;
+            EXPECT_FALSE(updateResources(*stubBytes, changes, out, error));
+            EXPECT_NE(error.find(message), std::string::npos) << error;
+        }
+    }
+}
+
 TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
     Bytes probe = windowsBinary("zelmor-probe.dll");
     Bytes packed = pack(stub(), randomBytes(100, 8));
+    Bytes crafted = craftedStub();
     PeImage image;
     std::string error;
     ASSERT_TRUE(parsePeImage(probe, image, error));
@@ -542,11 +635,15 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
     ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kExportDirectory).rva, 1, exports));
     ASSERT_TRUE(parsePeImage(packed, image, error));
     size_t resources = image.sections.back().pointerToRawData;
+    Bytes *const bases[] = {&probe, &packed, &crafted};
+    const size_t regions[][2] = {{0, exports}, {0, resources}, {0x800, 0x400}};
+    ResourceChanges changes;
+    changes.payload = randomBytes(3000, 11);
     std::mt19937 random(9);
+    int accepted = 0;
     for (int round = 0; round < 3000; ++round) {
-        bool dll = round % 2 == 0;
-        Bytes &bytes = dll ? probe : packed;
-        size_t region = round % 3 == 0 ? 0 : dll ? exports : resources;
+        Bytes &bytes = *bases[round % 3];
+        size_t region = regions[round % 3][(round / 3) % 2];
         std::vector<std::pair<size_t, uint8_t>> flipped;
         for (int flips = 1 + random() % 4; flips > 0; --flips) {
             size_t at = region + random() % 0x400;
@@ -560,12 +657,21 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
         };
         Bytes out;
         expectReason([&](std::string &e) { return checkApplicationDll(bytes, e); });
-        expectReason([&](std::string &e) { return updateResources(bytes, ResourceChanges(), out, e); });
         expectReason([&](std::string &e) { return findResource(bytes, 10, 27, out, e); });
+        std::string reason;
+        if (updateResources(bytes, changes, out, reason)) {
+            SCOPED_TRACE(round);
+            ++accepted;
+            expectWrittenWell(bytes, changes, out);
+        } else {
+            EXPECT_FALSE(reason.empty()) << round;
+        }
         for (auto undo = flipped.rbegin(); undo != flipped.rend(); ++undo) {
             bytes[undo->first] = undo->second;
         }
     }
+    // Flips that leave a stub usable must be common enough for the oracle to matter.
+    EXPECT_GT(accepted, 300);
 }
 
 }  // namespace
