@@ -1,22 +1,17 @@
 // zelmor-pack: turns an application (a DLL exporting run_code, plus its data
 // files) into one Windows executable, a copy of the launcher stub that
 // carries them as its payload. Runs natively; needs no Windows tools.
-#include <errno.h>
-#include <limits.h>
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "packer/file_access.h"
 #include "packer/input_files.h"
 #include "packer/payload_listing.h"
 #include "packer/payload_writer.h"
@@ -71,38 +66,12 @@ int failure(const std::string &message) {
     return 1;
 }
 
-bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open \"" + path + "\": " + strerror(errno);
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "cannot read \"" + path + "\"";
-        return false;
-    }
-    return true;
-}
-
-std::string defaultStub(const char *argv0) {
-    std::error_code failure;
-#ifdef _WIN32
-    std::filesystem::path self = std::filesystem::absolute(argv0, failure);
-#else
-    std::filesystem::path self = std::filesystem::canonical("/proc/self/exe", failure);
-    if (failure) {
-        self = std::filesystem::absolute(argv0, failure);
-    }
-#endif
-    return (self.parent_path() / "zelmor-launcher.exe").string();
-}
-
-int parseArguments(int argc, char **argv, Options &options) {
+int parseArguments(const std::vector<std::string> &arguments, Options &options) {
     std::vector<std::string> positional;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
-        bool hasValue = i + 1 < argc;
+    size_t count = arguments.size();
+    for (size_t i = 1; i < count; ++i) {
+        const std::string &argument = arguments[i];
+        bool hasValue = i + 1 < count;
         if (argument == "-h" || argument == "--help") {
             fputs(kUsage, stdout);
             exit(0);
@@ -114,7 +83,7 @@ int parseArguments(int argc, char **argv, Options &options) {
             if (!hasValue) {
                 return usageError(argument + " needs a value");
             }
-            const char *value = argv[++i];
+            const char *value = arguments[++i].c_str();
             if (argument == "-d" || argument == "--dir") {
                 options.inputs.directories.push_back(value);
             } else if (argument == "-f" || argument == "--file") {
@@ -153,7 +122,7 @@ int parseArguments(int argc, char **argv, Options &options) {
     options.inputs.applicationDll = positional[0];
     options.output = positional[1];
     if (options.stub.empty()) {
-        options.stub = defaultStub(argv[0]);
+        options.stub = joinPath(ownDirectory(arguments.empty() ? "" : arguments[0]), "zelmor-launcher.exe");
     }
     return 0;
 }
@@ -186,7 +155,7 @@ struct Progress {
     std::chrono::steady_clock::time_point lastShown;
 };
 
-void showProgress(unsigned long long consumed, unsigned long long total, void *context) {
+void showProgress(uint64_t read, uint64_t total, uint64_t, void *context) {
     Progress &progress = *static_cast<Progress *>(context);
     auto now = std::chrono::steady_clock::now();
     if (now - progress.lastShown < std::chrono::milliseconds(200)) {
@@ -194,63 +163,15 @@ void showProgress(unsigned long long consumed, unsigned long long total, void *c
     }
     progress.lastShown = now;
     progress.shown = true;
-    fprintf(stderr, "\rzelmor-pack: %3llu%% of %.1f MB", total ? consumed * 100 / total : 100, total / 1e6);
+    fprintf(stderr, "\rzelmor-pack: %3llu%% of %.1f MB",
+            static_cast<unsigned long long>(total ? read * 100 / total : 100), total / 1e6);
     fflush(stderr);
-}
-
-bool writeAtomically(const std::string &path, const std::vector<uint8_t> &bytes, std::string &error) {
-    // Renamed over the target only when complete: a failure never leaves a
-    // half-written executable, and an older one stays as it was.
-    std::string temporary = path + ".zelmor-pack.tmp";
-    FILE *out = fopen(temporary.c_str(), "wb");
-    if (out == nullptr) {
-        error = "cannot create \"" + temporary + "\": " + strerror(errno);
-        return false;
-    }
-    bool written = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    written = fclose(out) == 0 && written;
-    if (written) {
-        std::filesystem::permissions(temporary, std::filesystem::perms::owner_exec | std::filesystem::perms::group_exec |
-                                                    std::filesystem::perms::others_exec,
-                                     std::filesystem::perm_options::add);
-    }
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot write \"" + path + "\": " + strerror(errno);
-        remove(temporary.c_str());
-        return false;
-    }
-    return true;
-}
-
-// The compressed payload goes through a scratch file beside the output, so
-// that input of any size never has to be held in memory uncompressed.
-bool compressToMemory(const std::vector<PayloadEntry> &entries, const PayloadOptions &options,
-                      const std::string &output, std::vector<uint8_t> &payload, std::string &error) {
-    std::string scratchPath = output + ".zelmor-pack.payload";
-    FILE *scratch = fopen(scratchPath.c_str(), "w+b");
-    if (scratch == nullptr) {
-        error = "cannot create \"" + scratchPath + "\": " + strerror(errno);
-        return false;
-    }
-    bool done = writePayload(scratch, entries, options, error);
-    if (done) {
-        long size = ftell(scratch);
-        payload.resize(size > 0 ? static_cast<size_t>(size) : 0);
-        rewind(scratch);
-        done = fread(payload.data(), 1, payload.size(), scratch) == payload.size();
-        if (!done) {
-            error = "cannot read back the compressed payload";
-        }
-    }
-    fclose(scratch);
-    remove(scratchPath.c_str());
-    return done;
 }
 
 int pack(const Options &options) {
     auto started = std::chrono::steady_clock::now();
     std::string error;
-    std::vector<uint8_t> stub, application, icon;
+    std::vector<uint8_t> stub, application;
     if (!readWholeFile(options.stub, stub, error)) {
         return failure("launcher stub: " + error);
     }
@@ -275,34 +196,31 @@ int pack(const Options &options) {
     }
     Progress progress = {false, std::chrono::steady_clock::now()};
     PayloadOptions payloadOptions = options.payload;
-    if (isatty(fileno(stderr))) {
+    if (isTerminal(stderr)) {
         payloadOptions.progress = showProgress;
         payloadOptions.progressContext = &progress;
     }
-    if (!compressToMemory(entries, payloadOptions, options.output, changes.payload, error)) {
-        if (progress.shown) {
-            fputc('\n', stderr);
-        }
-        return failure(error);
-    }
+    PayloadSummary summary;
+    bool compressed = compressPayload(options.output, entries, payloadOptions, changes.payload, summary, error);
     if (progress.shown) {
         fputc('\n', stderr);
+    }
+    if (!compressed) {
+        return failure(error);
     }
     std::vector<uint8_t> packed;
     if (!updateResources(stub, changes, packed, error)) {
         return failure("launcher stub " + options.stub + ": " + error);
     }
-    if (!writeAtomically(options.output, packed, error)) {
+    if (!replaceFile(options.output, packed, true, error)) {
         return failure(error);
     }
-    unsigned long long bytesIn = 0;
-    for (const PayloadEntry &entry : entries) {
-        bytesIn += std::filesystem::file_size(entry.sourcePath);
-    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    fprintf(stderr, "zelmor-pack: %zu entries, %llu bytes in, %zu bytes of payload (%.1f%%), %.2f s: %s\n",
-            entries.size(), bytesIn, changes.payload.size(),
-            bytesIn ? 100.0 * changes.payload.size() / bytesIn : 100.0, seconds, options.output.c_str());
+    fprintf(stderr, "zelmor-pack: %zu entries, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s\n",
+            entries.size(), static_cast<unsigned long long>(summary.inputSize),
+            static_cast<unsigned long long>(summary.containerSize),
+            summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
+            options.output.c_str());
     return 0;
 }
 
@@ -314,13 +232,18 @@ int main(int argc, char **argv) {
     if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr) {
         setlocale(LC_CTYPE, "");
     }
+    std::vector<std::string> arguments;
+    std::string error;
+    if (!commandLineArguments(argc, argv, arguments, error)) {
+        return failure(error);
+    }
     Options options;
     options.payload.level = kDefaultLevel;
     options.payload.checksum = true;
     options.payload.recordContentSize = true;
     unsigned processors = std::thread::hardware_concurrency();
     options.payload.workers = processors > 0 ? static_cast<int>(processors) : 1;
-    int parsed = parseArguments(argc, argv, options);
+    int parsed = parseArguments(arguments, options);
     if (parsed != 0) {
         return parsed;
     }

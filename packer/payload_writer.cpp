@@ -3,10 +3,10 @@
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <zstd.h>
 
+#include "packer/file_access.h"
 #include "packer/utf16_name.h"
 
 namespace {
@@ -29,6 +29,11 @@ std::string quoted(const std::string &text) {
 }
 
 bool writeRaw(Compressor &compressor, const void *data, size_t size) {
+    if (compressor.written + size > kMaxContainerSize) {
+        compressor.error = "the compressed payload grows beyond " + std::to_string(kMaxContainerSize) +
+                           " bytes, the most a PE resource can hold (its size field has 32 bits)";
+        return false;
+    }
     if (fwrite(data, 1, size, compressor.out) != size) {
         compressor.error = std::string("cannot write the payload: ") + strerror(errno);
         return false;
@@ -72,32 +77,33 @@ std::string recordHeader(const std::u16string &name, uint64_t size) {
     return bytes;
 }
 
-bool compressFile(Compressor &compressor, FILE *source, const std::u16string &name, const PayloadEntry &entry,
-                  uint64_t measuredSize) {
-    struct stat status;
-    if (fstat(fileno(source), &status) != 0 || !S_ISREG(status.st_mode)) {
-        compressor.error = quoted(entry.sourcePath) + " is not a regular file";
+bool compressFile(Compressor &compressor, InputFile &source, const std::u16string &name, uint64_t measuredSize) {
+    const std::string &path = source.path;
+    if (source.facts.kind != PathKind::Regular) {
+        compressor.error = quoted(path) + " is not a regular file";
         return false;
     }
     // The sizes went into the frame header before any data: a file that has
     // changed since cannot be stored truthfully.
-    if (static_cast<uint64_t>(status.st_size) != measuredSize) {
-        compressor.error = quoted(entry.sourcePath) + " changed size while being packed";
+    if (source.facts.size != measuredSize) {
+        compressor.error = quoted(path) + " changed size while being packed";
         return false;
     }
-    // The size goes out first, so the data must stop at exactly that many bytes
-    // even if the file changes meanwhile.
-    uint64_t left = static_cast<uint64_t>(status.st_size);
+    // The size goes out first, so the data must stop at exactly that many bytes.
+    uint64_t left = measuredSize;
     std::string header = recordHeader(name, left);
     if (!compress(compressor, header.data(), header.size(), ZSTD_e_continue)) {
         return false;
     }
     std::vector<char> piece(kReadPieceSize);
+    size_t got = 0;
     while (left > 0) {
         size_t wanted = left < piece.size() ? static_cast<size_t>(left) : piece.size();
-        if (fread(piece.data(), 1, wanted, source) != wanted) {
-            compressor.error = "cannot read " + quoted(entry.sourcePath) + ": " +
-                               (ferror(source) ? strerror(errno) : "it shrank while being read");
+        if (!readInput(source, piece.data(), wanted, got, compressor.error)) {
+            return false;
+        }
+        if (got != wanted) {
+            compressor.error = quoted(path) + " shrank while being packed";
             return false;
         }
         if (!compress(compressor, piece.data(), wanted, ZSTD_e_continue)) {
@@ -105,21 +111,29 @@ bool compressFile(Compressor &compressor, FILE *source, const std::u16string &na
         }
         left -= wanted;
         if (compressor.options.progress != nullptr) {
-            compressor.options.progress(compressor.consumed, compressor.streamSize, compressor.options.progressContext);
+            compressor.options.progress(compressor.consumed, compressor.streamSize, compressor.written,
+                                        compressor.options.progressContext);
         }
+    }
+    // More bytes than measured: what was stored is only the file's beginning.
+    if (!readInput(source, piece.data(), 1, got, compressor.error)) {
+        return false;
+    }
+    if (got != 0) {
+        compressor.error = quoted(path) + " grew while being packed";
+        return false;
     }
     return true;
 }
 
 bool compressEntry(Compressor &compressor, const std::u16string &name, const PayloadEntry &entry,
                    uint64_t measuredSize) {
-    FILE *source = fopen(entry.sourcePath.c_str(), "rb");
-    if (source == nullptr) {
-        compressor.error = "cannot open " + quoted(entry.sourcePath) + ": " + strerror(errno);
+    InputFile source;
+    if (!openInput(entry.sourcePath, source, compressor.error)) {
         return false;
     }
-    bool done = compressFile(compressor, source, name, entry, measuredSize);
-    fclose(source);
+    bool done = compressFile(compressor, source, name, measuredSize);
+    closeInput(source);
     return done;
 }
 
@@ -174,6 +188,27 @@ bool compressAll(Compressor &compressor, const std::vector<std::u16string> &name
     return true;
 }
 
+bool measure(const std::string &path, uint64_t &size, std::string &error) {
+    PathFacts facts;
+    if (!describePath(path, facts, error)) {
+        return false;
+    }
+    switch (facts.kind) {
+    case PathKind::Regular:
+        size = facts.size;
+        return true;
+    case PathKind::Missing:
+        error = "cannot open " + quoted(path) + ": nothing is there";
+        return false;
+    case PathKind::LinkLoop:
+        error = quoted(path) + " is a link that leads into a loop of links";
+        return false;
+    default:
+        error = quoted(path) + " is not a regular file";
+        return false;
+    }
+}
+
 bool inRange(int value, int lowest, int highest, const char *what, std::string &error) {
     if (value < lowest || value > highest) {
         error = std::string(what) + " " + std::to_string(value) + " is outside " + std::to_string(lowest) + ".." +
@@ -186,7 +221,8 @@ bool inRange(int value, int lowest, int highest, const char *what, std::string &
 }  // namespace
 
 bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const PayloadOptions &options,
-                  std::string &error) {
+                  PayloadSummary &summary, std::string &error) {
+    summary = PayloadSummary();
     ZSTD_bounds window = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
     if (!inRange(options.level, ZSTD_minCLevel(), ZSTD_maxCLevel(), "compression level", error) ||
         !inRange(options.windowLog, window.lowerBound, kMaxPayloadWindowLog, "window log", error)) {
@@ -204,16 +240,10 @@ bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const Pay
     std::vector<uint64_t> sizes(entries.size());
     uint64_t streamSize = 2;
     for (size_t i = 0; i < entries.size(); ++i) {
-        struct stat status;
-        if (stat(entries[i].sourcePath.c_str(), &status) != 0) {
-            error = "cannot open " + quoted(entries[i].sourcePath) + ": " + strerror(errno);
+        if (!measure(entries[i].sourcePath, sizes[i], error)) {
             return false;
         }
-        if (!S_ISREG(status.st_mode)) {
-            error = quoted(entries[i].sourcePath) + " is not a regular file";
-            return false;
-        }
-        sizes[i] = static_cast<uint64_t>(status.st_size);
+        summary.inputSize += sizes[i];
         streamSize += 2 * (names[i].size() + 1) + 8 + sizes[i];
     }
     Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error, options, 0,
@@ -224,5 +254,20 @@ bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const Pay
     }
     bool done = compressAll(compressor, names, entries, sizes);
     ZSTD_freeCCtx(compressor.context);
+    summary.containerSize = compressor.written;
+    return done;
+}
+
+bool compressPayload(const std::string &beside, const std::vector<PayloadEntry> &entries,
+                     const PayloadOptions &options, std::vector<uint8_t> &container, PayloadSummary &summary,
+                     std::string &error) {
+    FILE *scratch = openScratchFile(beside, error);
+    if (scratch == nullptr) {
+        return false;
+    }
+    bool done = writePayload(scratch, entries, options, summary, error) &&
+                readScratchFile(scratch, summary.containerSize, container, error);
+    // Only read from here on: closing it loses nothing, and removes it.
+    fclose(scratch);
     return done;
 }

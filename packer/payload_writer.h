@@ -1,6 +1,7 @@
 #pragma once
 // Writes the attached payload container the launcher unpacks: "QJ", the marker
 // "Y", one zstd frame holding the entry records, then a 10-byte trailer.
+#include <stdint.h>
 #include <stdio.h>
 
 #include <string>
@@ -14,9 +15,12 @@ struct PayloadEntry {
 // The launcher's decoder accepts no larger window.
 constexpr int kMaxPayloadWindowLog = 27;
 
-// Called after each piece of input with the bytes consumed so far and the
-// stream's whole size.
-typedef void (*PayloadProgress)(unsigned long long consumed, unsigned long long total, void *context);
+// The container travels as one PE resource, whose size field has 32 bits.
+constexpr uint64_t kMaxContainerSize = 0xFFFFFFFFu;
+
+// Called after each piece of input with the stream bytes read so far, the
+// stream's whole size, and the container bytes written so far.
+typedef void (*PayloadProgress)(uint64_t read, uint64_t total, uint64_t written, void *context);
 
 struct PayloadOptions {
     int level = 3;  // zstd's own default: quick, and a fair ratio
@@ -32,9 +36,22 @@ struct PayloadOptions {
     void *progressContext = nullptr;
 };
 
+struct PayloadSummary {
+    uint64_t containerSize = 0;  // bytes written
+    uint64_t inputSize = 0;      // the entries' data
+};
+
 // Appends the container to `out`, entries in the given order. Checks every
-// name and the options before writing anything. On failure returns false
-// and sets `error` to a message naming the offending entry or file; `out`
-// may then hold a partial container.
+// name and the options, and measures every file, before writing anything; a
+// file that is not a regular file, that changes size after it was measured,
+// or a container beyond kMaxContainerSize fails the write. On failure
+// returns false and sets `error` to a message naming the offending entry or
+// file; `out` may then hold a partial container.
 bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const PayloadOptions &options,
-                  std::string &error);
+                  PayloadSummary &summary, std::string &error);
+
+// Writes the container into a scratch file beside `beside` (see
+// openScratchFile) and reads it back into `container`.
+bool compressPayload(const std::string &beside, const std::vector<PayloadEntry> &entries,
+                     const PayloadOptions &options, std::vector<uint8_t> &container, PayloadSummary &summary,
+                     std::string &error);

@@ -6,8 +6,10 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -70,34 +72,50 @@ void putLittleEndian(std::string &bytes, uint64_t value, int width) {
     }
 }
 
+struct Running {
+    pid_t pid;  // 0 when the packer could not be started
+    std::string outPath;
+    std::string errPath;
+};
+
 // Without a shell, so that names with quotes, blanks and control characters
-// reach the packer unchanged.
-Outcome runPack(std::vector<std::string> arguments, const fs::path &logs) {
+// reach the packer unchanged. `tag` names the captured output's files.
+Running startPack(std::vector<std::string> arguments, const fs::path &logs, const std::string &tag = "pack") {
     std::string program = ZELMOR_PACK;
     std::vector<char *> argv = {program.data()};
     for (std::string &argument : arguments) {
         argv.push_back(argument.data());
     }
     argv.push_back(nullptr);
-    std::string outPath = logs / "pack.stdout", errPath = logs / "pack.stderr";
+    Running running = {0, logs / (tag + ".stdout"), logs / (tag + ".stderr")};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_addopen(&actions, 1, running.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, running.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int spawned = posix_spawn(&running.pid, program.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    Outcome outcome = {-1, "", ""};
     if (spawned != 0) {
         ADD_FAILURE() << "cannot start " << program << ": " << strerror(spawned);
+        running.pid = 0;
+    }
+    return running;
+}
+
+Outcome finishPack(const Running &running) {
+    Outcome outcome = {-1, "", ""};
+    if (running.pid == 0) {
         return outcome;
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(running.pid, &status, 0);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    outcome.out = readWholeFile(outPath);
-    outcome.err = readWholeFile(errPath);
+    outcome.out = readWholeFile(running.outPath);
+    outcome.err = readWholeFile(running.errPath);
     return outcome;
+}
+
+Outcome runPack(const std::vector<std::string> &arguments, const fs::path &logs) {
+    return finishPack(startPack(arguments, logs));
 }
 
 // One line from the packer naming the problem, not a usage text.
@@ -219,6 +237,26 @@ std::vector<ListedLine> parseListing(const std::string &text) {
     return lines;
 }
 
+// Waits until process `pid` holds `path` open; false if it ends first.
+bool waitUntilOpen(pid_t pid, const fs::path &path) {
+    fs::path wanted = fs::canonical(path);
+    fs::path descriptors = "/proc/" + std::to_string(pid) + "/fd";
+    for (;;) {
+        std::error_code failure;
+        for (fs::directory_iterator at(descriptors, failure), end; !failure && at != end; at.increment(failure)) {
+            std::error_code unreadable;  // a descriptor may close while it is looked at
+            if (fs::read_symlink(at->path(), unreadable) == wanted) {
+                return true;
+            }
+        }
+        siginfo_t state = {};
+        if (waitid(P_PID, pid, &state, WEXITED | WNOHANG | WNOWAIT) != 0 || state.si_pid == pid) {
+            return false;
+        }
+        usleep(100);
+    }
+}
+
 class PackerTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -298,6 +336,7 @@ using PackerChecks = PackerTest;
 using PackerOutput = PackerTest;
 using PackerRoundTrip = PackerTest;
 using PackerList = PackerTest;
+using PackerInputs = PackerTest;
 
 TEST_F(PackerNames, RefusesNamesThatWouldBeTheSameFile) {
     expectRefused({"--dir", tree({{"Readme.txt", "a"}, {"README.TXT", "b"}})}, {"Readme.txt", "README.TXT"});
@@ -401,6 +440,42 @@ TEST_F(PackerNames, TheLongestAcceptedNamePacksAndListsWhole) {
     Outcome listed = pack({"--list", output()});
     std::replace(name.begin(), name.end(), '/', '\\');
     EXPECT_NE(listed.out.find("  " + name + "\n"), npos) << listed.out;
+}
+
+TEST_F(PackerInputs, InputsThatChangeWhileBeingPackedNeverGiveAWrongExecutable) {
+    // Its size says 0, yet it reads as more: stored as measured, it would be wrong.
+    expectRefused({"--file", "version.txt=/proc/version"}, {"/proc/version", "grew while being packed"});
+
+    // Stopped while it reads the large file: a.txt is packed already, c.txt not yet.
+    for (bool beforeRead : {true, false}) {
+        SCOPED_TRACE(beforeRead ? "c.txt changes" : "a.txt is removed");
+        fs::path directory = tree({{"a.txt", "packed before"}, {"c.txt", "packed after"}});
+        writeWholeFile(directory / "b.bin", std::string());
+        fs::resize_file(directory / "b.bin", uint64_t{1} << 29);
+        Running running = startPack({"--level", "1", "--threads", "1", "--dir", directory.string(), kProbe, output()},
+                                    root_);
+        ASSERT_TRUE(waitUntilOpen(running.pid, directory / "b.bin")) << "the packer ended before the test stepped in";
+        kill(running.pid, SIGSTOP);
+        if (beforeRead) {
+            writeWholeFile(directory / "c.txt", std::string("changed after it was measured"));
+        } else {
+            fs::remove(directory / "a.txt");
+        }
+        kill(running.pid, SIGCONT);
+        Outcome outcome = finishPack(running);
+        if (beforeRead) {
+            expectFailureNaming(outcome, {(directory / "c.txt").string(), "changed size while being packed"});
+            EXPECT_EQ(outputDirectory(), std::vector<std::string>());
+        } else {
+            // What was read is whole in the payload; its later removal does not matter.
+            ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+            std::vector<ListedLine> lines = parseListing(pack({"--list", output()}).out);
+            ASSERT_EQ(lines.size(), 4u);
+            EXPECT_EQ(lines[1].name, "a.txt");
+            EXPECT_EQ(lines[1].size, 13u);
+        }
+        fs::remove_all(directory);
+    }
 }
 
 TEST_F(PackerChecks, FirstEntryMustBeAnApplicationDll) {
@@ -515,6 +590,35 @@ TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
     EXPECT_NE(readWholeFile(output()), "older");
     EXPECT_NE(fs::status(output()).permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "directory.exe"}));
+}
+
+TEST_F(PackerOutput, ConcurrentPacksToOneOutputLeaveOneWholeExecutable) {
+    // Links planted where the scratch files once had fixed names must not redirect a write.
+    std::string victim = input("victim.txt", "must stay as it is");
+    fs::create_symlink(victim, output() + ".zelmor-pack.tmp");
+    fs::create_symlink(victim, output() + ".zelmor-pack.payload");
+    constexpr int kPacks = 4;
+    std::vector<std::string> data;
+    std::vector<Running> running;
+    for (int i = 0; i < kPacks; ++i) {
+        data.push_back(textLike(2 << 20, 20 + i));
+        std::string source = input("data" + std::to_string(i) + ".bin", data.back());
+        running.push_back(startPack(
+            {"--level", "3", "--threads", "1", "--file", "data.bin=" + source, kProbe, output()}, root_,
+            "pack" + std::to_string(i)));
+    }
+    for (const Running &pack : running) {
+        Outcome outcome = finishPack(pack);
+        EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
+    }
+    Decoded decoded;
+    ASSERT_NO_FATAL_FAILURE(decodePayload(readWholeFile<Bytes>(output()), decoded));
+    ASSERT_EQ(decoded.records.size(), 2u);
+    std::string packed = decoded.plain.substr(decoded.records[1].offset, decoded.records[1].size);
+    EXPECT_EQ(std::count(data.begin(), data.end(), packed), 1) << "the output is not one pack's whole result";
+    EXPECT_TRUE(readWholeFile(victim) == "must stay as it is") << "written through a planted link";
+    EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "app.exe.zelmor-pack.payload",
+                                                           "app.exe.zelmor-pack.tmp"}));
 }
 
 struct TreeFile {

@@ -33,8 +33,10 @@ fs::path makeTempDir() {
 bool writeToBytes(const std::vector<PayloadEntry> &entries, const PayloadOptions &options, std::string &bytes,
                   std::string &error) {
     FILE *file = tmpfile();
-    bool written = writePayload(file, entries, options, error);
+    PayloadSummary summary;
+    bool written = writePayload(file, entries, options, summary, error);
     bytes.resize(ftell(file));
+    EXPECT_EQ(summary.containerSize, bytes.size());
     rewind(file);
     EXPECT_EQ(fread(bytes.data(), 1, bytes.size(), file), bytes.size());
     fclose(file);
