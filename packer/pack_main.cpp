@@ -127,10 +127,13 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
     return 0;
 }
 
+void printEntry(const ListedEntry &entry, void *) {
+    printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), utf16ToUtf8(entry.name).c_str());
+}
+
 int listEntries(const std::string &path) {
     std::vector<uint8_t> image, payload;
     std::string error;
-    std::vector<ListedEntry> entries;
     if (!readWholeFile(path, image, error)) {
         return failure(path + ": " + error);
     }
@@ -139,14 +142,15 @@ int listEntries(const std::string &path) {
         return failure(path + ": " + error);
     }
     if (!findResource(image, kRcData, kPayloadResourceId, payload, error)) {
-        return failure(path + ": has no payload (not an executable made by zelmor-pack): " + error);
+        return failure(path + ": has no payload that can be listed (not an executable made by zelmor-pack?): " +
+                       error);
     }
-    if (!listPayload(payload, entries, error)) {
+    // A damaged payload shows no entries at all: checked whole first, then listed.
+    if (!listPayload(payload, nullptr, nullptr, error)) {
         return failure(path + ": " + error);
     }
-    for (const ListedEntry &entry : entries) {
-        printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), utf16ToUtf8(entry.name).c_str());
-    }
+    // Decoded once already without fault: the same bytes decode the same way again.
+    listPayload(payload, printEntry, nullptr, error);
     return 0;
 }
 

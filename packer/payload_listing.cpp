@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "packer/utf16_name.h"
+
 namespace {
 
 // Hands out the decompressed stream in exact widths, as the launcher reads it.
@@ -65,11 +67,17 @@ bool readUnit(StreamReader &reader, char16_t &unit) {
     return true;
 }
 
-bool readEntries(StreamReader &reader, std::vector<ListedEntry> &entries) {
-    for (;;) {
+bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context) {
+    for (uint64_t number = 1;; ++number) {
         ListedEntry entry = {};
         char16_t unit;
         while (readUnit(reader, unit) && unit != 0) {
+            // The launcher's name buffer ends here, so no longer name can run.
+            if (entry.name.size() + 1 >= kEntryNameUnitLimit) {
+                reader.error = "the name of entry " + std::to_string(number) + " is longer than " +
+                               std::to_string(kEntryNameUnitLimit - 1) + " UTF-16 units, more than the launcher takes";
+                return false;
+            }
             entry.name += unit;
         }
         if (!reader.error.empty()) {
@@ -88,7 +96,9 @@ bool readEntries(StreamReader &reader, std::vector<ListedEntry> &entries) {
         if (!read(reader, nullptr, entry.size)) {
             return false;
         }
-        entries.push_back(entry);
+        if (visit != nullptr) {
+            visit(entry, context);
+        }
     }
 }
 
@@ -124,7 +134,8 @@ bool checkEnd(StreamReader &reader) {
 
 }  // namespace
 
-bool listPayload(const std::vector<uint8_t> &container, std::vector<ListedEntry> &entries, std::string &error) {
+bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
+                 std::string &error) {
     if (container.size() < 3 || container[0] != 'Q' || container[1] != 'J' || container[2] != 'Y') {
         error = "no payload header";
         return false;
@@ -136,7 +147,7 @@ bool listPayload(const std::vector<uint8_t> &container, std::vector<ListedEntry>
         return false;
     }
     error.clear();
-    bool done = readEntries(reader, entries) && checkEnd(reader);
+    bool done = readEntries(reader, visit, context) && checkEnd(reader);
     ZSTD_freeDCtx(reader.decoder);
     return done;
 }

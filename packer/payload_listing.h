@@ -11,7 +11,14 @@ struct ListedEntry {
     uint64_t size;
 };
 
-// Decodes the whole container (header, frames, trailer) and fills `entries`.
-// False with `error` set when the header is wrong, the stream is damaged or
-// ends early, or bytes other than the trailer follow the end-of-list record.
-bool listPayload(const std::vector<uint8_t> &container, std::vector<ListedEntry> &entries, std::string &error);
+typedef void (*ListedEntryVisitor)(const ListedEntry &entry, void *context);
+
+// Decodes the whole container (header, frames, trailer) and calls `visit`,
+// unless it is null, for each entry as it is read; memory stays bounded
+// whatever the container holds. False with `error` set when the header is
+// wrong, the stream is damaged or ends early, a name is longer than the
+// launcher takes, or bytes other than the trailer follow the end-of-list
+// record. A caller that must not show a damaged payload's entries decodes
+// twice: once without a visitor to check, then to visit.
+bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
+                 std::string &error);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "packer/pe/resource_find.h"
+#include "packer/pe/resource_update.h"
 #include "testing/host/test_files.h"
 
 extern char **environ;
@@ -791,6 +792,30 @@ TEST_F(PackerList, DamagedExecutablesFailClearly) {
         expectFailureNaming(listed, {path});
         EXPECT_EQ(listed.out, "");
     }
+}
+
+TEST_F(PackerList, NamesLongerThanTheLauncherTakesAreRefused) {
+    // A small file whose one name runs to 300000 units once took hundreds of
+    // megabytes to list; the launcher stops at 1023.
+    std::string stream;
+    for (int i = 0; i < 300000; ++i) {
+        stream += std::string("x\0", 2);
+    }
+    stream += std::string(2 + 8 + 2, '\0');  // terminator, size 0, end of list
+    std::string frame(ZSTD_compressBound(stream.size()), '\0');
+    frame.resize(ZSTD_compress(frame.data(), frame.size(), stream.data(), stream.size(), 19));
+    ResourceChanges changes;
+    std::string container = "QJY" + frame + std::string(2, '\0');
+    putLittleEndian(container, container.size(), 8);
+    changes.payload.assign(container.begin(), container.end());
+    Bytes image;
+    std::string error;
+    ASSERT_TRUE(updateResources(readWholeFile<Bytes>(kLauncher), changes, image, error)) << error;
+    std::string path = output("long name.exe");
+    writeWholeFile(path, image);
+    Outcome listed = pack({"--list", path});
+    expectFailureNaming(listed, {path, "entry 1 is longer than 1023 UTF-16 units"});
+    EXPECT_EQ(listed.out, "");
 }
 
 TEST_F(PackerList, UnpackedStubHasNoPayload) {

@@ -330,6 +330,12 @@ TEST(PeUpdate, PayloadKeepsTheLanguageOfASingleEntryOnly) {
         for (uint16_t language : languages) {
             payload->languages.push_back({language, 0, {2, 3}});
         }
+        // Which of several the launcher reads depends on the user's language: a
+        // listing could show another payload than the one that runs.
+        Bytes data;
+        std::string error;
+        EXPECT_EQ(findResource(withTree(packed, tree), 10, 27, data, error), languages.size() == 1) << error;
+        EXPECT_EQ(error.find("2 languages (0x407, 0x40c)") != std::string::npos, languages.size() == 2) << error;
         ResourceTree result = treeOf(pack(withTree(packed, tree), {4}));
         const ResourceName *repacked = findName(*findType(result, integerId(10)), integerId(27));
         ASSERT_EQ(repacked->languages.size(), 1u);
