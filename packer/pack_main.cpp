@@ -44,6 +44,7 @@ const char kUsage[] =
     "  --threads N            compression threads (default: one per processor)\n"
     "  --no-checksum          leave out the content checksum (a damaged file then fails later)\n"
     "  --any-first-entry      skip the check that APPLICATION.dll is a 64-bit DLL with run_code\n"
+    "  -q, --quiet            no progress and no summary (warnings and errors still show)\n"
     "  --list PACKED.exe      print the entries (size and name) of a packed executable\n";
 
 struct Options {
@@ -54,6 +55,7 @@ struct Options {
     std::string list;
     PayloadOptions payload;
     bool checkFirstEntry = true;
+    bool quiet = false;
 };
 
 int usageError(const std::string &problem) {
@@ -79,6 +81,8 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
             options.payload.checksum = false;
         } else if (argument == "--any-first-entry") {
             options.checkFirstEntry = false;
+        } else if (argument == "-q" || argument == "--quiet") {
+            options.quiet = true;
         } else if (argument.rfind("-", 0) == 0 && argument.size() > 1) {
             if (!hasValue) {
                 return usageError(argument + " needs a value");
@@ -154,22 +158,35 @@ int listEntries(const std::string &path) {
     return 0;
 }
 
+// Progress on a terminal, redrawn in place: stream bytes read of the total,
+// and compressed bytes written.
 struct Progress {
-    bool shown;
     std::chrono::steady_clock::time_point lastShown;
+    size_t width;  // of the line shown last, 0 before the first
 };
 
-void showProgress(uint64_t read, uint64_t total, uint64_t, void *context) {
+void showProgress(uint64_t read, uint64_t total, uint64_t written, void *context) {
     Progress &progress = *static_cast<Progress *>(context);
     auto now = std::chrono::steady_clock::now();
-    if (now - progress.lastShown < std::chrono::milliseconds(200)) {
+    if (progress.width != 0 && now - progress.lastShown < std::chrono::milliseconds(200)) {
         return;
     }
     progress.lastShown = now;
-    progress.shown = true;
-    fprintf(stderr, "\rzelmor-pack: %3llu%% of %.1f MB",
-            static_cast<unsigned long long>(total ? read * 100 / total : 100), total / 1e6);
+    char line[160];
+    int width = snprintf(line, sizeof line, "zelmor-pack: read %.1f of %.1f MB (%llu%%), written %.1f MB", read / 1e6,
+                         total / 1e6, static_cast<unsigned long long>(total ? read * 100 / total : 100),
+                         written / 1e6);
+    fprintf(stderr, "\r%-*s", static_cast<int>(progress.width), line);
     fflush(stderr);
+    progress.width = width > 0 ? static_cast<size_t>(width) : progress.width;
+}
+
+// Clears the progress line, so that what follows starts on a clean line.
+void endProgress(const Progress &progress) {
+    if (progress.width != 0) {
+        fprintf(stderr, "\r%*s\r", static_cast<int>(progress.width), "");
+        fflush(stderr);
+    }
 }
 
 int pack(const Options &options) {
@@ -198,17 +215,15 @@ int pack(const Options &options) {
         }
         changes.icon = icon;
     }
-    Progress progress = {false, std::chrono::steady_clock::now()};
+    Progress progress = {std::chrono::steady_clock::now(), 0};
     PayloadOptions payloadOptions = options.payload;
-    if (isTerminal(stderr)) {
+    if (!options.quiet && isTerminal(stderr)) {
         payloadOptions.progress = showProgress;
         payloadOptions.progressContext = &progress;
     }
     PayloadSummary summary;
     bool compressed = compressPayload(options.output, entries, payloadOptions, changes.payload, summary, error);
-    if (progress.shown) {
-        fputc('\n', stderr);
-    }
+    endProgress(progress);
     if (!compressed) {
         return failure(error);
     }
@@ -219,12 +234,14 @@ int pack(const Options &options) {
     if (!replaceFile(options.output, packed, true, error)) {
         return failure(error);
     }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    fprintf(stderr, "zelmor-pack: %zu entries, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s\n",
-            entries.size(), static_cast<unsigned long long>(summary.inputSize),
-            static_cast<unsigned long long>(summary.containerSize),
-            summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
-            options.output.c_str());
+    if (!options.quiet) {
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        fprintf(stderr, "zelmor-pack: %zu entries, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s\n",
+                entries.size(), static_cast<unsigned long long>(summary.inputSize),
+                static_cast<unsigned long long>(summary.containerSize),
+                summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
+                options.output.c_str());
+    }
     return 0;
 }
 

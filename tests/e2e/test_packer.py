@@ -1,11 +1,14 @@
 """Executables made by zelmor-pack, run under Wine: the application's exit code
 and files come through, a damaged payload is refused, the stub's other
-resources survive, and the result can be signed afterwards."""
+resources survive, and the result can be signed afterwards. Also the
+packer's progress on a terminal."""
 import os
+import pty
 import random
 import re
 import struct
 import subprocess
+import termios
 import unittest
 
 from zelmor_testing import HOST_BIN, STUB, LauncherTestCase, windows_binary, windows_path
@@ -159,6 +162,51 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertEqual(refused.returncode, 1)
         self.assertIn(b"sign after packing", refused.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.work, "again.exe")))
+
+
+class ProgressTest(LauncherTestCase):
+    def pack_with_stderr(self, terminal, *options):
+        """Packs 6 MB; returns what the packer wrote to standard error, a
+        pseudo-terminal or a pipe, exactly (no newline translation)."""
+        data = self.file("data.bin", random.Random(5).randbytes(3 << 20) + bytes(3 << 20))
+        arguments = [PACK, "--level", "1", *options, "--file", "data.bin=" + data, PROBE,
+                     os.path.join(self.work, "app.exe")]
+        if not terminal:
+            return subprocess.run(arguments, capture_output=True, check=True).stderr.decode()
+        controller, terminal_side = pty.openpty()
+        attributes = termios.tcgetattr(terminal_side)
+        attributes[1] &= ~termios.OPOST
+        termios.tcsetattr(terminal_side, termios.TCSANOW, attributes)
+        process = subprocess.Popen(arguments, stdout=subprocess.DEVNULL, stderr=terminal_side)
+        os.close(terminal_side)
+        shown = b""
+        while True:
+            try:
+                piece = os.read(controller, 65536)
+            except OSError:  # the terminal's other side closed
+                break
+            if not piece:
+                break
+            shown += piece
+        os.close(controller)
+        self.assertEqual(process.wait(), 0, shown)
+        return shown.decode()
+
+    def test_progress_shows_only_on_a_terminal_and_leaves_the_summary_whole(self):
+        summary = re.compile(r"zelmor-pack: 2 entries, \d+ bytes in, \d+ bytes of payload \([\d.]+%\), [\d.]+ s: "
+                             r".*app\.exe\n")
+        shown = self.pack_with_stderr(True)
+        self.assertRegex(shown, r"^\rzelmor-pack: read \d+\.\d of \d+\.\d MB \(\d+%\), written \d+\.\d MB")
+        # The progress line is wiped before the summary, which stands alone on its line.
+        progress, last = shown.rsplit("\r", 1)
+        self.assertRegex(last, "^" + summary.pattern + "$")
+        lines = progress.split("\r")
+        self.assertEqual(lines[-1].strip(" "), "", progress)
+        self.assertGreaterEqual(len(lines[-1]), max(len(line) for line in lines[:-1]), progress)
+
+        piped = self.pack_with_stderr(False)
+        self.assertRegex(piped, "^" + summary.pattern + "$")
+        self.assertEqual(self.pack_with_stderr(True, "--quiet"), "")
 
 
 class DemoTest(LauncherTestCase):
