@@ -1,13 +1,13 @@
 #include "packer/input_files.h"
 
+#include <stdint.h>
+
 #include <algorithm>
-#include <filesystem>
-#include <system_error>
+#include <utility>
 
 #include "packer/entry_names.h"
+#include "packer/file_access.h"
 #include "packer/utf16_name.h"
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -15,26 +15,95 @@ std::string quoted(const std::string &text) {
     return "\"" + text + "\"";
 }
 
-bool addDirectory(const std::string &directory, std::vector<PayloadEntry> &entries, std::string &error) {
-    std::error_code failure;
-    fs::recursive_directory_iterator walk(directory, failure);
-    for (; !failure && walk != fs::recursive_directory_iterator(); walk.increment(failure)) {
-        const fs::directory_entry &item = *walk;
-        if (item.is_directory(failure)) {
-            continue;
-        }
-        // Links to files are followed; sockets, devices and the like have no place in an application.
-        if (!item.is_regular_file(failure)) {
-            error = quoted(item.path().string()) + " is not a regular file";
-            return false;
-        }
-        entries.push_back({item.path().lexically_relative(directory).generic_string(), item.path().string()});
+// One --dir being walked.
+struct Walk {
+    std::string root;
+    std::string resolvedRoot;
+    // The directories from the root down to the one being read, by identity:
+    // meeting one of them again below itself is a loop.
+    std::vector<std::pair<uint64_t, uint64_t>> identities;
+    std::vector<std::string> paths;
+    std::vector<PayloadEntry> &entries;
+    std::vector<std::string> &warnings;
+    std::string &error;
+};
+
+bool fail(std::string &error, const std::string &message) {
+    error = message;
+    return false;
+}
+
+bool checkKind(Walk &walk, const DirectoryItem &item, const std::string &path, const PathFacts &facts) {
+    switch (facts.kind) {
+    case PathKind::Missing:
+        return fail(walk.error, item.isLink ? quoted(path) + " is a dangling link: nothing is at its target"
+                                            : quoted(path) + " vanished while its directory was read");
+    case PathKind::LinkLoop:
+        return fail(walk.error, quoted(path) + " is a link that leads into a loop of links");
+    case PathKind::Other:
+        // Sockets, devices and the like have no place in an application.
+        return fail(walk.error, quoted(path) + " is not a regular file");
+    default:
+        return true;
     }
-    if (failure) {
-        error = "cannot read the directory " + quoted(directory) + ": " + failure.message();
+}
+
+bool walkDirectory(Walk &walk, const std::string &path, const std::string &resolved, const std::string &prefix) {
+    std::vector<DirectoryItem> items;
+    if (!listDirectory(path, items, walk.error)) {
         return false;
     }
+    for (const DirectoryItem &item : items) {
+        std::string itemPath = joinPath(path, item.name);
+        std::string name = prefix + item.name;
+        PathFacts facts;
+        std::string itemResolved;
+        if (!describePath(itemPath, facts, walk.error) || !checkKind(walk, item, itemPath, facts) ||
+            !resolvePath(itemPath, itemResolved, walk.error)) {
+            return false;
+        }
+        // Reached through a link when its real place is not where it is listed.
+        if (itemResolved != joinPath(resolved, item.name) && !isWithin(itemResolved, walk.resolvedRoot)) {
+            walk.warnings.push_back("the link " + quoted(itemPath) + " leads outside " + quoted(walk.root) + " to " +
+                                    quoted(itemResolved) + "; packing what it points to as " + quoted(name));
+        }
+        if (facts.kind != PathKind::Directory) {
+            walk.entries.push_back({name, itemPath});
+            continue;
+        }
+        std::pair<uint64_t, uint64_t> identity(facts.volume, facts.index);
+        auto seen = std::find(walk.identities.begin(), walk.identities.end(), identity);
+        if (seen != walk.identities.end()) {
+            return fail(walk.error, quoted(itemPath) + " leads back to " +
+                                        quoted(walk.paths[seen - walk.identities.begin()]) +
+                                        ", which contains it: a loop of links");
+        }
+        walk.identities.push_back(identity);
+        walk.paths.push_back(itemPath);
+        bool done = walkDirectory(walk, itemPath, itemResolved, name + "/");
+        walk.identities.pop_back();
+        walk.paths.pop_back();
+        if (!done) {
+            return false;
+        }
+    }
     return true;
+}
+
+bool addDirectory(const std::string &directory, std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
+                  std::string &error) {
+    Walk walk = {directory, "", {}, {directory}, entries, warnings, error};
+    PathFacts facts;
+    if (!describePath(directory, facts, error)) {
+        return false;
+    }
+    if (facts.kind != PathKind::Directory) {
+        return fail(error, "cannot read the directory " + quoted(directory) + ": " +
+                               (facts.kind == PathKind::Missing ? "nothing is there" : "it is not a directory"));
+    }
+    walk.identities.push_back({facts.volume, facts.index});
+    return resolvePath(directory, walk.resolvedRoot, error) &&
+           walkDirectory(walk, directory, walk.resolvedRoot, "");
 }
 
 std::string storedForm(const std::string &name) {
@@ -45,11 +114,12 @@ std::string storedForm(const std::string &name) {
 
 }  // namespace
 
-bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::string &error) {
+bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
+                   std::string &error) {
     entries.clear();
     std::vector<PayloadEntry> rest = inputs.singleFiles;
     for (const std::string &directory : inputs.directories) {
-        if (!addDirectory(directory, rest, error)) {
+        if (!addDirectory(directory, rest, warnings, error)) {
             return false;
         }
     }
@@ -58,7 +128,7 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
     std::stable_sort(rest.begin(), rest.end(), [](const PayloadEntry &a, const PayloadEntry &b) {
         return storedForm(a.name) < storedForm(b.name);
     });
-    entries.push_back({fs::path(inputs.applicationDll).filename().string(), inputs.applicationDll});
+    entries.push_back({lastComponent(inputs.applicationDll), inputs.applicationDll});
     entries.insert(entries.end(), rest.begin(), rest.end());
     return true;
 }

@@ -12,9 +12,14 @@ struct PackInputs {
     std::vector<PayloadEntry> singleFiles;  // entry name (UTF-8, '/' or '\') and source
 };
 
-// Fills `entries` in payload order. False with `error` naming the path when a
-// directory cannot be read or holds something that is not a regular file.
-bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::string &error);
+// Fills `entries` in payload order. Links below a directory are packed as
+// what they point to, files and directories alike; each link that leads
+// outside its directory's tree adds a line to `warnings` naming it and its
+// target, so that nothing from elsewhere ships unnoticed. False with `error`
+// naming the path when a directory cannot be read or holds a dangling link,
+// a loop of links, or something that is not a regular file.
+bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
+                   std::string &error);
 
 // Checks every name as Windows will see it beneath the target directory:
 // forbidden forms and lengths, and names that would not become separate

@@ -68,6 +68,12 @@ int failure(const std::string &message) {
     return 1;
 }
 
+void printWarnings(const std::vector<std::string> &warnings) {
+    for (const std::string &warning : warnings) {
+        fprintf(stderr, "zelmor-pack: warning: %s\n", warning.c_str());
+    }
+}
+
 int parseArguments(const std::vector<std::string> &arguments, Options &options) {
     std::vector<std::string> positional;
     size_t count = arguments.size();
@@ -203,7 +209,12 @@ int pack(const Options &options) {
         }
     }
     std::vector<PayloadEntry> entries;
-    if (!gatherEntries(options.inputs, entries, error) || !checkEntryNames(entries, error)) {
+    std::vector<std::string> warnings;
+    bool gathered = gatherEntries(options.inputs, entries, warnings, error) &&
+                    checkEntryNames(entries, error);
+    // Warnings say what would ship: they show even with --quiet, and before a refusal.
+    printWarnings(warnings);
+    if (!gathered) {
         return failure(error);
     }
     ResourceChanges changes;

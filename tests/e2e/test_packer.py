@@ -1,7 +1,7 @@
 """Executables made by zelmor-pack, run under Wine: the application's exit code
 and files come through, a damaged payload is refused, the stub's other
-resources survive, and the result can be signed afterwards. Also the
-packer's progress on a terminal."""
+resources survive, and the result can be signed afterwards. Also the Windows
+build of the packer under Wine, and the packer's progress on a terminal."""
 import os
 import pty
 import random
@@ -11,9 +11,10 @@ import subprocess
 import termios
 import unittest
 
-from zelmor_testing import HOST_BIN, STUB, LauncherTestCase, windows_binary, windows_path
+from zelmor_testing import HOST_BIN, STUB, LauncherTestCase, wine, windows_binary, windows_path
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
+WINDOWS_PACK = windows_binary("zelmor-pack.exe")
 PROBE = windows_binary("zelmor-probe.dll")
 DEMO_FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "files")
 DECODE_FAILED = "Error, couldn't decode attached data.\n"
@@ -162,6 +163,29 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertEqual(refused.returncode, 1)
         self.assertIn(b"sign after packing", refused.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.work, "again.exe")))
+
+
+class WindowsPackerTest(LauncherTestCase):
+    def test_replaces_its_output_and_takes_paths_beyond_the_ansi_code_page(self):
+        # Neither "日本語" nor "файл" exists in code page 1252.
+        folder = os.path.join(self.work, "données 日本語")
+        data = os.path.join(folder, "data")
+        for name, content in {"é ü.txt": b"accents", "файл/sub.bin": bytes(range(256)) * 50}.items():
+            os.makedirs(os.path.dirname(os.path.join(data, name)), exist_ok=True)
+            with open(os.path.join(data, name), "wb") as f:
+                f.write(content)
+        output = os.path.join(folder, "app.exe")
+        with open(output, "wb") as f:
+            f.write(b"older")
+        # Wine reads the Linux command line in the locale's character set.
+        done = wine([WINDOWS_PACK, "--level", "1", "--dir", windows_path(data), windows_path(PROBE),
+                     windows_path(output)], env=dict(os.environ, LC_ALL="C.UTF-8"))
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+        self.assertEqual(sorted(os.listdir(folder)), ["app.exe", "data"])
+        # Both builds make the same bytes from the same inputs.
+        linux = pack(PROBE, os.path.join(self.work, "linux.exe"), "--level", "1", "--dir", data)
+        with open(output, "rb") as windows_made, open(linux, "rb") as linux_made:
+            self.assertTrue(windows_made.read() == linux_made.read())
 
 
 class ProgressTest(LauncherTestCase):

@@ -443,6 +443,66 @@ TEST_F(PackerNames, TheLongestAcceptedNamePacksAndListsWhole) {
     EXPECT_NE(listed.out.find("  " + name + "\n"), npos) << listed.out;
 }
 
+TEST_F(PackerInputs, LinksArePackedAsWhatTheyPointTo) {
+    writeWholeFile(root_ / "elsewhere" / "private" / "key.txt", "private key");
+    writeWholeFile(root_ / "elsewhere" / "notes.txt", "notes");
+    fs::path directory = tree({{"real/data.txt", "data"}, {"top.txt", "top"}});
+    fs::create_directory_symlink("real", directory / "linked");
+    fs::create_symlink("real/data.txt", directory / "data-link.txt");
+    fs::create_directory_symlink(root_ / "elsewhere" / "private", directory / "secrets");
+    fs::create_symlink("../elsewhere/notes.txt", directory / "notes-link.txt");
+    Outcome outcome = packProbe({"--dir", directory.string()}, output());
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+
+    Outcome listed = pack({"--list", output()});
+    std::vector<std::pair<std::string, uint64_t>> entries;
+    for (const ListedLine &line : parseListing(listed.out)) {
+        entries.emplace_back(line.name, line.size);
+    }
+    const std::vector<std::pair<std::string, uint64_t>> expected = {
+        {"zelmor-probe.dll", fs::file_size(kProbe)}, {"data-link.txt", 4}, {"linked\\data.txt", 4},
+        {"notes-link.txt", 5}, {"real\\data.txt", 4}, {"secrets\\key.txt", 11}, {"top.txt", 3}};
+    EXPECT_EQ(entries, expected);
+
+    // Only the links that lead out of the tree are named, each with where it leads.
+    const std::pair<std::string, fs::path> outside[] = {{"secrets", root_ / "elsewhere" / "private"},
+                                                        {"notes-link.txt", root_ / "elsewhere" / "notes.txt"}};
+    for (const auto &[link, target] : outside) {
+        std::string warning = "zelmor-pack: warning: the link \"" + (directory / link).string() +
+                              "\" leads outside \"" + directory.string() + "\" to \"" + fs::canonical(target).string() +
+                              "\"";
+        EXPECT_NE(outcome.err.find(warning), npos) << outcome.err;
+    }
+    size_t warnings = 0;
+    for (size_t at = outcome.err.find("warning:"); at != npos; at = outcome.err.find("warning:", at + 1)) {
+        ++warnings;
+    }
+    EXPECT_EQ(warnings, 2u) << outcome.err;
+}
+
+TEST_F(PackerInputs, LoopsAndDanglingLinksAreRefusedNamingTheLink) {
+    struct Case {
+        const char *link;
+        const char *target;
+        const char *reason;
+    };
+    const Case cases[] = {{"up", ".", "a loop of links"},
+                          {"sub/back", "..", "a loop of links"},
+                          {"cycle-a", "cycle-b", "a loop of links"},
+                          {"broken", "missing.txt", "dangling link"},
+                          {"sub/gone", "../nowhere/", "dangling link"}};
+    for (const Case &test : cases) {
+        fs::path directory = tree({{"sub/file.txt", "x"}});
+        fs::create_symlink(test.target, directory / test.link);
+        if (std::string(test.link) == "cycle-a") {
+            fs::create_symlink("cycle-a", directory / "cycle-b");
+        }
+        // Of two links in a cycle, the one met first is named.
+        std::string named = (directory / test.link).string();
+        expectRefused({"--dir", directory.string()}, {named.substr(0, named.find("cycle-") + 6), test.reason});
+    }
+}
+
 TEST_F(PackerInputs, InputsThatChangeWhileBeingPackedNeverGiveAWrongExecutable) {
     // Its size says 0, yet it reads as more: stored as measured, it would be wrong.
     expectRefused({"--file", "version.txt=/proc/version"}, {"/proc/version", "grew while being packed"});
