@@ -2,6 +2,7 @@
 
 #include <wctype.h>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -49,6 +50,24 @@ bool isReservedDeviceName(const std::u16string &component) {
     return false;
 }
 
+// A short name is at most 8 units, a dot and at most 3 more; the ones
+// Windows makes up end their first part in a tilde and digits.
+bool looksLikeShortName(const std::u16string &component) {
+    size_t dot = component.find(u'.');
+    std::u16string base = component.substr(0, dot);
+    size_t extension = dot == std::u16string::npos ? 0 : component.size() - dot - 1;
+    bool secondDot = dot != std::u16string::npos && component.find(u'.', dot + 1) != std::u16string::npos;
+    if (base.size() > 8 || extension > 3 || secondDot) {
+        return false;
+    }
+    size_t tilde = base.rfind(u'~');
+    if (tilde == std::u16string::npos || tilde + 1 == base.size()) {
+        return false;
+    }
+    return std::all_of(base.begin() + tilde + 1, base.end(),
+                       [](char16_t unit) { return unit >= u'0' && unit <= u'9'; });
+}
+
 bool forbiddenInFileNames(char16_t unit) {
     return unit < 0x20 || unit == u'<' || unit == u'>' || unit == u':' || unit == u'"' || unit == u'|' ||
            unit == u'?' || unit == u'*';
@@ -88,6 +107,11 @@ bool checkComponent(const std::u16string &component, std::string &problem) {
     }
     if (isReservedDeviceName(component)) {
         problem = describe(component) + " is a reserved device name on Windows";
+        return false;
+    }
+    if (looksLikeShortName(component)) {
+        problem = describe(component) + " has the form of an 8.3 short name; on NTFS it could open another entry "
+                                        "through that alias and overwrite it";
         return false;
     }
     return true;
@@ -136,4 +160,12 @@ long findConflictingName(const std::vector<std::u16string> &names, size_t *earli
         }
     }
     return -1;
+}
+
+size_t typicalExtractedPathUnits(const std::u16string &name) {
+    return kTypicalTargetDirectoryUnits + name.size();
+}
+
+bool mayReachMaxPath(const std::u16string &name) {
+    return typicalExtractedPathUnits(name) >= kMaxPathUnits;
 }

@@ -10,12 +10,26 @@
 // No Windows file system takes a longer file or directory name.
 constexpr size_t kComponentUnitLimit = 255;
 
+// Entries land beneath "%TEMP%\onefile_<pid>_<time>\", about this many
+// units on a typical system.
+constexpr size_t kTypicalTargetDirectoryUnits = 100;
+
+// Programs that are not long-path aware cannot open a path this long.
+constexpr size_t kMaxPathUnits = 260;
+
 // False with `problem` set when a component is empty, "." or "..", longer
 // than kComponentUnitLimit, ends with a dot or a blank, holds a character
 // Windows refuses in file names (< > : " | ? * or a control character) or is
 // a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without
-// an extension, in any case).
+// an extension, in any case), or has the form of an 8.3 short name with a
+// tilde ("PROGRA~1", "app~12.dll"): on NTFS such a name can open another
+// entry through its short alias and overwrite it.
 bool checkEntryName(const std::u16string &name, std::string &problem);
+
+// The length of the entry's path beneath a typical target directory, and
+// whether it reaches kMaxPathUnits.
+size_t typicalExtractedPathUnits(const std::u16string &name);
+bool mayReachMaxPath(const std::u16string &name);
 
 // Two names that Windows would not extract as two files: the same name with
 // letters compared without case, or one name used as a directory of the

@@ -133,13 +133,20 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
     return true;
 }
 
-bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::string &error) {
+bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
+                     std::string &error) {
     std::vector<std::u16string> names(entries.size());
     for (size_t i = 0; i < entries.size(); ++i) {
         std::string problem;
         if (!entryNameToUtf16(entries[i].name, names[i], problem) || !checkEntryName(names[i], problem)) {
             error = "refusing entry " + quoted(entries[i].name) + " (from " + quoted(entries[i].sourcePath) + "): " + problem;
             return false;
+        }
+        if (mayReachMaxPath(names[i])) {
+            warnings.push_back("entry " + quoted(entries[i].name) + ": beneath a typical temp directory its path is " +
+                               std::to_string(typicalExtractedPathUnits(names[i])) +
+                               " characters, reaching MAX_PATH (" + std::to_string(kMaxPathUnits) +
+                               "); applications that are not long-path aware may fail to open it");
         }
     }
     size_t earlier = 0;

@@ -23,5 +23,7 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
 
 // Checks every name as Windows will see it beneath the target directory:
 // forbidden forms and lengths, and names that would not become separate
-// files (letters compared without case, a file used as a directory).
-bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::string &error);
+// files (letters compared without case, a file used as a directory). Names
+// whose extracted path may reach MAX_PATH add a line to `warnings`.
+bool checkEntryNames(const std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
+                     std::string &error);

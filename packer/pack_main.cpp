@@ -211,7 +211,7 @@ int pack(const Options &options) {
     std::vector<PayloadEntry> entries;
     std::vector<std::string> warnings;
     bool gathered = gatherEntries(options.inputs, entries, warnings, error) &&
-                    checkEntryNames(entries, error);
+                    checkEntryNames(entries, warnings, error);
     // Warnings say what would ship: they show even with --quiet, and before a refusal.
     printWarnings(warnings);
     if (!gathered) {

@@ -410,10 +410,40 @@ TEST_F(PackerNames, RefusesReservedDeviceNames) {
     expectFileNamesRefused({"data/CON", "LPT3.txt"});
 }
 
+TEST_F(PackerNames, RefusesNamesShapedLikeShortNames) {
+    // On NTFS "PROGRA~1" may be the short name of another entry, and opening
+    // it would overwrite that entry.
+    expectRefused({"--file", "PROGRA~1=" + input("source.txt")}, {"PROGRA~1", "8.3 short name"});
+    expectDirectoryNamesRefused({"app~12.dll", "Data~3.TXT", "x~0", "~1", "sub/AB~1.TX/f.txt"});
+}
+
+TEST_F(PackerNames, WarnsWhenTheExtractedPathMayReachMaxPath) {
+    // 100 units for "%TEMP%\onefile_<pid>_<time>\", then the name: 260 warns, 259 does not.
+    std::string warned = "dir/" + std::string(156, 'w'), unwarned = "dir/" + std::string(155, 'u');
+    std::string source = input("source.txt");
+    for (bool quiet : {false, true}) {
+        SCOPED_TRACE(quiet);
+        std::vector<std::string> options = {"--file", warned + "=" + source, "--file", unwarned + "=" + source};
+        if (quiet) {
+            options.push_back("--quiet");
+        }
+        Outcome outcome = packProbe(options, output());
+        ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+        EXPECT_NE(outcome.err.find("zelmor-pack: warning: entry \"" + warned +
+                                   "\": beneath a typical temp directory its path is 260 characters"),
+                  npos)
+            << outcome.err;
+        EXPECT_EQ(outcome.err.find(unwarned), npos) << outcome.err;
+        // Warnings show even when --quiet silences the summary.
+        EXPECT_EQ(outcome.err.find(" entries, ") == npos, quiet) << outcome.err;
+    }
+}
+
 TEST_F(PackerNames, AcceptsNamesWindowsTakesAsTheyAre) {
     const std::vector<std::string> names = {".hidden", " leading blank.txt", "a.b.c", "CONSOLE.txt", "com10",
                                             "LPT", "nul_", "xcon.txt", "COM1x.txt", "Auxiliary/file", u8"ü€😀.txt",
-                                            "semi;colon,comma=eq[brackets]'quote'"};
+                                            "semi;colon,comma=eq[brackets]'quote'", "version~2", "file~1.backup",
+                                            "a~b.txt", "a~1.tar.gz", "x~", "~tilde"};
     std::vector<std::pair<std::string, std::string>> files;
     for (const std::string &name : names) {
         files.push_back({name, name});
