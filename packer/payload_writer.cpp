@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
 
 #include "packer/file_access.h"
@@ -20,8 +21,7 @@ struct Compressor {
     uint64_t written;  // container bytes so far: the trailer records this count
     std::string &error;
     const PayloadOptions &options;
-    uint64_t consumed;     // stream bytes handed to the compressor so far
-    uint64_t streamSize;   // the whole decompressed stream
+    uint64_t streamSize;  // the whole decompressed stream
 };
 
 std::string quoted(const std::string &text) {
@@ -42,8 +42,18 @@ bool writeRaw(Compressor &compressor, const void *data, size_t size) {
     return true;
 }
 
+// With worker threads the compressor takes input well ahead of its work, and
+// at the end of the frame it may still have most of it to do: what it has
+// worked through is its own count, not what was handed to it.
+void reportProgress(const Compressor &compressor) {
+    if (compressor.options.progress != nullptr) {
+        ZSTD_frameProgression progression = ZSTD_getFrameProgression(compressor.context);
+        compressor.options.progress(progression.consumed, compressor.streamSize, progression.produced,
+                                    compressor.options.progressContext);
+    }
+}
+
 bool compress(Compressor &compressor, const void *data, size_t size, ZSTD_EndDirective mode) {
-    compressor.consumed += size;
     ZSTD_inBuffer input = {data, size, 0};
     size_t remaining;
     do {
@@ -56,6 +66,7 @@ bool compress(Compressor &compressor, const void *data, size_t size, ZSTD_EndDir
         if (!writeRaw(compressor, output.dst, output.pos)) {
             return false;
         }
+        reportProgress(compressor);
         // Continuing is done once the input is taken; ending, once nothing is left to flush.
     } while (mode == ZSTD_e_end ? remaining != 0 : input.pos < input.size);
     return true;
@@ -110,10 +121,6 @@ bool compressFile(Compressor &compressor, InputFile &source, const std::u16strin
             return false;
         }
         left -= wanted;
-        if (compressor.options.progress != nullptr) {
-            compressor.options.progress(compressor.consumed, compressor.streamSize, compressor.written,
-                                        compressor.options.progressContext);
-        }
     }
     // More bytes than measured: what was stored is only the file's beginning.
     if (!readInput(source, piece.data(), 1, got, compressor.error)) {
@@ -246,7 +253,7 @@ bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const Pay
         summary.inputSize += sizes[i];
         streamSize += 2 * (names[i].size() + 1) + 8 + sizes[i];
     }
-    Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error, options, 0,
+    Compressor compressor = {out, ZSTD_createCCtx(), std::vector<char>(ZSTD_CStreamOutSize()), 0, error, options,
                              streamSize};
     if (compressor.context == nullptr) {
         error = "cannot create the zstd compressor";

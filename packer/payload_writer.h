@@ -18,8 +18,9 @@ constexpr int kMaxPayloadWindowLog = 27;
 // The container travels as one PE resource, whose size field has 32 bits.
 constexpr uint64_t kMaxContainerSize = 0xFFFFFFFFu;
 
-// Called after each piece of input with the stream bytes read so far, the
-// stream's whole size, and the container bytes written so far.
+// Called as compression goes on, also while the frame is being finished,
+// with the stream bytes compressed so far, the stream's whole size, and the
+// compressed bytes produced so far.
 typedef void (*PayloadProgress)(uint64_t read, uint64_t total, uint64_t written, void *context);
 
 struct PayloadOptions {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <zstd.h>
 
+#include <array>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -153,6 +154,31 @@ TEST(PayloadWriter, HonoursRequestedWindow) {
     Container container;
     ASSERT_NO_FATAL_FAILURE(parseContainer(bytes, 20, container));
     expectRecords(container, {{u"repeat", block + block}});
+    fs::remove_all(dir);
+}
+
+TEST(PayloadWriter, ProgressRunsToTheEndOfTheFrame) {
+    // With worker threads most of the work may be left for the end of the
+    // frame, after the last input: the progress must go on through it.
+    fs::path dir = makeTempDir();
+    writeWholeFile(dir / "data", randomBytes(3 << 20, 3));
+    std::vector<std::array<uint64_t, 3>> calls;
+    PayloadOptions options;
+    options.workers = 2;
+    options.progress = [](uint64_t read, uint64_t total, uint64_t written, void *context) {
+        static_cast<std::vector<std::array<uint64_t, 3>> *>(context)->push_back({read, total, written});
+    };
+    options.progressContext = &calls;
+    std::string bytes, error;
+    ASSERT_TRUE(writeToBytes({{"data", dir / "data"}}, options, bytes, error)) << error;
+    ASSERT_FALSE(calls.empty());
+    const uint64_t stream = 2 * 5 + 8 + (3 << 20) + 2;  // name, size, data, end of list
+    for (size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i][1], stream);
+        EXPECT_TRUE(i == 0 || (calls[i][0] >= calls[i - 1][0] && calls[i][2] >= calls[i - 1][2])) << i;
+    }
+    EXPECT_EQ(calls.back()[0], stream);
+    EXPECT_GE(calls.back()[2], uint64_t{3} << 20) << "random data does not shrink";
     fs::remove_all(dir);
 }
 
