@@ -3,32 +3,16 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <errno.h>
-#include <stdio.h>
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
 #include "launcher/launcher_state.h"
 #include "paths/canonical_path.h"
 #include "paths/environment.h"
+#include "paths/parent_id.h"
 
 namespace {
 
 constexpr size_t kParentPathCapacity = 2048;
-constexpr size_t kProcessIdCapacity = 128;
-
-// wcstoul's own rules: leading blanks and a sign pass, anything after the
-// digits or a value above 32 bits does not.
-bool parseProcessId(const wchar_t *text, DWORD *processId) {
-    errno = 0;
-    wchar_t *end = nullptr;
-    unsigned long value = wcstoul(text, &end, 10);
-    if (errno != 0 || end == nullptr || *end != L'\0') {
-        return false;
-    }
-    *processId = static_cast<DWORD>(value);
-    return true;
-}
 
 void computeOwnCanonicalPath() {
     wchar_t *own = launcherState.ownModulePathCanonical;
@@ -56,11 +40,7 @@ bool runsThisExecutable(HANDLE process) {
     return wcscmp(parentPath, launcherState.ownModulePathCanonical) == 0;
 }
 
-bool namesRunningInstance(const wchar_t *value) {
-    DWORD processId = 0;
-    if (!parseProcessId(value, &processId)) {
-        return false;
-    }
+bool namesRunningInstance(unsigned long processId) {
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
     if (process == nullptr) {
         return false;
@@ -71,19 +51,17 @@ bool namesRunningInstance(const wchar_t *value) {
 }
 
 void publishOwnProcessId() {
-    char narrow[kProcessIdCapacity];
-    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
-    wchar_t wide[kProcessIdCapacity];
-    copyWidened(wide, kProcessIdCapacity, narrow);
-    setEnvVar("ZELMOR_ONEFILE_PARENT", wide);
+    wchar_t text[kProcessIdTextCapacity];
+    formatProcessId(GetCurrentProcessId(), text);
+    setEnvVar("ZELMOR_ONEFILE_PARENT", text);  // not examined: the child then takes the parent role too
 }
 
 }  // namespace
 
 bool decideRole() {
-    const wchar_t *parent = getEnvVar("ZELMOR_ONEFILE_PARENT");
-    if (parent != nullptr) {
-        if (namesRunningInstance(parent)) {
+    unsigned long parentId = 0;
+    if (parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &parentId)) {
+        if (namesRunningInstance(parentId)) {
             return true;
         }
         // A fresh start time too, so this run never reuses another's directory.

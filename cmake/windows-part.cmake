@@ -19,6 +19,8 @@ set(LAUNCHER_CORE_SOURCES
   launcher/run_sequence.cpp
   paths/canonical_path.cpp
   paths/environment.cpp
+  paths/parent_id.cpp
+  paths/path_root.cpp
   paths/path_spec.cpp
   paths/system_values.cpp
   payload/extraction.cpp

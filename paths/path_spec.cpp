@@ -1,13 +1,13 @@
 #include "paths/path_spec.h"
 
 #include <stdint.h>
-#include <stdio.h>
 #include <wchar.h>
-#include <wctype.h>
 
 #include "launcher/bounded_text.h"
 #include "launcher/failure.h"
 #include "paths/environment.h"
+#include "paths/parent_id.h"
+#include "paths/path_root.h"
 #include "paths/system_values.h"
 
 namespace {
@@ -57,23 +57,16 @@ bool allAsciiDigits(const wchar_t *text) {
     return true;
 }
 
-// The value is used unchanged, leading zeros included; without it the own id.
+// A parent id by the one rule the role decision also applies; any other
+// value counts as unset, and the own id stands in for it.
 void appendProcessId(wchar_t *cursor, size_t remaining) {
-    const wchar_t *parent = getEnvVar("ZELMOR_ONEFILE_PARENT");
-    if (parent != nullptr) {
-        for (const wchar_t *c = parent; *c != L'\0'; c++) {
-            if (!iswdigit(*c)) {
-                internalLimitAbort();
-            }
-        }
-        appendText(cursor, remaining, parent);
-        return;
+    unsigned long id = 0;
+    if (!parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &id)) {
+        id = currentProcessId();
     }
-    char narrow[32];
-    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(currentProcessId()));
-    wchar_t wide[32];
-    copyWidened(wide, 32, narrow);
-    appendText(cursor, remaining, wide);
+    wchar_t text[kProcessIdTextCapacity];
+    formatProcessId(id, text);
+    appendText(cursor, remaining, text);
 }
 
 // One start time per run: the first expansion takes the clock and publishes
@@ -104,7 +97,13 @@ bool appendVariable(Variable variable, wchar_t *output, size_t capacity, size_t 
     bool dropTrailingBackslashes = false;
     switch (variable) {
         case Variable::Temp:
+            // No directory, or a relative one, would put the target at the
+            // root of the current drive or under the current directory.
             writeTemporaryDirectory(cursor, remaining);
+            if (qualifiedRootLength(cursor) == 0) {
+                cursor[0] = L'\0';
+                return false;
+            }
             dropTrailingBackslashes = true;
             break;
         case Variable::Program: {

@@ -2,8 +2,9 @@
 // Path specs: wide templates in which {NAME} stands for a value of the running
 // system. Variables (names match ignoring ASCII case): TEMP, PROGRAM,
 // PROGRAM_BASE, PROGRAM_DIR, PID, HOME, CACHE_DIR, VERSION, TIME.
-// {PID} and {TIME} come from ZELMOR_ONEFILE_PARENT and ZELMOR_ONEFILE_START
-// when set, so a child expands the target directory to its parent's.
+// {PID} and {TIME} come from ZELMOR_ONEFILE_PARENT (when it holds a parent
+// id, paths/parent_id.h) and ZELMOR_ONEFILE_START (when it holds digits), so
+// a child expands the target directory to its parent's.
 #include <stddef.h>
 
 constexpr wchar_t kTargetDirectorySpec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
@@ -11,8 +12,9 @@ constexpr wchar_t kHomeSpec[] = L"{HOME}";
 constexpr wchar_t kVersionText[] = L"1.0.0.20";
 
 // Expands `spec` into `output` (`capacity` characters with the terminator).
-// False for an unknown name, a literal that does not fit or a shell folder
-// the system cannot give; `output` then holds a partial text not to be used.
+// False for an unknown name, a literal that does not fit, a shell folder the
+// system cannot give, or a temporary directory that is missing or not fully
+// qualified; `output` then holds a partial text not to be used.
 // A variable's value that does not fit is an internal-limit abort.
 bool expandPathSpec(wchar_t *output, const wchar_t *spec, size_t capacity);
 

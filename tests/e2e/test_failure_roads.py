@@ -4,8 +4,7 @@ call fail on demand, the seams build fails it (ZELMOR_TEST_FAIL); the child
 inherits the variable and counts its own calls. Failures that are tested
 elsewhere: header and decoder (test_payload_container), opening a file for
 writing and a name of 1024 units (test_extraction), loading the application
-(test_child_launch), a sign or blank before a running parent's id
-(test_role_decision)."""
+(test_child_launch)."""
 import os
 import re
 import secrets
@@ -161,24 +160,22 @@ class SpecExpansionTest(SeamTestCase):
                          (FAST_FAIL, "", "Error, couldn't runtime expand spec '{HOME}'.\n"))
         self.assertEqual(os.listdir(self.temp), [])
 
-    def test_a_temp_path_the_system_refuses_puts_the_target_at_the_drive_root(self):
-        # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP} then
-        # adds nothing and the expansion goes on with "\onefile_...", which
-        # names the root of the current drive. The current directory is on
-        # the test prefix's C: here, so the host's root stays untouched.
+    def test_a_temp_path_the_system_refuses_fails_the_expansion(self):
+        # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP}
+        # then gives nothing, and "\onefile_..." would name the root of the
+        # current drive (the test prefix's C: here, never the host's root).
         too_long = windows_path(os.path.join(self.temp, "t" * 300))
         launcher = self.probe_launcher()
         code_file = os.path.join(self.work, "exit-code")
         arguments = runner_arguments(code_file, windows_path(launcher), windows_path(launcher), {
             "TMP": too_long, "TEMP": too_long, "ZELMOR_PROBE_REPORT": windows_path(self.report_path())},
             unset=[PARENT, START])
+        roots_before = set(os.listdir(linux_path("C:\\")))
         done = wine(arguments[:-2] + ["--cwd", "C:\\users"] + arguments[-2:])
         run = read_run(code_file, done.returncode, done.stdout, done.stderr)
-        self.assertEqual((run.exit_code, run.stderr), (0, ""))
-        module_dir = self.read_report()["module_dir"]
-        self.addCleanup(shutil.rmtree, linux_path(module_dir), True)
-        self.assertRegex(module_dir, r"\AC:\\onefile_\d+_\d{18}\Z")
-        self.assertFalse(os.path.exists(linux_path(module_dir)), "the parent removes the target directory")
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", TARGET_SPEC_FAILED))
+        self.assertFalse(os.path.exists(self.report_path()))
+        self.assertEqual(set(os.listdir(linux_path("C:\\"))) - roots_before, set())
         self.assertEqual(os.listdir(self.temp), [])
 
 
@@ -250,17 +247,10 @@ class ChildRoleFailureTest(SeamTestCase):
         launcher = self.seams_launcher()
         first, report = self.start_first(launcher, "first.json")
         parent, start = report["env"][PARENT], report["env"][START]
-        # The role decision reads the id as a number, so leading zeros still
-        # name the first instance, while {PID} inserts them all: they move the
-        # literal "_" that follows past the end of the target directory.
-        before_pid = len(report["module_dir"]) - len(parent) - 1 - len(start)
-        padded = "0" * (TARGET_CAPACITY - 1 - before_pid - len(parent)) + parent
-        cases = [({}, "malloc:1", (2, ALLOCATION_FAILED, "")),
-                 ({}, "ZSTD_createDCtx:1", (2, ALLOCATION_FAILED, "")),
-                 ({PARENT: padded}, "", (FAST_FAIL, "", TARGET_SPEC_FAILED))]
-        for set_env, failures, expected in cases:
-            with self.subTest(failures or "padded id"):
-                run = self.launch_failing(launcher, failures, set_env={PARENT: parent, START: start, **set_env})
+        cases = [("malloc:1", (2, ALLOCATION_FAILED, "")), ("ZSTD_createDCtx:1", (2, ALLOCATION_FAILED, ""))]
+        for failures, expected in cases:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures, set_env={PARENT: parent, START: start})
                 self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
                 self.assertEqual((run.exit_code, run.stdout, run.stderr), expected)
                 self.assertFalse(os.path.exists(self.report_path()))

@@ -61,6 +61,45 @@ std::wstring decimal(long long value) {
     return std::to_wstring(value);
 }
 
+// The decimal text of a 32-bit id other than 0, exactly as printed.
+bool isParentId(const std::wstring &text) {
+    return !text.empty() && text.size() <= 10 && allDigits(text) && text[0] != L'0' &&
+           std::stoull(text) <= 0xFFFFFFFFull;
+}
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// A path that names its drive and starts at its root, or a share on a server
+// (also behind the long-path prefix, which takes only backslashes).
+bool fullyQualified(const std::wstring &path) {
+    auto isLetter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
+    auto drive = [&](const std::wstring &p, bool slash) {
+        return p.size() >= 3 && isLetter(p[0]) && p[1] == L':' && (p[2] == L'\\' || (slash && p[2] == L'/'));
+    };
+    auto share = [&](const std::wstring &p, bool slash) {
+        std::wstring separators = slash ? L"\\/" : L"\\";
+        size_t serverEnd = p.find_first_of(separators);
+        if (serverEnd == 0 || serverEnd == std::wstring::npos) {
+            return false;
+        }
+        size_t shareEnd = p.find_first_of(separators, serverEnd + 1);
+        return (shareEnd == std::wstring::npos ? p.size() : shareEnd) > serverEnd + 1;
+    };
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        return share(path.substr(8), false);
+    }
+    if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        return drive(path.substr(4), false);
+    }
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        bool device = path.size() >= 4 && (path[2] == L'.' || path[2] == L'?') && isSeparator(path[3]);
+        return !device && share(path.substr(2), true);
+    }
+    return drive(path, true);
+}
+
 enum class Outcome { True, False, Abort };
 
 // The expansion as the path-spec rules state it, on std::wstring.
@@ -119,9 +158,11 @@ struct Model {
 
     Outcome variable(const std::wstring &name) {
         if (name == L"temp") {
-            if (system.temporaryDirectory.size() < in.capacity - out.size()) {
-                out += system.temporaryDirectory;
+            const std::wstring &temp = system.temporaryDirectory;
+            if (temp.size() >= in.capacity - out.size() || !fullyQualified(temp)) {
+                return Outcome::False;
             }
+            out += temp;
             dropTrailingBackslashes();
             return Outcome::True;
         }
@@ -129,12 +170,9 @@ struct Model {
             return program(name);
         }
         if (name == L"pid") {
-            bool inherited = in.hasParent && !in.parent.empty();
-            if (inherited && !allDigits(in.parent)) {
-                return Outcome::Abort;
-            }
-            return append(inherited ? in.parent : decimal(static_cast<long long>(system.processId))) ? Outcome::True
-                                                                                                      : Outcome::Abort;
+            bool parentId = in.hasParent && isParentId(in.parent);
+            return append(parentId ? in.parent : decimal(static_cast<long long>(system.processId))) ? Outcome::True
+                                                                                                   : Outcome::Abort;
         }
         if (name == L"home") {
             return folder(system.hasProfile, system.profile);

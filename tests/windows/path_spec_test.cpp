@@ -143,11 +143,23 @@ TEST_F(PathSpecTest, TargetDirectoryTakesTempWithoutItsBackslashAndTheInheritedP
     SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", L"42");
     SetEnvironmentVariableW(L"ZELMOR_ONEFILE_START", L"123");
     EXPECT_TRUE(expandsTo(kTargetDirectorySpec, L"C:\\T\\onefile_42_123"));
-    // Digits are used unchanged, leading zeros included.
-    SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", L"007");
+    // A start time of digits is used unchanged, leading zeros included.
     SetEnvironmentVariableW(L"ZELMOR_ONEFILE_START", L"0042");
-    EXPECT_TRUE(expandsTo(kTargetDirectorySpec, L"C:\\T\\onefile_007_0042"));
+    EXPECT_TRUE(expandsTo(kTargetDirectorySpec, L"C:\\T\\onefile_42_0042"));
     EXPECT_EQ(variable(L"ZELMOR_ONEFILE_START"), L"0042");
+}
+
+TEST_F(PathSpecTest, OnlyTheCanonicalDecimalTextOfAnIdIsAParentIdElseTheOwnIdStandsIn) {
+    // The role decision applies the same rule, so both agree on the directory.
+    const std::wstring own = std::to_wstring(GetCurrentProcessId());
+    EXPECT_TRUE(expandsTo(L"{PID}", own));
+    SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", L"4294967295");
+    EXPECT_TRUE(expandsTo(L"{PID}", L"4294967295"));
+    for (const wchar_t *other : {L"007", L"0", L"+42", L" 42", L"42 ", L"4 2", L"-1", L"12a", L"4294967296",
+                                 L"99999999999999999999", L"\uff14\uff12"}) {
+        SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", other);
+        EXPECT_TRUE(expandsTo(L"{PID}", own)) << ::testing::PrintToString(std::wstring(other));
+    }
 }
 
 TEST_F(PathSpecTest, WithoutInheritedValuesTheOwnPidAndOneStartTimePerProcessAreUsed) {
@@ -227,16 +239,14 @@ TEST_F(PathSpecTest, LiteralTextFitsUpToOneCharacterShortOfTheCapacity) {
     EXPECT_TRUE(isRefused(L"{VERSION}x", 9));
 }
 
-TEST_F(PathSpecTest, TempLosesTrailingBackslashesOfTheWholeOutputAndMayContributeNothing) {
+TEST_F(PathSpecTest, TempLosesTrailingBackslashesOfTheWholeOutputAndMustGiveADirectory) {
     setTemporaryDirectory();
     EXPECT_TRUE(expandsTo(L"{TEMP}\\x", L"C:\\T\\x"));
     EXPECT_TRUE(expandsTo(L"{TEMP}", L"C:\\T", 6));
-    // Too little room for the directory is no failure: it contributes nothing,
-    // and takes the backslashes before it, but never text before those.
-    EXPECT_TRUE(expandsTo(L"{TEMP}", L"", 5));
-    EXPECT_TRUE(expandsTo(L"x\\\\{TEMP}", L"x", 6));
-    EXPECT_TRUE(expandsTo(L"\\\\{TEMP}", L"", 5));
-    EXPECT_TRUE(expandsTo(L"a\\{TEMP}b", L"ab", 5));
+    // Too little room for the directory fails the expansion: without it the
+    // target would land at the root of the current drive.
+    EXPECT_TRUE(isRefused(L"{TEMP}", 5));
+    EXPECT_TRUE(isRefused(L"x\\{TEMP}", 6));
     setTemporaryDirectory(L"C:\\");
     EXPECT_TRUE(expandsTo(L"{TEMP}", L"C:"));
     EXPECT_TRUE(expandsTo(L"{TEMP}\\onefile", L"C:\\onefile"));
@@ -327,14 +337,6 @@ TEST_F(PathSpecDeathTest, AValueThatLeavesNoRoomForItsTerminatorEndsTheProcess) 
     EXPECT_EXIT(expandInto(L"{HOME}", home.size()), ::testing::ExitedWithCode(kFastFailExit), "^$");
     wchar_t output[4] = L"pre";
     EXPECT_EXIT(appendKnownFolder(output, CSIDL_PROFILE, 4), ::testing::ExitedWithCode(kFastFailExit), "^$");
-}
-
-TEST_F(PathSpecDeathTest, AParentIdWithANonDigitEndsTheProcess) {
-    for (const wchar_t *bad : {L"12a", L"-1", L" 42", L"4 2"}) {
-        SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", bad);
-        EXPECT_EXIT(expandInto(L"{PID}", 4096), ::testing::ExitedWithCode(kFastFailExit), "^$")
-            << ::testing::PrintToString(std::wstring(bad));
-    }
 }
 
 TEST_F(PathSpecDeathTest, AMissingArgv0EndsTheProcess) {
