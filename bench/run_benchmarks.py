@@ -5,7 +5,7 @@ launcher's peak memory. Run through scripts/bench.sh, which builds first and
 sets the environment that testing/zelmor_testing.py reads.
 
 Windows programs are timed by bench/windows/zelmor-bench.exe ("start",
-"write" and "decompress"); all times are FILETIMEs or performance-counter
+"write", "decompress" and "remove"); all times are FILETIMEs or performance-counter
 readings taken on the Windows side, so that starting zelmor-bench itself
 under Wine is outside every figure.
 """
@@ -35,6 +35,8 @@ WINDOW_LOG = 27  # zelmor-pack's largest window
 EXTRACTION_RUNS = 3
 STARTUP_RUNS = 10
 MEMORY_RUNS = 3
+REMOVAL_RUNS = 5
+REMOVAL_FILES = 3000
 # run_code sleeps this long after taking its entry time, so that zelmor-bench,
 # reading the peak working set every 50 ms, reads it after the work is done.
 PROBE_SLEEP_MS = "200"
@@ -221,6 +223,23 @@ class Benchmark:
         self.emit("     (a window larger than the content costs address space only: the decoder touches what it"
                   " writes)")
 
+    def removal(self):
+        """The launcher's own removal, one attempt, of a fresh tree of 3000
+        small files in 60 directories two levels deep, made on this side."""
+        seconds = []
+        for _ in range(REMOVAL_RUNS):
+            tree = self.path("removal")
+            for index in range(REMOVAL_FILES):
+                directory = os.path.join(tree, f"d{index % 6}", f"s{index % 60}")
+                os.makedirs(directory, exist_ok=True)
+                write_file(os.path.join(directory, f"f{index}.txt"), b"x" * 1000)
+            [figures] = self.bench("remove", windows_path(tree))
+            if figures["remains"] != "0" or os.path.exists(tree):
+                raise RuntimeError("the removal left the tree")
+            seconds.append(float(figures["seconds"]))
+        self.emit(f"     {'launcher removal, one attempt':<44}{statistics.median(seconds):9.3f} s  "
+                  f"(min {min(seconds):.3f}, max {max(seconds):.3f})")
+
     def begin(self, number, title):
         """Figures go to the table printed at the end, in the order of their numbers."""
         print(f"[{time.monotonic() - self.began:4.0f} s] {number}. {title} ...", file=sys.stderr, flush=True)
@@ -314,6 +333,9 @@ def main():
         b.memory([(f"{(tree_size(tiny) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", apps["tiny"]),
                   (f"{(tree_size(mixed) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", mixed_app),
                   ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"])])
+
+        b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
+        b.removal()
     finally:
         shutil.rmtree(work, True)
     # Other work on the machine shows in every figure; the load tells how much.

@@ -1,9 +1,8 @@
 #include "child/cleanup.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
-#include "launcher/bounded_text.h"
+#include "child/tree_removal.h"
 #include "launcher/failure.h"
 #include "launcher/launcher_state.h"
 #include "launcher/test_seam.h"
@@ -13,32 +12,6 @@ namespace {
 constexpr DWORD kChildGraceMilliseconds = 5000;
 constexpr int kDeleteRetries = 20;
 constexpr DWORD kRetryPauseMilliseconds = 100;
-
-void requestDelete() {
-    // A list of one path: the path, its terminator and a second terminator.
-    // Local, since both threads may be deleting at the same time.
-    wchar_t from[kTargetDirectoryCapacity + 1];
-    size_t length = copyText(from, kTargetDirectoryCapacity, launcherState.targetDirectory);
-    from[length + 1] = L'\0';
-    SHFILEOPSTRUCTW request = {};
-    request.hwnd = nullptr;
-    request.wFunc = FO_DELETE;
-    request.pFrom = from;
-    request.pTo = L"";
-    // Silent, no confirmation, no error dialog; without FOF_ALLOWUNDO the
-    // contents are gone for good instead of going to a recycle bin.
-    request.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    request.fAnyOperationsAborted = FALSE;
-    request.hNameMappings = nullptr;
-    request.lpszProgressTitle = L"";
-    // Not examined: whether the directory still exists decides on a retry.
-    SHFileOperationW(&request);
-}
-
-bool targetDirectoryRemains() {
-    DWORD attributes = GetFileAttributesW(launcherState.targetDirectory);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
 
 }  // namespace
 
@@ -56,10 +29,10 @@ void performCleanup() {
     if (!launcherState.cleanupArmed) {
         return;
     }
-    requestDelete();
-    for (int retry = 0; retry < kDeleteRetries && targetDirectoryRemains(); retry++) {
+    bool remains = removeTargetTree();
+    for (int retry = 0; retry < kDeleteRetries && remains; retry++) {
         Sleep(kRetryPauseMilliseconds);
-        requestDelete();
+        remains = removeTargetTree();
     }
 }
 

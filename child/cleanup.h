@@ -1,11 +1,12 @@
 #pragma once
-// Removal of the target directory, after the child has ended or when a
-// console control event arrives. Parent role only.
+// Removal of the target directory, after the child has ended, when a console
+// control event arrives, and after a reported failure. Parent role only.
 
 // Stops a child that is still held in launcherState.childProcess (5000 ms
 // grace, then terminated with exit code 0), then, once cleanupArmed is set,
-// deletes the target directory, trying up to 21 times 100 ms apart. Safe to
-// run on the console-control thread while the main thread runs it too.
+// removes the target directory (child/tree_removal.h), trying up to 21 times
+// 100 ms apart. Safe to run on the console-control thread while the main
+// thread runs it too.
 void performCleanup();
 
 // Registers the console control handler; "Error, failed to register signal

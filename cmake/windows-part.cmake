@@ -13,6 +13,7 @@ set(LAUNCHER_CORE_SOURCES
   child/command_line.cpp
   child/library_mode.cpp
   child/role_decision.cpp
+  child/tree_removal.cpp
   launcher/failure.cpp
   launcher/bounded_text.cpp
   launcher/launcher_state.cpp

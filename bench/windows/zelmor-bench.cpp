@@ -13,6 +13,9 @@
 //   zelmor-bench decompress PACKED.exe
 //       Decompresses the same payload through a buffer of the launcher's
 //       size, discarding the output, and prints the seconds taken.
+//   zelmor-bench remove DIRECTORY
+//       Removes DIRECTORY with the launcher's own removal, one attempt, and
+//       prints the seconds taken and whether the directory remains.
 #include <windows.h>
 #include <psapi.h>
 
@@ -26,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "child/tree_removal.h"
+#include "launcher/bounded_text.h"
 #include "launcher/launcher_state.h"
 
 namespace {
@@ -43,7 +48,8 @@ int usage() {
     fwprintf(stderr,
              L"usage: zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE\n"
              L"       zelmor-bench write PACKED.exe DIRECTORY\n"
-             L"       zelmor-bench decompress PACKED.exe\n");
+             L"       zelmor-bench decompress PACKED.exe\n"
+             L"       zelmor-bench remove DIRECTORY\n");
     return 2;
 }
 
@@ -310,6 +316,19 @@ int writeCommand(int argc, wchar_t **argv) {
     return 0;
 }
 
+int removeCommand(int argc, wchar_t **argv) {
+    if (argc != 3) {
+        return usage();
+    }
+    copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
+    LARGE_INTEGER from, to;
+    QueryPerformanceCounter(&from);
+    bool remains = removeTargetTree();
+    QueryPerformanceCounter(&to);
+    printf("seconds=%.6f remains=%d\n", seconds(from, to), remains ? 1 : 0);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -321,6 +340,9 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (argc >= 2 && wcscmp(argv[1], L"decompress") == 0) {
         return decompressCommand(argc, argv);
+    }
+    if (argc >= 2 && wcscmp(argv[1], L"remove") == 0) {
+        return removeCommand(argc, argv);
     }
     return usage();
 }

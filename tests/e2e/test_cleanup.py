@@ -59,6 +59,56 @@ class HeldFileTest(LauncherTestCase):
         shutil.rmtree(os.path.join(self.temp, target))
 
 
+class RemovalTest(LauncherTestCase):
+    """What the removal touches: the target directory and nothing else."""
+
+    DEEP = ("node_modules\\@company-internal\\reporting-dashboard-widgets\\node_modules\\date-fns-timezone-support"
+            "\\dist\\locales\\translations\\templates\\email-notifications\\weekly-digest\\partials\\layout"
+            "\\responsive-variants\\dark-mode\\index.html")
+
+    @staticmethod
+    def files_in(directory):
+        return sorted(os.path.relpath(os.path.join(d, f), directory) for d, _, files in os.walk(directory) for f in files)
+
+    def canaries(self, directory):
+        """A user's files in `directory`; returns their names."""
+        os.makedirs(os.path.join(directory, "sub"))
+        for name in ["canary.txt", os.path.join("sub", "canary.txt")]:
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(b"a user's file")
+        return self.files_in(directory)
+
+    def test_a_tree_deeper_than_max_path_is_removed_and_the_current_directory_is_untouched(self):
+        # Ordinary components of at most 27 characters; the directory part
+        # of the deepest file is over 260 characters long under TEMP.
+        current = os.path.join(self.work, "current")
+        kept = self.canaries(current)
+        data = self.file("index.html", b"<html></html>")
+        launcher = self.probe_launcher([(self.DEEP, data), ("top.txt", data)])
+        run = self.launch(launcher, cwd=current, set_env={"ZELMOR_PROBE_REPORT": windows_path(self.report_path())})
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertGreaterEqual(len(self.read_report()["module_dir"] + "\\" + self.DEEP.rsplit("\\", 1)[0]), 260)
+        self.assertEqual(self.files_in(current), kept)
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_a_directory_link_inside_the_tree_is_never_entered(self):
+        # The link is made while the application runs. Wine shows a Unix
+        # symbolic link to a directory as a directory reparse point; removing
+        # it as a link fails there while its target holds files (Windows
+        # removes the link itself), so the tree may stay, the files beyond never go.
+        outside = os.path.join(self.work, "outside")
+        kept = self.canaries(outside)
+        started = self.start(self.probe_launcher(), set_env={
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "1500"})
+        target = linux_path(self.await_report(started=started)["module_dir"])
+        os.symlink(outside, os.path.join(target, "linked"))
+        run = started.wait(60)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertEqual(self.files_in(outside), kept)
+        if os.path.lexists(target):
+            self.assertEqual(os.listdir(target), ["linked"])
+
+
 class ControlEventTest(LauncherTestCase):
     """Under Wine, \\003 written to a pseudo-terminal reaches every process of
     its foreground group as SIGINT, which Wine turns into CTRL_C_EVENT for the

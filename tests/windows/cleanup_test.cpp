@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -326,6 +327,68 @@ TEST_F(CleanupTest, ATargetThatIsNotADirectoryIsNotRetried) {
 
     wcscpy(launcherState.targetDirectory, (directory + L"\\missing").c_str());
     EXPECT_LT(quickestCleanup(), 100.0);
+}
+
+TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
+    // Relative to the current directory, it would name a user's files.
+    std::wstring directory = makeTarget();
+    wchar_t previous[MAX_PATH];
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(directory.c_str()));
+    launcherState.cleanupArmed = 1;
+    wchar_t drive[] = L"?:sub";
+    drive[0] = directory[0];
+    for (const wchar_t *relative : {L"sub", L".\\sub", static_cast<const wchar_t *>(drive), L"\\\\server"}) {
+        wcscpy(launcherState.targetDirectory, relative);
+        performCleanup();
+        EXPECT_TRUE(exists(directory + L"\\sub\\deeper\\c.txt")) << ::testing::PrintToString(std::wstring(relative));
+    }
+    SetCurrentDirectoryW(previous);
+}
+
+TEST_F(CleanupTest, ReadOnlyEntriesGoAndTheTargetIsTakenInItsNormalForm) {
+    std::wstring target = makeTarget();
+    ASSERT_TRUE(SetFileAttributesW((target + L"\\sub\\b.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesW((target + L"\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW((target + L"\\sub\\deeper").c_str(), FILE_ATTRIBUTE_READONLY));
+    // Slashes and a ".." as a temporary directory may give them: the long
+    // form takes the path as it stands, so it must be normalised first.
+    std::wstring spelled = target + L"/sub/../";
+    std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
+    wcscpy(launcherState.targetDirectory, spelled.c_str());
+    launcherState.cleanupArmed = 1;
+    performCleanup();
+    EXPECT_FALSE(exists(target));
+}
+
+TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
+    std::wstring target = makeTarget();
+    std::wstring sibling = makeTarget();
+    for (int i = 0; i < 100; i++) {
+        std::wstring directory = target + L"\\sub\\many" + std::to_wstring(i);
+        ASSERT_TRUE(CreateDirectoryW(directory.c_str(), nullptr));
+        for (int j = 0; j < 10; j++) {
+            HANDLE file = CreateFileW((directory + L"\\f" + std::to_wstring(j)).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(file, INVALID_HANDLE_VALUE);
+            CloseHandle(file);
+        }
+    }
+    wcscpy(launcherState.targetDirectory, target.c_str());
+    launcherState.cleanupArmed = 1;
+    auto remove = [](void *) -> DWORD {
+        performCleanup();
+        return 0;
+    };
+    HANDLE threads[2] = {CreateThread(nullptr, 0, remove, nullptr, 0, nullptr),
+                         CreateThread(nullptr, 0, remove, nullptr, 0, nullptr)};
+    ASSERT_NE(threads[0], nullptr);
+    ASSERT_NE(threads[1], nullptr);
+    WaitForMultipleObjects(2, threads, TRUE, INFINITE);
+    CloseHandle(threads[0]);
+    CloseHandle(threads[1]);
+    EXPECT_FALSE(exists(target));
+    EXPECT_TRUE(exists(sibling + L"\\sub\\deeper\\c.txt"));
 }
 
 TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedWithExitCodeZero) {

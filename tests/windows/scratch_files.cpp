@@ -12,6 +12,8 @@ void removeTree(const std::wstring &path) {
                 continue;
             }
             std::wstring child = path + L"\\" + name;
+            // Tests make read-only entries too.
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 removeTree(child);
             } else {
