@@ -28,6 +28,9 @@ set(LAUNCHER_CORE_SOURCES
   payload/file_output.cpp
   payload/payload_reader.cpp
   payload/payload_resource.cpp
+  payload/private_descriptor.cpp
+  payload/private_directory.cpp
+  payload/target_directory.cpp
 )
 
 # The release core and a test build of the same sources whose system calls can
@@ -36,7 +39,7 @@ foreach(variant release seams)
   add_library(launcher_core_${variant} STATIC ${LAUNCHER_CORE_SOURCES})
   target_include_directories(launcher_core_${variant} PUBLIC "${PROJECT_SOURCE_DIR}")
   target_compile_options(launcher_core_${variant} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
-  target_link_libraries(launcher_core_${variant} PUBLIC zstd_static shell32)
+  target_link_libraries(launcher_core_${variant} PUBLIC zstd_static shell32 advapi32)
 endforeach()
 target_compile_definitions(launcher_core_seams PUBLIC ZELMOR_TEST_SEAMS=1)
 target_sources(launcher_core_seams PRIVATE launcher/test_seam.cpp)

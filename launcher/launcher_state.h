@@ -30,7 +30,8 @@ struct LauncherState {
     // Shared with the console-control thread: the thread that takes it out
     // with an atomic exchange is the one that closes it.
     void *childProcess;
-    // Read by the console-control thread: set once, never cleared.
+    // Set once the parent has created the target directory itself; only then
+    // may anything remove it. Read by the console-control thread; never cleared.
     volatile unsigned char cleanupArmed;
     PayloadReader payload;
     unsigned char writeChunk[kWriteChunkSize];

@@ -37,7 +37,6 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         }
         return static_cast<int>(launchChild(arguments[0]));
     }
-    launcherState.cleanupArmed = 1;  // nothing in the child acts on it
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
     if (!readEntryHeader()) {

@@ -57,6 +57,26 @@ bool allAsciiDigits(const wchar_t *text) {
     return true;
 }
 
+// Formats `time` into `text` and publishes it in ZELMOR_ONEFILE_START.
+void publishStartTime(int64_t time, wchar_t (&text)[32]) {
+    swprintf(text, 32, L"%lld", static_cast<long long>(time));
+    setEnvVar("ZELMOR_ONEFILE_START", text);  // a failure only costs the child the shared time
+}
+
+// The published start time as a number; -1 when it is unset or not a
+// number of at most 18 digits (which no clock reading exceeds today).
+int64_t publishedStartTime() {
+    const wchar_t *text = getEnvVar("ZELMOR_ONEFILE_START");
+    if (text == nullptr || !allAsciiDigits(text) || wcslen(text) > 18) {
+        return -1;
+    }
+    int64_t value = 0;
+    for (const wchar_t *c = text; *c != L'\0'; c++) {
+        value = value * 10 + (*c - L'0');
+    }
+    return value;
+}
+
 // A parent id by the one rule the role decision also applies; any other
 // value counts as unset, and the own id stands in for it.
 void appendProcessId(wchar_t *cursor, size_t remaining) {
@@ -80,8 +100,7 @@ void appendStartTime(wchar_t *cursor, size_t remaining) {
         return;
     }
     wchar_t now[32];
-    swprintf(now, 32, L"%lld", static_cast<long long>(currentSystemTime()));
-    setEnvVar("ZELMOR_ONEFILE_START", now);  // a failure only costs the child the shared time
+    publishStartTime(currentSystemTime(), now);
     appendText(cursor, remaining, now);
 }
 
@@ -212,4 +231,13 @@ bool appendKnownFolder(wchar_t *output, int folderId, size_t capacity) {
     }
     appendText(output, capacity, folder);
     return true;
+}
+
+void renewStartTime() {
+    // The clock may not have moved since the last reading (it advances in
+    // steps of several milliseconds), so the new time is at least one more.
+    int64_t previous = publishedStartTime();
+    int64_t now = currentSystemTime();
+    wchar_t text[32];
+    publishStartTime(now > previous ? now : previous + 1, text);
 }

@@ -18,6 +18,11 @@ constexpr wchar_t kVersionText[] = L"1.0.0.20";
 // A variable's value that does not fit is an internal-limit abort.
 bool expandPathSpec(wchar_t *output, const wchar_t *spec, size_t capacity);
 
+// Publishes a start time in ZELMOR_ONEFILE_START that differs from the one
+// published before: the clock, or one more than that time when the clock has
+// not passed it. The next expansion of {TIME} takes it.
+void renewStartTime();
+
 // Appends the path of shell folder `folderId` to the string in `output`;
 // false, with `output` unchanged, when the system cannot give it.
 bool appendKnownFolder(wchar_t *output, int folderId, size_t capacity);

@@ -10,6 +10,7 @@
 #include "paths/path_spec.h"
 #include "payload/file_output.h"
 #include "payload/payload_reader.h"
+#include "payload/target_directory.h"
 
 namespace {
 
@@ -139,6 +140,15 @@ bool isKnownDirectory(const wchar_t *directory) {
     return false;
 }
 
+// entryPath: the target directory, a backslash and the entry's name.
+void composeEntryPath() {
+    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, launcherState.targetDirectory);
+    length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
+    appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
+}
+
+}  // namespace
+
 void rememberDirectory(const wchar_t *directory) {
     if (launcherState.knownDirectoryCount == kKnownDirectoriesCapacity) {
         return;
@@ -149,8 +159,6 @@ void rememberDirectory(const wchar_t *directory) {
     }
 }
 
-}  // namespace
-
 bool readEntryHeader() {
     readEntryName();
     if (launcherState.entryName[0] == L'\0') {
@@ -159,9 +167,7 @@ bool readEntryHeader() {
     if (!staysInsideTarget(launcherState.entryName)) {
         fatalError("Error, couldn't decode attached data.");
     }
-    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, launcherState.targetDirectory);
-    length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
-    appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
+    composeEntryPath();
     if (launcherState.firstEntryPath[0] == L'\0') {
         copyText(launcherState.firstEntryPath, kFirstEntryPathCapacity, launcherState.entryPath);
     }
@@ -169,9 +175,14 @@ bool readEntryHeader() {
 }
 
 void extractPayload() {
-    launcherState.cleanupArmed = 1;
     while (readEntryHeader()) {
         uint64_t size = readEntrySize();
+        // Made with the first file, so that a payload refused at its first
+        // entry leaves nothing; its name may change on the way.
+        if (!launcherState.cleanupArmed) {
+            createTargetDirectory();
+            composeEntryPath();
+        }
         createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
         writeEntryData(size);
     }

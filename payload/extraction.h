@@ -7,8 +7,10 @@
 // would place a file outside the target directory ends the process.
 bool readEntryHeader();
 
-// Parent role: arms the cleanup, writes every entry in payload order in pieces
-// of at most 32768 bytes, creating directories as needed, then closes the reader.
+// Parent role: creates the target directory with the first file
+// (payload/target_directory.h), writes every entry in payload order in pieces
+// of at most 32768 bytes, creating directories as needed, then closes the
+// reader.
 void extractPayload();
 
 // Makes sure the directory holding the file `path` exists, creating missing
@@ -17,3 +19,6 @@ bool createParentDirectories(const wchar_t *path);
 
 // True when `directory` is known to exist or has just been created.
 bool ensureDirectory(const wchar_t *directory);
+
+// Counts `directory` as existing from now on (it was just made elsewhere).
+void rememberDirectory(const wchar_t *directory);

@@ -66,10 +66,14 @@ def wine(arguments, timeout=300, env=None):
     return subprocess.run([WINE_RUN] + list(arguments), capture_output=True, timeout=timeout, env=env)
 
 
-def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None):
+def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None,
+                     held_pid_file=None):
     """The zelmor-run invocation for `command`; `own_pid_in` names a variable
-    set to the runner's own process id (a running process of another executable)."""
+    set to the runner's own process id (a running process of another executable);
+    `held_pid_file` holds the program until the test deletes that file."""
     arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
+    if held_pid_file:
+        arguments += ["--held-pid-file", windows_path(held_pid_file)]
     for name, value in (set_env or {}).items():
         arguments += ["--set", f"{name}={value}"]
     for name in unset:
@@ -162,12 +166,12 @@ class Started:
         shutil.rmtree(self._scratch, True)
 
 
-def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None):
+def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None, held_pid_file=None):
     """As run_windows, but returns at once with a Started handle."""
     scratch = tempfile.mkdtemp(prefix="zelmor-started-")
     code_file = os.path.join(scratch, "exit-code")
-    return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in), scratch,
-                   code_file)
+    return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in, held_pid_file),
+                   scratch, code_file)
 
 
 def entry_stream(entries):
@@ -252,10 +256,11 @@ class LauncherTestCase(unittest.TestCase):
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
         return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in)
 
-    def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None):
+    def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None,
+              held_pid_file=None):
         """As launch, but returns at once; the test ends the program if the test does not wait for it."""
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
-        started = start_windows(command, application, environment, unset, cwd, own_pid_in)
+        started = start_windows(command, application, environment, unset, cwd, own_pid_in, held_pid_file)
         self.addCleanup(started.close)
         return started
 

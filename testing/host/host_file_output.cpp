@@ -8,6 +8,7 @@
 
 #include "launcher/launcher_state.h"
 #include "payload/file_output.h"
+#include "payload/private_directory.h"
 
 namespace {
 
@@ -23,7 +24,9 @@ std::vector<HostClosedFile> closedFiles;
 HostOpen lastOpen = HostOpen::Opened;
 size_t diskLeft = 0;
 bool diskFull = false;
+std::wstring privateDirectory;
 constexpr uint32_t kErrorDiskFull = 112;
+constexpr uint32_t kErrorPathNotFound = 3;
 
 bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
@@ -172,6 +175,7 @@ void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapac
     files.clear();
     directories.clear();
     lastOpen = HostOpen::Opened;
+    privateDirectory.clear();
     diskLeft = diskCapacity;
     diskFull = false;
     for (std::wstring key = keyOf(existingDirectory); !key.empty(); key = parentKey(key)) {
@@ -189,6 +193,10 @@ HostOpen hostLastOpen() {
 
 bool hostDiskFull() {
     return diskFull;
+}
+
+const std::wstring &hostPrivateDirectory() {
+    return privateDirectory;
 }
 
 void *createEntryFile(const wchar_t *path) {
@@ -247,4 +255,19 @@ bool createDirectory(const wchar_t *path) {
     }
     directories.insert(key);
     return true;
+}
+
+NewDirectory createPrivateDirectory(const wchar_t *path, uint32_t *errorCode) {
+    checkRequest(path, false);
+    std::wstring key = keyOf(path);
+    if (directories.count(key) != 0 || files.count(key) != 0) {
+        return NewDirectory::NameTaken;
+    }
+    if (directories.count(parentKey(key)) == 0) {
+        *errorCode = kErrorPathNotFound;
+        return NewDirectory::Refused;
+    }
+    directories.insert(key);
+    privateDirectory = path;
+    return NewDirectory::Created;
 }

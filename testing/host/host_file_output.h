@@ -1,5 +1,6 @@
 #pragma once
-// An in-memory file system behind payload/file_output.h on the host. Every
+// An in-memory file system behind payload/file_output.h and
+// payload/private_directory.h on the host. Every
 // path the launcher asks it to create is checked against the current target
 // directory and entry name; a path that could escape the target aborts the
 // process, so a fuzzer reports it as a crash.
@@ -31,3 +32,6 @@ HostOpen hostLastOpen();
 
 // Whether a write failed because the disk was full.
 bool hostDiskFull();
+
+// The directory createPrivateDirectory made (the last one); empty if none.
+const std::wstring &hostPrivateDirectory();

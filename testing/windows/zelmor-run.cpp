@@ -3,18 +3,46 @@
 // itself, so a test passes the child's command line as one argument here.
 //
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
-//              [--cwd DIR] [--exit-code-file FILE] APPLICATION COMMANDLINE
+//              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
+//              APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles and environment (with
 // the changes asked for). An empty APPLICATION lets the system find the image
-// from the command line.
+// from the command line. With --held-pid-file the child is created suspended,
+// its process id is written to FILE, and it starts running once the caller
+// has deleted FILE: a test can prepare what depends on that id.
 #include <windows.h>
 
 #include <stdio.h>
 #include <wchar.h>
 
+namespace {
+
+// Writes the held child's id to `file`, waits (at most a minute) until the
+// caller deletes it, then lets the child run.
+bool releaseWhenDeleted(const wchar_t *file, const PROCESS_INFORMATION &process) {
+    FILE *out = _wfopen(file, L"w");
+    if (!out) {
+        fwprintf(stderr, L"zelmor-run: cannot write %ls\n", file);
+        return false;
+    }
+    fprintf(out, "%lu\n", process.dwProcessId);
+    fclose(out);
+    for (int waited = 0; GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES; waited += 10) {
+        if (waited > 60000) {
+            fwprintf(stderr, L"zelmor-run: %ls was never deleted\n", file);
+            return false;
+        }
+        Sleep(10);
+    }
+    return ResumeThread(process.hThread) != static_cast<DWORD>(-1);
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t **argv) {
     const wchar_t *exitCodeFile = nullptr;
+    const wchar_t *heldPidFile = nullptr;
     const wchar_t *directory = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
@@ -37,6 +65,8 @@ int wmain(int argc, wchar_t **argv) {
             directory = argv[i + 1];
         } else if (wcscmp(argv[i], L"--exit-code-file") == 0) {
             exitCodeFile = argv[i + 1];
+        } else if (wcscmp(argv[i], L"--held-pid-file") == 0) {
+            heldPidFile = argv[i + 1];
         } else {
             break;
         }
@@ -65,8 +95,8 @@ int wmain(int argc, wchar_t **argv) {
     PROCESS_INFORMATION process = {};
     for (int attempt = 1;; ++attempt) {
         wcscpy(commandLine, argv[i + 1]);
-        if (CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, 0, nullptr, directory, &startup,
-                           &process)) {
+        if (CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, heldPidFile ? CREATE_SUSPENDED : 0,
+                           nullptr, directory, &startup, &process)) {
             break;
         }
         DWORD error = GetLastError();
@@ -75,6 +105,10 @@ int wmain(int argc, wchar_t **argv) {
             return 121;
         }
         Sleep(200);
+    }
+    if (heldPidFile && !releaseWhenDeleted(heldPidFile, process)) {
+        TerminateProcess(process.hProcess, 124);
+        return 124;
     }
     CloseHandle(process.hThread);
     WaitForSingleObject(process.hProcess, INFINITE);

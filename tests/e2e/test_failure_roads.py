@@ -86,6 +86,14 @@ class ReportedFailureTest(SeamTestCase):
                 self.assertEqual(self.extracted(), {"first.txt": 5, "second.bin": 32768})
                 os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, error))
 
+    def test_a_target_directory_the_system_refuses_is_reported_before_anything_is_written(self):
+        launcher = self.seams_launcher()
+        run = self.launch_failing(launcher, "CreateDirectoryW:1:5")
+        self.assertEqual((run.stdout, run.exit_code), ("", 2))
+        self.assertRegex(run.stderr, system_error_line("Error, couldn't unpack file to target path.", 5))
+        self.assertEqual(os.listdir(self.temp), [])
+        self.assertFalse(os.path.exists(self.report_path()))
+
     def test_a_child_that_cannot_be_started_leaves_the_extracted_files(self):
         launcher = self.seams_launcher([("data\\notes.txt", self.file("notes.txt", b"notes"))])
         for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8)]:
@@ -177,6 +185,21 @@ class SpecExpansionTest(SeamTestCase):
         self.assertFalse(os.path.exists(self.report_path()))
         self.assertEqual(set(os.listdir(linux_path("C:\\"))) - roots_before, set())
         self.assertEqual(os.listdir(self.temp), [])
+
+
+    def test_every_name_taken_ends_the_run_after_sixteen_names(self):
+        # The seam answers "already exists" for as many names as listed; each
+        # taken name makes the parent try another start time.
+        launcher = self.seams_launcher()
+        for taken, expected in [(15, (0, "probe: argc=1\n", "")), (16, (FAST_FAIL, "", TARGET_SPEC_FAILED))]:
+            with self.subTest(taken=taken):
+                failures = ",".join(f"CreateDirectoryW:{call}:183" for call in range(1, taken + 1))
+                run = self.launch_failing(launcher, failures, set_env={START: "123"}, unset=[PARENT])
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), expected)
+                self.assertEqual(os.listdir(self.temp), [])
+                if taken == 15:
+                    self.assertRegex(self.read_report()["module_dir"], r"\\onefile_\d+_\d{18}$")
+                    os.remove(self.report_path())
 
 
 class InternalLimitTest(SeamTestCase):

@@ -7,6 +7,7 @@ roots of the drives Z: (the host's /) and C: must gain nothing either."""
 import os
 import random
 import shutil
+import time
 import unittest
 
 from zelmor_testing import (LauncherTestCase, container, entry_stream, linux_path, windows_binary, windows_path,
@@ -51,6 +52,15 @@ def snapshot(root):
 
 def drive_roots():
     return {root: set(os.listdir(root)) for root in ["/", linux_path("C:\\")]}
+
+
+def read_text(path):
+    """The file's text; empty while it does not exist."""
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
 
 
 def in_a_target_directory(relative):
@@ -119,6 +129,63 @@ class NoEscapeTest(LauncherTestCase):
                     os.remove(report)
                 for directory in self.target_directories():
                     shutil.rmtree(os.path.join(self.temp, directory))
+
+
+class PlantedNameTest(LauncherTestCase):
+    """Something made beforehand at the very name the run is to take (its
+    process id, known here before it runs, and an inherited start time) is
+    never taken for the run's own: the run goes to a fresh directory, and
+    what was planted stays as it was."""
+
+    def launch_against(self, plant):
+        held = os.path.join(self.work, "held-pid")
+        started = self.start(self.probe_launcher(), unset=["ZELMOR_ONEFILE_PARENT"], held_pid_file=held,
+                             set_env={"ZELMOR_ONEFILE_START": "123",
+                                      "ZELMOR_PROBE_REPORT": windows_path(self.report_path())})
+        deadline = time.monotonic() + 60
+        while not read_text(held).endswith("\n"):
+            self.assertLess(time.monotonic(), deadline, "the runner never wrote the process id")
+            time.sleep(0.01)
+        name = f"onefile_{int(read_text(held))}_123"
+        plant(os.path.join(self.temp, name))
+        planted = snapshot(self.temp)
+        os.remove(held)
+        run = started.wait(60)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        report = self.read_report()
+        os.remove(self.report_path())
+        self.assertRegex(report["module_dir"], r"\\onefile_\d+_\d{18}$")
+        self.assertEqual(snapshot(self.temp), planted, "what was planted is left as it was")
+        return os.path.join(self.temp, name)
+
+    def test_a_directory_file_or_link_at_the_name_is_left_as_it_was(self):
+        outside = os.path.join(self.work, "outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "keep.txt"), "wb") as f:
+            f.write(b"mine")
+
+        def directory(path):
+            os.makedirs(path)
+            shutil.copyfile(windows_binary("zelmor-helper-planted.dll"), os.path.join(path, "zelmor-helper.dll"))
+            with open(os.path.join(path, "foreign.txt"), "wb") as f:
+                f.write(b"not the launcher's")
+
+        def plain_file(path):
+            with open(path, "wb") as f:
+                f.write(b"not a directory")
+
+        for label, plant in [("directory", directory), ("file", plain_file),
+                             ("link", lambda path: os.symlink(outside, path)),
+                             ("dangling link", lambda path: os.symlink(os.path.join(self.work, "nowhere"), path))]:
+            with self.subTest(label):
+                outside_before = snapshot(outside)
+                planted = self.launch_against(plant)
+                self.assertEqual(snapshot(outside), outside_before, "nothing is written through a link")
+                self.assertFalse(os.path.lexists(os.path.join(self.work, "nowhere")))
+                if os.path.isdir(planted) and not os.path.islink(planted):
+                    shutil.rmtree(planted)
+                else:
+                    os.unlink(planted)
 
 
 if __name__ == "__main__":

@@ -46,7 +46,7 @@ enum Flags : uint8_t {
     kSmallWindow = 16,
     kTargetUnderHome = 32,
     kTrailer = 64,
-    kTargetExists = 128,
+    kTargetExists = 128,  // a directory already stands at the target's name
 };
 
 // How the reference decode of the stream ended. Only an error inside a frame
@@ -381,16 +381,19 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
     if (run->opened && !run->finished) {
         closePayload();
     }
-    if (!launcherState.cleanupArmed) {
-        fail("the cleanup was not armed");
-    }
     Listing listing = listEntries(reference.bytes, target.size());
     const std::vector<HostClosedFile> &written = hostClosedFiles();
     if (written.size() > listing.entries.size() && reference.end != StreamEnd::Bounded) {
         fail("more files written than the stream lists");
     }
+    // Files go only into a directory the loop made itself, never into one
+    // that stood at the name before; the next start time names another.
+    const std::wstring made = hostPrivateDirectory();
+    if (!written.empty() && (made != launcherState.targetDirectory || made == existing || made.size() != target.size())) {
+        fail("files written outside a directory of the loop's own");
+    }
     for (size_t i = 0; i < written.size() && i < listing.entries.size(); i++) {
-        if (written[i].path != target + L"\\" + listing.entries[i].name || written[i].data != listing.entries[i].data) {
+        if (written[i].path != made + L"\\" + listing.entries[i].name || written[i].data != listing.entries[i].data) {
             fail("a file differs from its entry");
         }
     }
@@ -437,11 +440,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fail("the reference does not decode what the harness compressed");
     }
 
+    // The target as the expansion gives it; a name taken beforehand makes the
+    // loop take the next start time, "3", for a name of the same length.
     HostSystemValues &system = hostSystemValues();
     system.hasProfile = true;
     system.profile = L"C:\\Users\\u";
-    std::wstring target = (flags & kTargetUnderHome) ? L"C:\\Users\\u\\AppData\\Local\\Temp\\onefile_1_2"
-                                                     : L"C:\\T\\onefile_1_2";
+    system.temporaryDirectory = (flags & kTargetUnderHome) ? L"C:\\Users\\u\\AppData\\Local\\Temp\\" : L"C:\\T\\";
+    system.processId = 1;
+    system.systemTime = 2;
+    putHostVariable("ZELMOR_ONEFILE_START", L"2");
+    std::wstring target = system.temporaryDirectory + L"onefile_1_2";
     std::wstring existing = (flags & kTargetExists) ? target : target.substr(0, target.rfind(L'\\'));
 
     checkSlices(&run, reference, seed);

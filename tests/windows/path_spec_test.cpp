@@ -198,6 +198,17 @@ TEST_F(PathSpecTest, AnInheritedStartTimeOfAnythingButAsciiDigitsIsReplacedByThe
     }
 }
 
+TEST_F(PathSpecTest, ARenewedStartTimeIsTheClockOrOneMoreThanAPublishedTimeTheClockHasNotPassed) {
+    SetEnvironmentVariableW(L"ZELMOR_ONEFILE_START", L"123");
+    int64_t before = systemTime();
+    renewStartTime();
+    EXPECT_TRUE(isTimeBetween(variable(L"ZELMOR_ONEFILE_START"), before, systemTime()));
+    SetEnvironmentVariableW(L"ZELMOR_ONEFILE_START", L"999999999999999990");
+    renewStartTime();
+    EXPECT_EQ(variable(L"ZELMOR_ONEFILE_START"), L"999999999999999991");
+    EXPECT_TRUE(expandsTo(L"{TIME}", L"999999999999999991"));
+}
+
 TEST_F(PathSpecTest, VariableNamesMatchIgnoringTheCaseOfAsciiLetters) {
     setTemporaryDirectory();
     setProgram(L"C:\\x\\t.exe");

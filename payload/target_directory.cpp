@@ -1,0 +1,47 @@
+#include "payload/target_directory.h"
+
+#include <stdint.h>
+
+#include <atomic>
+
+#include "launcher/failure.h"
+#include "launcher/launcher_state.h"
+#include "paths/path_spec.h"
+#include "payload/extraction.h"
+#include "payload/private_directory.h"
+
+namespace {
+
+// Names tried before giving up: enough for a clock that stands still and a
+// few names taken by chance, not for someone who takes them all.
+constexpr int kNameAttempts = 16;
+
+}  // namespace
+
+void createTargetDirectory() {
+    for (int attempt = 1;; attempt++) {
+        // Not examined: an ancestor that could not be made fails the creation below.
+        createParentDirectories(launcherState.targetDirectory);
+        uint32_t error = 0;
+        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &error);
+        if (made == NewDirectory::Created) {
+            break;
+        }
+        if (made == NewDirectory::Refused) {
+            fatalErrorWithCode("Error, couldn't unpack file to target path.", error);
+        }
+        // Whatever stands there is not this run's, even if it bears its
+        // name: another start time gives another name.
+        if (attempt == kNameAttempts) {
+            fatalSpecExpansion(kTargetDirectorySpec);
+        }
+        renewStartTime();
+        if (!expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
+            fatalSpecExpansion(kTargetDirectorySpec);
+        }
+    }
+    rememberDirectory(launcherState.targetDirectory);
+    // The name is final before the console-control thread may act on it.
+    std::atomic_thread_fence(std::memory_order_release);
+    launcherState.cleanupArmed = 1;
+}

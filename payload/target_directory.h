@@ -1,0 +1,15 @@
+#pragma once
+// The parent's own target directory: created by the parent itself, private
+// to the user, never one that was already there. Free of Windows headers so
+// that it also builds for the host.
+
+// Parent role, before the first file is written: creates the missing
+// ancestors of launcherState.targetDirectory, then the directory itself
+// (payload/private_directory.h). Where anything (a directory, a file, a link)
+// already stands at that name, a fresh start time is published and the name
+// expanded anew, up to 16 names; then, as on a failed expansion, "Error,
+// couldn't runtime expand spec" ends the process. Any other refusal ends it
+// with "Error, couldn't unpack file to target path." and the system error.
+// On success the directory counts as known to extraction and cleanupArmed is
+// set: from then on the cleanup may remove it.
+void createTargetDirectory();
