@@ -17,6 +17,19 @@ const char kNoSystemText[] = "no system text for this error";
 constexpr DWORD kFastFailFatalAppExit = 7;
 constexpr DWORD kStatusFatalAppExit = 0x40000015;
 
+void (*failureCleanup)() = nullptr;
+
+// Runs the registered cleanup once: a failure inside it cannot start it again.
+void runFailureCleanup() {
+    void (*cleanup)() = failureCleanup;
+    failureCleanup = nullptr;
+    if (cleanup != nullptr) {
+        // The message goes out first: the removal may take a while.
+        fflush(stdout);  // not examined, as no write of a message is
+        cleanup();
+    }
+}
+
 [[noreturn]] void fastFail() {
     // __fastfail(FAST_FAIL_FATAL_APP_EXIT); mingw-w64 does not declare the
     // intrinsic, so this is its definition: interrupt 0x29 with the code in ecx.
@@ -26,13 +39,19 @@ constexpr DWORD kStatusFatalAppExit = 0x40000015;
 
 }  // namespace
 
+void setFailureCleanup(void (*cleanup)()) {
+    failureCleanup = cleanup;
+}
+
 void fatalError(const char *message) {
     puts(message);
+    runFailureCleanup();
     exit(2);
 }
 
 void fatalErrorWithCode(const char *message, uint32_t errorCode) {
     printSystemError(message, errorCode);
+    runFailureCleanup();
     exit(2);
 }
 
@@ -48,11 +67,13 @@ void printSystemError(const char *message, uint32_t errorCode) {
 
 void fatalOpenForWriting() {
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", launcherState.entryPath);
+    runFailureCleanup();
     exit(2);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+    runFailureCleanup();
     internalLimitAbort();
 }
 

@@ -1,8 +1,14 @@
 #pragma once
 // How the launcher ends when something fails. Every operation here except
-// printSystemError ends the process: a failure is reported once, by the stage
-// that detects it, and never handed back. Nothing is cleaned up on these roads.
+// printSystemError and setFailureCleanup ends the process: a failure is
+// reported once, by the stage that detects it, and never handed back.
 #include <stdint.h>
+
+// Registers what every reported failure runs after its message and before
+// the process ends (the internal-limit abort excepted). The parent registers
+// the removal of its target directory once it has created it, so that a
+// failed run leaves nothing behind. Main thread only.
+void setFailureCleanup(void (*cleanup)());
 
 // Writes `message` and a line feed to standard output; exit code 2.
 [[noreturn]] void fatalError(const char *message);

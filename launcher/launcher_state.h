@@ -34,6 +34,7 @@ struct LauncherState {
     // may anything remove it. Read by the console-control thread; never cleared.
     volatile unsigned char cleanupArmed;
     PayloadReader payload;
+    void *entryFile;  // the file extraction is writing (a HANDLE), null between files
     unsigned char writeChunk[kWriteChunkSize];
     wchar_t *knownDirectories[kKnownDirectoriesCapacity];
     size_t knownDirectoryCount;

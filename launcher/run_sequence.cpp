@@ -12,6 +12,18 @@
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 
+namespace {
+
+// What a reported failure does once the parent has made its directory. A
+// failure can strike while a file is being written; it is closed first, so
+// that the removal can take it.
+void removeAfterFailure() {
+    closeOpenEntryFile();
+    performCleanup();
+}
+
+}  // namespace
+
 int runLauncher(int argumentCount, wchar_t **arguments) {
     // Take the current directory out of the library search path for the whole
     // process; not checked, as the run goes on the same way without it.
@@ -31,6 +43,9 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     }
     openPayload();
     if (!isChildRole) {
+        // A reported failure removes what this run made: nothing until
+        // extraction has created the target directory and armed the cleanup.
+        setFailureCleanup(removeAfterFailure);
         extractPayload();
         if (argumentCount < 1) {
             internalLimitAbort();

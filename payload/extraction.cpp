@@ -108,6 +108,8 @@ void writeEntryData(uint64_t size) {
     if (file == nullptr) {
         fatalOpenForWriting();
     }
+    // Kept where a failure's cleanup finds it: an open file could not be removed.
+    launcherState.entryFile = file;
     while (size > 0) {
         uint32_t piece = size < kWriteChunkSize ? static_cast<uint32_t>(size) : static_cast<uint32_t>(kWriteChunkSize);
         readPayload(launcherState.writeChunk, piece);
@@ -117,7 +119,7 @@ void writeEntryData(uint64_t size) {
         }
         size -= piece;
     }
-    closeEntryFile(file);
+    closeOpenEntryFile();
 }
 
 // The last backslash of `path` at or after its second unit; 0 if none. The
@@ -148,6 +150,13 @@ void composeEntryPath() {
 }
 
 }  // namespace
+
+void closeOpenEntryFile() {
+    if (launcherState.entryFile != nullptr) {
+        closeEntryFile(launcherState.entryFile);
+        launcherState.entryFile = nullptr;
+    }
+}
 
 void rememberDirectory(const wchar_t *directory) {
     if (launcherState.knownDirectoryCount == kKnownDirectoriesCapacity) {

@@ -20,5 +20,9 @@ bool createParentDirectories(const wchar_t *path);
 // True when `directory` is known to exist or has just been created.
 bool ensureDirectory(const wchar_t *directory);
 
+// Closes the file that extraction is writing, if any: a failure may end the
+// process in the middle of an entry, and the cleanup cannot remove an open file.
+void closeOpenEntryFile();
+
 // Counts `directory` as existing from now on (it was just made elsewhere).
 void rememberDirectory(const wchar_t *directory);
