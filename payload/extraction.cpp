@@ -14,6 +14,8 @@
 
 namespace {
 
+const char kDecodeFailed[] = "Error, couldn't decode attached data.";
+
 bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
@@ -174,7 +176,7 @@ bool readEntryHeader() {
         return false;
     }
     if (!staysInsideTarget(launcherState.entryName)) {
-        fatalError("Error, couldn't decode attached data.");
+        fatalError(kDecodeFailed);
     }
     composeEntryPath();
     if (launcherState.firstEntryPath[0] == L'\0') {
@@ -186,6 +188,11 @@ bool readEntryHeader() {
 void extractPayload() {
     while (readEntryHeader()) {
         uint64_t size = readEntrySize();
+        // A size the stream cannot deliver would fill the disk before the
+        // stream ran dry; no file is made for it.
+        if (!payloadCanDeliver(size)) {
+            fatalError(kDecodeFailed);
+        }
         // Made with the first file, so that a payload refused at its first
         // entry leaves nothing; its name may change on the way.
         if (!launcherState.cleanupArmed) {

@@ -10,7 +10,8 @@ bool readEntryHeader();
 // Parent role: creates the target directory with the first file
 // (payload/target_directory.h), writes every entry in payload order in pieces
 // of at most 32768 bytes, creating directories as needed, then closes the
-// reader.
+// reader. An entry larger than the stream can still deliver is refused
+// before its file is made.
 void extractPayload();
 
 // Makes sure the directory holding the file `path` exists, creating missing

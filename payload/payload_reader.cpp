@@ -1,5 +1,6 @@
 #include "payload/payload_reader.h"
 
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,39 @@
 namespace {
 
 const char kDecodeFailed[] = "Error, couldn't decode attached data.";
+
+constexpr uint32_t kLegacyMagicFirst = 0xFD2FB51E;  // zstd frames before format 0.8
+constexpr uint32_t kLegacyMagicLast = 0xFD2FB527;
+
+// Sums the content sizes that the frames from `bytes` on record, up to the
+// first bytes that are no frame (the container's trailer). False when a
+// frame records none or its header cannot be read: there is no bound then.
+bool sumFrameContentSizes(const unsigned char *bytes, size_t size, uint64_t *sum) {
+    uint64_t total = 0;
+    size_t at = 0;
+    while (size - at >= 4) {
+        const unsigned char *frame = bytes + at;
+        uint32_t magic = static_cast<uint32_t>(frame[0]) | static_cast<uint32_t>(frame[1]) << 8 |
+                         static_cast<uint32_t>(frame[2]) << 16 | static_cast<uint32_t>(frame[3]) << 24;
+        bool skippable = (magic & ZSTD_MAGIC_SKIPPABLE_MASK) == ZSTD_MAGIC_SKIPPABLE_START;
+        if (magic >= kLegacyMagicFirst && magic <= kLegacyMagicLast) {
+            return false;  // a decoder built with the old formats would read on
+        }
+        if (magic != ZSTD_MAGICNUMBER && !skippable) {
+            break;
+        }
+        unsigned long long content = ZSTD_getFrameContentSize(frame, size - at);
+        size_t compressed = ZSTD_findFrameCompressedSize(frame, size - at);
+        if (content == ZSTD_CONTENTSIZE_UNKNOWN || content == ZSTD_CONTENTSIZE_ERROR || ZSTD_isError(compressed) ||
+            content > UINT64_MAX - total) {
+            return false;
+        }
+        total += content;
+        at += compressed;
+    }
+    *sum = total;
+    return true;
+}
 
 }  // namespace
 
@@ -30,6 +64,8 @@ void startPayload(const void *resource, size_t size) {
     reader.input = {bytes + 3, size - 3, 0};
     reader.output = {decodeBuffer, 0, 0};
     reader.outputFilled = false;
+    reader.delivered = 0;
+    reader.contentSizeChecked = false;
 }
 
 void readPayload(void *destination, size_t count) {
@@ -41,6 +77,7 @@ void readPayload(void *destination, size_t count) {
             size_t taken = count < available ? count : available;
             memcpy(cursor, static_cast<unsigned char *>(reader.output.dst) + reader.output.pos, taken);
             reader.output.pos += taken;
+            reader.delivered += taken;
             cursor += taken;
             count -= taken;
             continue;
@@ -62,6 +99,19 @@ void readPayload(void *destination, size_t count) {
         reader.output.size = reader.output.pos;
         reader.output.pos = 0;
     }
+}
+
+// Asked first at the first entry's size, so the child, which reads only a
+// name, never walks the frames.
+bool payloadCanDeliver(uint64_t count) {
+    PayloadReader &reader = launcherState.payload;
+    if (!reader.contentSizeChecked) {
+        reader.contentSizeKnown = sumFrameContentSizes(static_cast<const unsigned char *>(reader.input.src),
+                                                       reader.input.size, &reader.contentSize);
+        reader.contentSizeChecked = true;
+    }
+    return !reader.contentSizeKnown ||
+           (reader.delivered <= reader.contentSize && count <= reader.contentSize - reader.delivered);
 }
 
 void closePayload() {

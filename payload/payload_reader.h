@@ -4,6 +4,7 @@
 // read. Only the main thread uses it; it lives in launcherState.payload.
 // This file is free of Windows headers so that it also builds for the host.
 #include <stddef.h>
+#include <stdint.h>
 
 #include <zstd.h>
 
@@ -14,6 +15,11 @@ struct PayloadReader {
     ZSTD_inBuffer input;    // the compressed bytes after the header, read in place
     ZSTD_outBuffer output;  // between steps: size = bytes held, pos = bytes handed out
     bool outputFilled;      // the last decode step filled the buffer: more may be pending
+    uint64_t delivered;     // decompressed bytes handed out so far
+    // What the frames say they hold in all, once asked (payloadCanDeliver).
+    bool contentSizeChecked;
+    bool contentSizeKnown;
+    uint64_t contentSize;
 };
 
 // Checks the header of the container at `resource` (null when there is none),
@@ -24,6 +30,12 @@ void startPayload(const void *resource, size_t size);
 // Copies exactly the next `count` decompressed bytes to `destination`, or
 // ends the process ("Error, couldn't decode attached data.").
 void readPayload(void *destination, size_t count);
+
+// False when the frames record their content sizes and fewer than `count`
+// decompressed bytes remain after those handed out. True otherwise, also
+// when a frame does not record its size: the stream then tells only as it
+// runs dry.
+bool payloadCanDeliver(uint64_t count);
 
 // Frees the decoder, then the decode buffer.
 void closePayload();

@@ -4,6 +4,7 @@ inherited start times never make it write outside its own directory."""
 import os
 import random
 import re
+import struct
 import unittest
 
 from zelmor_testing import (FAST_FAIL, LauncherTestCase, container, entry_stream, windows_binary, windows_path,
@@ -80,6 +81,16 @@ class HostileNameTest(LauncherTestCase):
                 self.assertEqual((run.stdout, run.stderr, run.exit_code), (DECODE_FAILED, "", 2))
                 self.assertEqual(self.entries_outside(), [])
                 self.assertEqual(os.listdir(self.temp), [], "the refusal removes the first file too")
+
+    def test_an_entry_larger_than_the_frame_holds_is_refused_before_its_file_is_made(self):
+        # The frame records its content size, so the claim of 2**40 bytes is
+        # seen to be false at once. The file beneath "x" could not even be
+        # made: the refusal comes first, not the failed open.
+        stream = entry_stream([("app.dll", probe_bytes()), ("x", b"1")])[:-2]
+        stream += "x\\huge.bin".encode("utf-16-le") + b"\0\0" + struct.pack("<Q", 2 ** 40) + b"z" * 100
+        run = self.launch(self.make_launcher(container(zstd_frame(stream, f"--stream-size={len(stream)}"))))
+        self.assertEqual((run.stdout, run.stderr, run.exit_code), (DECODE_FAILED, "", 2))
+        self.assertEqual(os.listdir(self.temp), [])
 
     def test_a_name_of_1024_units_aborts_without_writing(self):
         run = self.launch_raw([("app.dll", probe_bytes()), ("n" * 1024, b"data")])

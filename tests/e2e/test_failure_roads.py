@@ -4,8 +4,8 @@ call fail on demand, the seams build fails it (ZELMOR_TEST_FAIL); the child
 inherits the variable and counts its own calls. Once the parent has made
 its target directory, every reported failure removes it. Failures that are
 tested elsewhere: header and decoder (test_payload_container), opening a file
-for writing and a name of 1024 units (test_extraction), loading the
-application (test_child_launch)."""
+for writing, an entry larger than its frame and a name of 1024 units
+(test_extraction), loading the application (test_child_launch)."""
 import os
 import re
 import secrets
