@@ -4,6 +4,7 @@
 
 #include "launcher/failure.h"
 #include "launcher/launcher_state.h"
+#include "launcher/test_seam.h"
 
 namespace {
 
@@ -15,6 +16,13 @@ int runLibraryMode(int argumentCount, wchar_t **arguments) {
     // Not examined: without it a dependency in the target directory fails to
     // load, which the load reports.
     AddDllDirectory(launcherState.targetDirectory);
+    // The application's own loads by name then find its files and the
+    // system's, never copies planted beside the executable, in the current
+    // directory or on PATH; a child that cannot ensure that runs nothing.
+    if (seamFails("SetDefaultDllDirectories") ||
+        !SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        fatalErrorWithCode("Error, load DLL.", GetLastError());
+    }
     HMODULE library = LoadLibraryExW(launcherState.firstEntryPath, nullptr,
                                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                          LOAD_LIBRARY_SEARCH_SYSTEM32);

@@ -1,6 +1,7 @@
 // A payload DLL that shows a test what run_code sees: its arguments, the
-// launcher's environment variables, where it was loaded from and the files
-// beside it. Environment variables (ZELMOR_PROBE_*) choose what it does.
+// launcher's environment variables, where it was loaded from, the files
+// beside it and which library a load by bare name finds. Environment
+// variables (ZELMOR_PROBE_*) choose what it does.
 #include <windows.h>
 
 #include <stdio.h>
@@ -258,6 +259,20 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
     if (holding) {
         // Gives the holder time to open its file before run_code returns.
         Sleep(1000);
+    }
+    // A library loaded by bare name, as applications do: its helper_value
+    // (zelmor-helper.dll) becomes the exit code, telling which copy was found.
+    if (readEnvironment(L"ZELMOR_PROBE_LOAD", value)) {
+        HMODULE library = LoadLibraryW(value.c_str());
+        if (library == nullptr) {
+            DWORD error = GetLastError();
+            fprintf(stderr, "probe: loading %s failed with %lu\n", utf8(value).c_str(), error);
+            return 121;
+        }
+        typedef int (*HelperValue)();
+        HelperValue helperValue =
+            reinterpret_cast<HelperValue>(reinterpret_cast<void *>(GetProcAddress(library, "helper_value")));
+        return helperValue != nullptr ? helperValue() : 122;
     }
     // Through a 64-bit parse so that unsigned NTSTATUS-style codes above
     // INT_MAX wrap to the same 32-bit exit code instead of saturating.

@@ -94,6 +94,17 @@ class ReportedFailureTest(SeamTestCase):
         self.assertEqual(os.listdir(self.temp), [])
         self.assertFalse(os.path.exists(self.report_path()))
 
+    def test_a_child_that_cannot_restrict_its_library_search_runs_nothing(self):
+        # The child counts its own calls.
+        launcher = self.seams_launcher()
+        for failures, message in [("SetDefaultDllDirectories:1:5", "Error, load DLL.")]:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures)
+                self.assertEqual((run.stdout, run.exit_code), ("", 2))
+                self.assertRegex(run.stderr, system_error_line(message, 5))
+                self.assertFalse(os.path.exists(self.report_path()))
+                self.assertEqual(os.listdir(self.temp), [])
+
     def test_a_child_that_cannot_be_started_leaves_nothing(self):
         launcher = self.seams_launcher([("data\\notes.txt", self.file("notes.txt", b"notes"))])
         for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8)]:
