@@ -7,11 +7,13 @@
 
 #include "child/cleanup.h"
 #include "child/command_line.h"
+#include "child/role_decision.h"
 #include "launcher/bounded_text.h"
 #include "launcher/failure.h"
 #include "launcher/launcher_state.h"
 #include "launcher/test_seam.h"
 #include "paths/environment.h"
+#include "paths/parent_id.h"
 
 namespace {
 
@@ -78,13 +80,22 @@ unsigned long launchChild(const wchar_t *programName) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     buildChildCommandLine();
+    // The mark makes the one process started here a child that never starts
+    // another (child/role_decision.h); nothing else this process might start
+    // later is to carry it.
+    wchar_t ownId[kProcessIdTextCapacity];
+    formatProcessId(GetCurrentProcessId(), ownId);
+    if (!setEnvVar(kChildMarkVariable, ownId)) {
+        fatalErrorWithCode(kLaunchFailed, GetLastError());
+    }
     PROCESS_INFORMATION child = {};
     if (seamFails("CreateProcessW") ||
         !CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
-    CloseHandle(child.hThread);
+    unsetEnvVar(kChildMarkVariable);  // not examined: this process starts nothing else
+    CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;
     if (child.hProcess != nullptr) {
         HANDLE waitHandle = duplicateForWaiting(child.hProcess);

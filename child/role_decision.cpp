@@ -5,7 +5,9 @@
 
 #include <wchar.h>
 
+#include "launcher/failure.h"
 #include "launcher/launcher_state.h"
+#include "launcher/test_seam.h"
 #include "paths/canonical_path.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"
@@ -25,43 +27,74 @@ void computeOwnCanonicalPath() {
     shortenDirectoryPart(own, kCanonicalPathCapacity);
 }
 
-bool runsThisExecutable(HANDLE process) {
-    wchar_t parentPath[kParentPathCapacity];
-    if (K32GetModuleFileNameExW(process, nullptr, parentPath, kParentPathCapacity) == 0) {
-        return false;
+// ERROR_SUCCESS when the process with `processId` runs this executable
+// (equal canonical paths); otherwise why not, as a system error number. Ids
+// and paths that name no instance of it, where no system call failed, give
+// ERROR_INVALID_PARAMETER.
+DWORD checkRunningInstance(unsigned long processId) {
+    HANDLE process = seamFails("OpenProcess")
+                         ? nullptr
+                         : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process == nullptr) {
+        return GetLastError();
     }
-    // A stale id may name a process whose file is gone or too long to name:
-    // it is simply not this executable.
+    wchar_t parentPath[kParentPathCapacity];
+    DWORD length = seamFails("K32GetModuleFileNameExW")
+                       ? 0
+                       : K32GetModuleFileNameExW(process, nullptr, parentPath, kParentPathCapacity);
+    DWORD error = length == 0 ? GetLastError() : ERROR_SUCCESS;
+    CloseHandle(process);  // a query handle: nothing is lost if the close fails
+    if (length == 0) {
+        return error;
+    }
+    // A path that fills the buffer may have been cut short.
+    if (length >= kParentPathCapacity - 1) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
     if (!finalPathOf(parentPath, kParentPathCapacity)) {
-        return false;
+        return GetLastError();
     }
     shortenDirectoryPart(parentPath, kParentPathCapacity);
     computeOwnCanonicalPath();
-    return wcscmp(parentPath, launcherState.ownModulePathCanonical) == 0;
+    return wcscmp(parentPath, launcherState.ownModulePathCanonical) == 0 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
-bool namesRunningInstance(unsigned long processId) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (process == nullptr) {
+// Reads and removes the mark the parent sets for the one process it starts,
+// so that nothing the application starts inherits it.
+bool takeChildMark() {
+    const wchar_t *mark = getEnvVar(kChildMarkVariable);
+    if (mark == nullptr) {
         return false;
     }
-    bool same = runsThisExecutable(process);
-    CloseHandle(process);  // a query handle: nothing is lost if the close fails
-    return same;
+    // Not examined: a mark that stays only makes an instance the application
+    // starts insist on confirming the same parent, which still runs.
+    unsetEnvVar(kChildMarkVariable);
+    return true;
 }
 
 void publishOwnProcessId() {
     wchar_t text[kProcessIdTextCapacity];
     formatProcessId(GetCurrentProcessId(), text);
-    setEnvVar("ZELMOR_ONEFILE_PARENT", text);  // not examined: the child then takes the parent role too
+    setEnvVar("ZELMOR_ONEFILE_PARENT", text);  // not examined: the child then fails to confirm and says so
 }
 
 }  // namespace
 
 bool decideRole() {
     unsigned long parentId = 0;
-    if (parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &parentId)) {
-        if (namesRunningInstance(parentId)) {
+    const bool hasParentId = parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &parentId);
+    if (takeChildMark()) {
+        // Started by a parent as its child: it must find that parent, and it
+        // never becomes a parent itself, or a failure here would start one
+        // generation after another.
+        DWORD error = hasParentId ? checkRunningInstance(parentId) : ERROR_INVALID_PARAMETER;
+        if (error != ERROR_SUCCESS) {
+            fatalErrorWithCode("Error, couldn't confirm the launching process.", error);
+        }
+        return true;
+    }
+    if (hasParentId) {
+        if (checkRunningInstance(parentId) == ERROR_SUCCESS) {
             return true;
         }
         // A fresh start time too, so this run never reuses another's directory.

@@ -6,5 +6,12 @@
 // together with ZELMOR_ONEFILE_START. A value that is no parent id counts as
 // unset and removes nothing.
 
-// True for the child role.
+// The mark a parent sets, holding its id, for the one process it starts. An
+// instance that carries it must confirm that parent or end: it never takes
+// the parent role.
+constexpr char kChildMarkVariable[] = "ZELMOR_ONEFILE_CHILD";
+
+// True for the child role. A marked instance that cannot confirm its parent
+// ends with "Error, couldn't confirm the launching process." and the system
+// error that stopped it.
 bool decideRole();

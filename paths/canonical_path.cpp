@@ -47,6 +47,7 @@ bool finalPathOf(wchar_t *path, size_t capacity) {
     DWORD length = finalPath ? finalPath(file, path, static_cast<DWORD>(capacity), 0) : 0;
     CloseHandle(file);  // a query handle: nothing is lost if the close fails
     if (length >= capacity) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return false;
     }
     dropLongPathPrefix(path);

@@ -6,7 +6,8 @@
 
 // Replaces `path` by the final path of the file it names, in drive-letter or
 // plain UNC form. False, with `path` unchanged, when the file cannot be opened
-// or its final path needs `capacity` characters or more.
+// or its final path needs `capacity` characters or more; the last error then
+// says which (ERROR_INSUFFICIENT_BUFFER for the second).
 bool finalPathOf(wchar_t *path, size_t capacity);
 
 // The drive-letter or plain UNC form of a final path as the system gives it:

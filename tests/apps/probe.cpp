@@ -150,7 +150,7 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory, cons
     }
     json += "], \"env\": {";
     const wchar_t *names[] = {L"ZELMOR_ONEFILE_PARENT", L"ZELMOR_ONEFILE_START", L"ZELMOR_ONEFILE_DIRECTORY",
-                              L"ZELMOR_ORIGINAL_ARGV0"};
+                              L"ZELMOR_ORIGINAL_ARGV0", L"ZELMOR_ONEFILE_CHILD"};
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         if (i > 0) {
             json += ", ";

@@ -94,10 +94,13 @@ class ReportedFailureTest(SeamTestCase):
         self.assertEqual(os.listdir(self.temp), [])
         self.assertFalse(os.path.exists(self.report_path()))
 
-    def test_a_child_that_cannot_restrict_its_library_search_runs_nothing(self):
-        # The child counts its own calls.
+    def test_a_child_that_cannot_confirm_its_parent_or_restrict_its_library_search_runs_nothing(self):
+        # The child counts its own calls: its first OpenProcess names the
+        # parent. A child that became a parent instead would launch again.
         launcher = self.seams_launcher()
-        for failures, message in [("SetDefaultDllDirectories:1:5", "Error, load DLL.")]:
+        confirm = "Error, couldn't confirm the launching process."
+        for failures, message in [("OpenProcess:1:5", confirm), ("K32GetModuleFileNameExW:1:5", confirm),
+                                  ("SetDefaultDllDirectories:1:5", "Error, load DLL.")]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))

@@ -25,6 +25,9 @@ class ParentRoleTest(LauncherTestCase):
         # its own id, and the directory is named from what the child inherited.
         self.assertRegex(env[PARENT], r"^[1-9]\d*$")
         self.assertNotEqual(int(env[PARENT]), report["pid"])
+        # The parent's mark for its child is gone before the application runs,
+        # so nothing the application starts inherits it.
+        self.assertIsNone(env["ZELMOR_ONEFILE_CHILD"])
         self.assertEqual(env["ZELMOR_ORIGINAL_ARGV0"], windows_path(launcher))
         self.assertEqual(report["module_dir"], f"{windows_path(self.temp)}\\onefile_{env[PARENT]}_{env[START]}")
         self.assertEqual(self.target_directories(), [])
@@ -88,7 +91,7 @@ class ChildRoleTest(LauncherTestCase):
             # variables of a parent role of its own.
             self.assertEqual(second["argv"], [windows_path(launcher), "second", ""])
             self.assertEqual(second["env"], {PARENT: parent, START: start, "ZELMOR_ONEFILE_DIRECTORY": None,
-                                             "ZELMOR_ORIGINAL_ARGV0": None})
+                                             "ZELMOR_ORIGINAL_ARGV0": None, "ZELMOR_ONEFILE_CHILD": None})
             self.assertEqual(self.target_directories(), first_directory)
         # Other spellings of the same number are no parent id: such an
         # instance takes the parent role, publishes its own id and runs in a
