@@ -52,6 +52,39 @@ HANDLE duplicateForWaiting(HANDLE process) {
     return duplicate;
 }
 
+// Waits for the child and returns its exit code (1 when it cannot be read),
+// sharing it with the console-control thread meanwhile.
+DWORD waitForChild(HANDLE process, DWORD processId) {
+    HANDLE waitHandle = duplicateForWaiting(process);
+    if (waitHandle != nullptr) {
+        InterlockedExchangePointer(&launcherState.childProcess, process);
+    } else {
+        // Without a second handle the child is shared by its id, which the
+        // one handle, held here, keeps from naming another process.
+        waitHandle = process;
+        InterlockedExchange(&launcherState.childProcessId, static_cast<long>(processId));
+    }
+    WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
+    DWORD exitCode = 0;
+    if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
+        exitCode = 1;
+    }
+    if (waitHandle != process) {
+        CloseHandle(waitHandle);
+        // Unless the console-control thread took it first, the shared handle is ours to close.
+        HANDLE shared = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+        if (shared != nullptr) {
+            CloseHandle(shared);
+        }
+    } else if (InterlockedExchange(&launcherState.childProcessId, 0) != 0) {
+        CloseHandle(process);
+    }
+    // Otherwise the console-control thread took the id and may be opening the
+    // process: the handle stays open until this process ends, so that the id
+    // cannot name another process meanwhile.
+    return exitCode;
+}
+
 }  // namespace
 
 wchar_t *buildChildCommandLine() {
@@ -98,26 +131,9 @@ unsigned long launchChild(const wchar_t *programName) {
     CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;
     if (child.hProcess != nullptr) {
-        HANDLE waitHandle = duplicateForWaiting(child.hProcess);
-        if (waitHandle != nullptr) {
-            InterlockedExchangePointer(&launcherState.childProcess, child.hProcess);
-        } else {
-            // Without a second handle the child is not shared: a control
-            // event then only removes the directory, and this thread alone
-            // uses and closes the one handle.
-            waitHandle = child.hProcess;
-        }
-        WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
-        if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
-            exitCode = 1;
-        }
-        CloseHandle(waitHandle);
-        // Unless the console-control thread took it first, the shared handle is ours to close.
-        HANDLE shared = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
-        if (shared != nullptr) {
-            CloseHandle(shared);
-        }
+        exitCode = waitForChild(child.hProcess, child.dwProcessId);
     }
     performCleanup();
-    return exitCode;
+    // Whichever thread ends the process, an interrupted run never reports success.
+    return launcherState.controlEventArrived ? kStatusControlCExit : exitCode;
 }

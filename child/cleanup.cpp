@@ -13,20 +13,47 @@ constexpr DWORD kChildGraceMilliseconds = 5000;
 constexpr int kDeleteRetries = 20;
 constexpr DWORD kRetryPauseMilliseconds = 100;
 
+// Grants the child its time and ends it if it outlives that.
+void stopChild(HANDLE child) {
+    if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
+        // Not examined: a child that could not be ended holds its files, and
+        // the removal below leaves what it cannot take.
+        TerminateProcess(child, kStatusControlCExit);
+    }
+}
+
+// True when no child of this run can still be running: none was shared, or
+// this thread has stopped it. False when the child runs on a handle the main
+// thread alone holds and it cannot be opened here either.
+bool stopSharedChild() {
+    HANDLE child = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+    if (child != nullptr) {
+        stopChild(child);
+        CloseHandle(child);  // ours alone now; a failed close changes nothing for the run
+        return true;
+    }
+    DWORD processId = static_cast<DWORD>(InterlockedExchange(&launcherState.childProcessId, 0));
+    if (processId == 0) {
+        return true;
+    }
+    HANDLE opened = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    if (opened == nullptr) {
+        return false;
+    }
+    stopChild(opened);
+    CloseHandle(opened);  // as above
+    return true;
+}
+
 }  // namespace
 
 // Both threads may come here. Whichever takes the child's handle out of
 // launcherState.childProcess (an atomic exchange) is the only one to use and
 // close it; the main thread waits on a duplicate of its own (child_launch.cpp).
 void performCleanup() {
-    HANDLE child = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
-    if (child != nullptr) {
-        if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
-            TerminateProcess(child, 0);  // not examined: the removal below goes ahead either way
-        }
-        CloseHandle(child);
-    }
-    if (!launcherState.cleanupArmed) {
+    // A child that may still run keeps its directory: the main thread removes
+    // it after its wait, or, if the process ends first, nothing does.
+    if (!stopSharedChild() || !launcherState.cleanupArmed) {
         return;
     }
     bool remains = removeTargetTree();
@@ -43,6 +70,7 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
+            launcherState.controlEventArrived = 1;
             performCleanup();
             break;
         default:

@@ -2,17 +2,23 @@
 // Removal of the target directory, after the child has ended, when a console
 // control event arrives, and after a reported failure. Parent role only.
 
-// Stops a child that is still held in launcherState.childProcess (5000 ms
-// grace, then terminated with exit code 0), then, once cleanupArmed is set,
-// removes the target directory (child/tree_removal.h), trying up to 21 times
-// 100 ms apart. Safe to run on the console-control thread while the main
-// thread runs it too.
+// The status of a process ended by a console control event; also the exit
+// code of a child that outlives its grace and of an interrupted launcher.
+constexpr unsigned long kStatusControlCExit = 0xC000013A;
+
+// Stops a child that is still shared through launcherState.childProcess or
+// childProcessId (5000 ms grace, then terminated with kStatusControlCExit),
+// then, once cleanupArmed is set, removes the target directory
+// (child/tree_removal.h), trying up to 21 times 100 ms apart. A child that
+// may still run but cannot be reached keeps the directory. Safe to run on the
+// console-control thread while the main thread runs it too.
 void performCleanup();
 
 // Registers the console control handler; "Error, failed to register signal
 // handler." ends the process if the system refuses.
 void registerConsoleControlHandler();
 
-// The handler itself (exposed for tests): cleans up on Ctrl+C, Ctrl+Break,
-// close, log-off and shut-down, and always lets the event take its course.
+// The handler itself (exposed for tests): notes the event, cleans up on
+// Ctrl+C, Ctrl+Break, close, log-off and shut-down, and always lets the event
+// take its course.
 int __stdcall consoleControlHandler(unsigned long event);

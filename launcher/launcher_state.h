@@ -30,9 +30,18 @@ struct LauncherState {
     // Shared with the console-control thread: the thread that takes it out
     // with an atomic exchange is the one that closes it.
     void *childProcess;
+    // The child's process id while the main thread alone holds its handle
+    // (no second handle could be made): the console-control thread then opens
+    // the child by this id. Whichever thread takes it out with an atomic
+    // exchange has it; the main thread's open handle keeps the id from being
+    // reused meanwhile. A long, as the system's interlocked calls take it.
+    volatile long childProcessId;
     // Set once the parent has created the target directory itself; only then
     // may anything remove it. Read by the console-control thread; never cleared.
     volatile unsigned char cleanupArmed;
+    // Set by the console-control thread when an event arrives, so that the
+    // main thread, should it end the process first, does not report success.
+    volatile unsigned char controlEventArrived;
     PayloadReader payload;
     void *entryFile;  // the file extraction is writing (a HANDLE), null between files
     unsigned char writeChunk[kWriteChunkSize];

@@ -9,7 +9,8 @@ import threading
 import time
 import unittest
 
-from zelmor_testing import WINE_RUN, LauncherTestCase, linux_path, windows_binary, windows_path
+from zelmor_testing import (SEAMS_STUB, WINE_RUN, LauncherTestCase, linux_path, windows_binary, windows_path,
+                            write_payload)
 
 
 def processes_mentioning(text):
@@ -119,11 +120,18 @@ class ControlEventTest(LauncherTestCase):
 
     PROBE_SLEEP_MS = 30000
 
-    def interrupt(self, ignore_in_child):
-        launcher = self.probe_launcher()
+    def interrupt(self, ignore_in_child, failures=None):
+        """Sends Ctrl+C while the child runs; returns the seconds the launcher
+        took to end after it. `failures` runs the seams build with them."""
+        if failures is None:
+            launcher = self.probe_launcher()
+        else:
+            launcher = self.make_launcher(write_payload([("app.dll", windows_binary("zelmor-probe.dll"))]),
+                                          stub=SEAMS_STUB)
         environment = dict(os.environ, ZELMOR_PROBE_REPORT=windows_path(self.report_path()),
                            ZELMOR_PROBE_SLEEP_MS=str(self.PROBE_SLEEP_MS),
-                           ZELMOR_PROBE_IGNORE_CTRL_C="1" if ignore_in_child else "0")
+                           ZELMOR_PROBE_IGNORE_CTRL_C="1" if ignore_in_child else "0",
+                           ZELMOR_TEST_FAIL=failures or "")
         for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"):
             environment.pop(name, None)
         controller, terminal = os.openpty()
@@ -147,6 +155,9 @@ class ControlEventTest(LauncherTestCase):
         elapsed = time.monotonic() - sent
         self.assertFalse(os.path.exists(target), "the directory is removed")
         self.assertEqual(wait_until_gone(windows_path(self.work), 5), [], "the child has ended")
+        # No exit code is checked: where the handler's thread ends the
+        # process, Wine's default handler ends it with 0, Windows' with
+        # STATUS_CONTROL_C_EXIT (cleanup_test checks the launcher's own road).
         return elapsed
 
     @staticmethod
@@ -165,6 +176,10 @@ class ControlEventTest(LauncherTestCase):
     def test_a_child_that_ends_on_the_event_is_not_waited_for(self):
         elapsed = self.interrupt(ignore_in_child=False)
         self.assertLess(elapsed, 4.0)
+
+    def test_without_a_second_handle_the_child_is_still_stopped_before_its_directory_goes(self):
+        # The handler then reaches the child by its id.
+        self.interrupt(ignore_in_child=True, failures="DuplicateHandle:1")
 
 
 if __name__ == "__main__":

@@ -136,6 +136,8 @@ protected:
         launcherState.targetDirectory[0] = L'\0';
         launcherState.cleanupArmed = 0;
         launcherState.childProcess = nullptr;
+        launcherState.childProcessId = 0;
+        launcherState.controlEventArrived = 0;
     }
 
     // A fresh directory with nested files, made the cleanup's target.
@@ -391,7 +393,26 @@ TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
     EXPECT_TRUE(exists(sibling + L"\\sub\\deeper\\c.txt"));
 }
 
-TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedWithExitCodeZero) {
+TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
+    // Without a second handle the child is shared by its id; where that
+    // cannot be opened, the child may still run and its files stay.
+    std::wstring target = makeTarget();
+    launcherState.cleanupArmed = 1;
+    launcherState.childProcessId = 3;  // ids are multiples of 4: no process has it
+    performCleanup();
+    EXPECT_EQ(launcherState.childProcessId, 0);
+    EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
+
+    PROCESS_INFORMATION child = startSleep(L"500 7");
+    launcherState.childProcessId = static_cast<long>(child.dwProcessId);
+    performCleanup();
+    EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(exitCodeOf(child.hProcess), 7u);
+    EXPECT_FALSE(exists(target));
+    CloseHandle(child.hProcess);
+}
+
+TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
     std::wstring target = makeTarget();
     launcherState.cleanupArmed = 1;
     // It holds a file of the target until it ends.
@@ -405,7 +426,7 @@ TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedWithExitCodeZero) {
     EXPECT_LT(elapsed, 8000.0);
     EXPECT_EQ(launcherState.childProcess, nullptr);
     EXPECT_EQ(WaitForSingleObject(own, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(exitCodeOf(own), 0u);
+    EXPECT_EQ(exitCodeOf(own), kStatusControlCExit);
     EXPECT_FALSE(exists(target));
     CloseHandle(own);
 }
@@ -567,8 +588,9 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     EXPECT_TRUE(road.sawChild);
     EXPECT_TRUE(road.heldMainThread);
     EXPECT_FALSE(road.result);
-    // The child ran its 1000 ms and was not terminated.
-    EXPECT_EQ(exitCode, 7u);
+    // The child ran its 1000 ms within the grace; the run, interrupted,
+    // reports the interruption instead of the child's code.
+    EXPECT_EQ(exitCode, kStatusControlCExit);
     EXPECT_EQ(launcherState.childProcess, nullptr);
     EXPECT_FALSE(exists(target));
     int sentinelsLost = 0;
