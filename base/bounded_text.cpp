@@ -1,9 +1,9 @@
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "launcher/failure.h"
+#include "base/failure.h"
 
 size_t appendUnits(wchar_t *buffer, size_t capacity, size_t length, const wchar_t *units, size_t count) {
     if (length >= capacity || count >= capacity - length) {

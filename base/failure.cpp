@@ -1,12 +1,12 @@
-#include "launcher/failure.h"
+#include "base/failure.h"
 
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 
 namespace {
 

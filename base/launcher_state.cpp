@@ -1,3 +1,3 @@
-#include "launcher/launcher_state.h"
+#include "base/launcher_state.h"
 
 LauncherState launcherState;

@@ -1,4 +1,4 @@
-#include "launcher/test_seam.h"
+#include "base/test_seam.h"
 
 #include <windows.h>
 

@@ -5,13 +5,13 @@
 
 #include <wchar.h>
 
+#include "base/bounded_text.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
 #include "child/role_decision.h"
-#include "launcher/bounded_text.h"
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"
 

@@ -2,10 +2,10 @@
 
 #include <windows.h>
 
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 #include "child/tree_removal.h"
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
-#include "launcher/launcher_state.h"
+#include "base/bounded_text.h"
+#include "base/launcher_state.h"
 
 namespace {
 

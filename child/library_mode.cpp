@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 
 namespace {
 

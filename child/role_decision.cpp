@@ -5,9 +5,9 @@
 
 #include <wchar.h>
 
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 #include "paths/canonical_path.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"

@@ -4,7 +4,7 @@
 
 #include <wchar.h>
 
-#include "launcher/launcher_state.h"
+#include "base/launcher_state.h"
 #include "paths/path_root.h"
 
 namespace {

@@ -8,15 +8,15 @@ set(LAUNCHER_COMPILE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti -mu
 set(LAUNCHER_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -municode)
 
 set(LAUNCHER_CORE_SOURCES
+  base/bounded_text.cpp
+  base/failure.cpp
+  base/launcher_state.cpp
   child/child_launch.cpp
   child/cleanup.cpp
   child/command_line.cpp
   child/library_mode.cpp
   child/role_decision.cpp
   child/tree_removal.cpp
-  launcher/failure.cpp
-  launcher/bounded_text.cpp
-  launcher/launcher_state.cpp
   launcher/run_sequence.cpp
   paths/canonical_path.cpp
   paths/environment.cpp
@@ -34,7 +34,7 @@ set(LAUNCHER_CORE_SOURCES
 )
 
 # The release core and a test build of the same sources whose system calls can
-# be made to fail on demand (launcher/test_seam.h); release code has no seam.
+# be made to fail on demand (base/test_seam.h); release code has no seam.
 foreach(variant release seams)
   add_library(launcher_core_${variant} STATIC ${LAUNCHER_CORE_SOURCES})
   target_include_directories(launcher_core_${variant} PUBLIC "${PROJECT_SOURCE_DIR}")
@@ -42,7 +42,7 @@ foreach(variant release seams)
   target_link_libraries(launcher_core_${variant} PUBLIC zstd_static shell32 advapi32)
 endforeach()
 target_compile_definitions(launcher_core_seams PUBLIC ZELMOR_TEST_SEAMS=1)
-target_sources(launcher_core_seams PRIVATE launcher/test_seam.cpp)
+target_sources(launcher_core_seams PRIVATE base/test_seam.cpp)
 
 function(add_launcher_executable name variant)
   add_executable(${name} WIN32 launcher/main.cpp resources/launcher.rc)

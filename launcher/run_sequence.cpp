@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "base/failure.h"
+#include "base/launcher_state.h"
 #include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "child/library_mode.h"
 #include "child/role_decision.h"
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
 #include "paths/path_spec.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"

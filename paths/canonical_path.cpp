@@ -5,9 +5,9 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
-#include "launcher/failure.h"
-#include "launcher/test_seam.h"
+#include "base/bounded_text.h"
+#include "base/failure.h"
+#include "base/test_seam.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace {
 

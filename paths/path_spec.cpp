@@ -3,8 +3,8 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
-#include "launcher/failure.h"
+#include "base/bounded_text.h"
+#include "base/failure.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"
 #include "paths/path_root.h"

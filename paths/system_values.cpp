@@ -5,7 +5,7 @@
 
 #include <stdlib.h>
 
-#include "launcher/test_seam.h"
+#include "base/test_seam.h"
 
 void writeTemporaryDirectory(wchar_t *buffer, size_t capacity) {
     DWORD length = GetTempPathW(static_cast<DWORD>(capacity), buffer);

@@ -4,9 +4,9 @@
 #include <string.h>
 #include <wchar.h>
 
-#include "launcher/bounded_text.h"
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
+#include "base/bounded_text.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
 #include "paths/path_spec.h"
 #include "payload/file_output.h"
 #include "payload/payload_reader.h"

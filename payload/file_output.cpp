@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "launcher/test_seam.h"
+#include "base/test_seam.h"
 
 void *createEntryFile(const wchar_t *path) {
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);

@@ -4,9 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
-#include "launcher/test_seam.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/test_seam.h"
 
 namespace {
 

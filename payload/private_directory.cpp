@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "launcher/test_seam.h"
+#include "base/test_seam.h"
 #include "payload/private_descriptor.h"
 
 NewDirectory createPrivateDirectory(const wchar_t *path, uint32_t *errorCode) {

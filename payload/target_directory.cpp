@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
 #include "paths/path_spec.h"
 #include "payload/extraction.h"
 #include "payload/private_directory.h"

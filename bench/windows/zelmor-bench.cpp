@@ -29,9 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "base/bounded_text.h"
+#include "base/launcher_state.h"
 #include "child/tree_removal.h"
-#include "launcher/bounded_text.h"
-#include "launcher/launcher_state.h"
 
 namespace {
 

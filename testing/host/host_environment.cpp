@@ -5,7 +5,7 @@
 
 #include <map>
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 #include "paths/environment.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "launcher/failure.h"
-#include "launcher/launcher_state.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
 
 namespace {
 

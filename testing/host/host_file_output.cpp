@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "launcher/launcher_state.h"
+#include "base/launcher_state.h"
 #include "payload/file_output.h"
 #include "payload/private_directory.h"
 

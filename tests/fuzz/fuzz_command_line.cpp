@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/launcher_state.h"
 #include "child/command_line.h"
-#include "launcher/launcher_state.h"
 #include "testing/host/host_failure.h"
 
 namespace {

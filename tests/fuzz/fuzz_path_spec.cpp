@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "launcher/launcher_state.h"
+#include "base/launcher_state.h"
 #include "paths/path_spec.h"
 #include "testing/host/host_environment.h"
 #include "testing/host/host_failure.h"

@@ -16,8 +16,8 @@
 
 #include <zstd.h>
 
-#include "launcher/bounded_text.h"
-#include "launcher/launcher_state.h"
+#include "base/bounded_text.h"
+#include "base/launcher_state.h"
 #include "payload/extraction.h"
 #include "payload/payload_reader.h"
 #include "testing/host/host_environment.h"

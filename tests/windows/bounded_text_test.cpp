@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "launcher/bounded_text.h"
+#include "base/bounded_text.h"
 
 namespace {
 

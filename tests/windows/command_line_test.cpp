@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/launcher_state.h"
 #include "child/child_launch.h"
 #include "child/command_line.h"
-#include "launcher/launcher_state.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "launcher/failure.h"
+#include "base/failure.h"
 
 namespace {
 

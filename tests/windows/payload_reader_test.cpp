@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "launcher/launcher_state.h"
+#include "base/launcher_state.h"
 #include "payload/payload_reader.h"
 #include "zstd_frames.h"
 
