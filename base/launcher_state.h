@@ -4,10 +4,11 @@
 // Capacities count characters including the terminator.
 #include <stddef.h>
 
-#include "payload/payload_reader.h"
+#include "format/container.h"
+#include "format/payload_reader_state.h"
 
 constexpr size_t kTargetDirectoryCapacity = 4096;
-constexpr size_t kEntryNameCapacity = 1024;
+constexpr size_t kEntryNameCapacity = kEntryNameUnitLimit;
 constexpr size_t kEntryPathCapacity = 4096;
 constexpr size_t kFirstEntryPathCapacity = 1024;
 constexpr size_t kCanonicalPathCapacity = 4097;

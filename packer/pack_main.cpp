@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "format/container.h"
 #include "packer/file_access.h"
 #include "packer/input_files.h"
 #include "packer/payload_listing.h"
@@ -28,7 +29,6 @@ namespace {
 // The best ratio that still packs a 100 MB application in well under a
 // minute on a two-core machine (level 18 took over a minute).
 constexpr int kDefaultLevel = 17;
-constexpr uint16_t kRcData = 10;
 
 const char kUsage[] =
     "usage: zelmor-pack [options] APPLICATION.dll OUTPUT.exe\n"
@@ -151,7 +151,7 @@ int listEntries(const std::string &path) {
     if (!parsePeImage(image, parsed, error)) {
         return failure(path + ": " + error);
     }
-    if (!findResource(image, kRcData, kPayloadResourceId, payload, error)) {
+    if (!findResource(image, kPayloadResourceType, kPayloadResourceId, payload, error)) {
         return failure(path + ": has no payload that can be listed (not an executable made by zelmor-pack?): " +
                        error);
     }

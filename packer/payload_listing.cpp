@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "format/container.h"
 #include "packer/utf16_name.h"
 
 namespace {
@@ -103,7 +104,7 @@ bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context) 
 }
 
 // After the end-of-list record: the rest of the frame (its checksum, if any)
-// must decode to nothing, and only the 10-byte trailer may follow it.
+// must decode to nothing, and only the trailer may follow it.
 bool checkEnd(StreamReader &reader) {
     if (reader.taken != reader.held) {
         reader.error = "data follows the end of the entry list";
@@ -121,11 +122,12 @@ bool checkEnd(StreamReader &reader) {
     size_t rest = reader.input.size - reader.input.pos;
     const uint8_t *tail = static_cast<const uint8_t *>(reader.input.src) + reader.input.pos;
     uint64_t front = 0;
-    for (int i = 9; i >= 2 && rest == 10; --i) {
-        front = (front << 8) | tail[i];
+    for (size_t i = kContainerTrailerSize; i > kTrailerZeroBytes && rest == kContainerTrailerSize; --i) {
+        front = (front << 8) | tail[i - 1];
     }
     // The trailer's number counts the container's bytes in front of it.
-    if (rest != 10 || tail[0] != 0 || tail[1] != 0 || front != reader.input.size + 3 - 8) {
+    if (rest != kContainerTrailerSize || tail[0] != 0 || tail[1] != 0 ||
+        front != kContainerHeaderSize + reader.input.size - kTrailerCountBytes) {
         reader.error = "the payload's trailer is missing or damaged";
         return false;
     }
@@ -136,11 +138,12 @@ bool checkEnd(StreamReader &reader) {
 
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
                  std::string &error) {
-    if (container.size() < 3 || container[0] != 'Q' || container[1] != 'J' || container[2] != 'Y') {
+    if (!hasContainerHeader(container.data(), container.size())) {
         error = "no payload header";
         return false;
     }
-    StreamReader reader = {ZSTD_createDCtx(), {container.data() + 3, container.size() - 3, 0},
+    StreamReader reader = {ZSTD_createDCtx(),
+                           {container.data() + kContainerHeaderSize, container.size() - kContainerHeaderSize, 0},
                            std::vector<uint8_t>(ZSTD_DStreamOutSize()), 0, 0, false, false, error};
     if (reader.decoder == nullptr) {
         error = "cannot create the zstd decoder";

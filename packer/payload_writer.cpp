@@ -7,6 +7,7 @@
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameProgression
 #include <zstd.h>
 
+#include "format/container.h"
 #include "packer/file_access.h"
 #include "packer/utf16_name.h"
 
@@ -170,7 +171,7 @@ bool compressAll(Compressor &compressor, const std::vector<std::u16string> &name
             return false;
         }
     }
-    if (!writeRaw(compressor, "QJY", 3)) {
+    if (!writeRaw(compressor, kContainerHeader, kContainerHeaderSize)) {
         return false;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
@@ -183,8 +184,8 @@ bool compressAll(Compressor &compressor, const std::vector<std::u16string> &name
         !compress(compressor, nullptr, 0, ZSTD_e_end)) {
         return false;
     }
-    std::string trailer(2, '\0');
-    appendLittleEndian(trailer, compressor.written + 2, 8);
+    std::string trailer(kTrailerZeroBytes, '\0');
+    appendLittleEndian(trailer, compressor.written + kTrailerZeroBytes, kTrailerCountBytes);
     if (!writeRaw(compressor, trailer.data(), trailer.size())) {
         return false;
     }

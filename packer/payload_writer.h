@@ -1,19 +1,18 @@
 #pragma once
-// Writes the attached payload container the launcher unpacks: "QJ", the marker
-// "Y", one zstd frame holding the entry records, then a 10-byte trailer.
+// Writes the attached payload container the launcher unpacks
+// (format/container.h), its entry records in one zstd frame.
 #include <stdint.h>
 #include <stdio.h>
 
 #include <string>
 #include <vector>
 
+#include "format/container.h"
+
 struct PayloadEntry {
     std::string name;        // UTF-8, relative to the extraction directory; '/' or '\' separated
     std::string sourcePath;  // the file whose bytes become the entry's data
 };
-
-// The launcher's decoder accepts no larger window.
-constexpr int kMaxPayloadWindowLog = 27;
 
 // The container travels as one PE resource, whose size field has 32 bits.
 constexpr uint64_t kMaxContainerSize = 0xFFFFFFFFu;

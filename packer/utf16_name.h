@@ -5,8 +5,7 @@
 
 #include <string>
 
-// The launcher's name buffer holds fewer units than this, terminator included.
-constexpr size_t kEntryNameUnitLimit = 1024;
+#include "format/container.h"
 
 // Strict: refuses overlong forms, encoded surrogates, code points above
 // U+10FFFF and cut-off sequences, so no two inputs map to the same name.

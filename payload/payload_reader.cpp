@@ -4,9 +4,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <zstd.h>
+
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/test_seam.h"
+#include "format/container.h"
 
 namespace {
 
@@ -50,7 +53,7 @@ bool sumFrameContentSizes(const unsigned char *bytes, size_t size, uint64_t *sum
 void startPayload(const void *resource, size_t size) {
     PayloadReader &reader = launcherState.payload;
     const unsigned char *bytes = static_cast<const unsigned char *>(resource);
-    if (bytes == nullptr || size < 3 || bytes[0] != 'Q' || bytes[1] != 'J' || bytes[2] != 'Y') {
+    if (bytes == nullptr || !hasContainerHeader(bytes, size)) {
         fatalError("Error, couldn't find attached data header.");
     }
     void *decodeBuffer = seamFails("malloc") ? nullptr : malloc(kDecodeBufferSize);
@@ -61,7 +64,7 @@ void startPayload(const void *resource, size_t size) {
     if (reader.decoder == nullptr) {
         fatalError("Error, couldn't allocate memory.");
     }
-    reader.input = {bytes + 3, size - 3, 0};
+    reader.input = {bytes + kContainerHeaderSize, size - kContainerHeaderSize, 0};
     reader.output = {decodeBuffer, 0, 0};
     reader.outputFilled = false;
     reader.delivered = 0;

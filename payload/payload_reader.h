@@ -1,26 +1,12 @@
 #pragma once
-// The streaming reader over the attached payload's decompressed bytes.
-// Container: "QJ", the marker "Y", zstd frames, then a trailer that is never
-// read. Only the main thread uses it; it lives in launcherState.payload.
-// This file is free of Windows headers so that it also builds for the host.
+// The streaming reader over the attached payload's decompressed bytes
+// (format/container.h). Only the main thread uses it; its state
+// (format/payload_reader_state.h) lives in launcherState.payload. This file
+// is free of Windows headers so that it also builds for the host.
 #include <stddef.h>
 #include <stdint.h>
 
-#include <zstd.h>
-
 constexpr size_t kDecodeBufferSize = 131072;
-
-struct PayloadReader {
-    ZSTD_DCtx *decoder;
-    ZSTD_inBuffer input;    // the compressed bytes after the header, read in place
-    ZSTD_outBuffer output;  // between steps: size = bytes held, pos = bytes handed out
-    bool outputFilled;      // the last decode step filled the buffer: more may be pending
-    uint64_t delivered;     // decompressed bytes handed out so far
-    // What the frames say they hold in all, once asked (payloadCanDeliver).
-    bool contentSizeChecked;
-    bool contentSizeKnown;
-    uint64_t contentSize;
-};
 
 // Checks the header of the container at `resource` (null when there is none),
 // allocates the decode buffer and creates the decoder. Ends the process on

@@ -32,13 +32,11 @@
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "child/tree_removal.h"
+#include "format/container.h"
+#include "payload/payload_reader.h"
 
 namespace {
 
-constexpr WORD kPayloadResourceId = 27;
-constexpr WORD kRcData = 10;              // RT_RCDATA without depending on UNICODE
-constexpr size_t kContainerHeader = 3;    // "QJY"
-constexpr size_t kContainerTrailer = 10;  // two zero bytes and the container's size
 // How often the peak working set is read while the program runs: often
 // enough that the launcher's parent is read after its extraction, seldom
 // enough to cost the measured processes nothing noticeable.
@@ -163,13 +161,13 @@ bool readFrames(const wchar_t *path, std::vector<unsigned char> &frames) {
     if (image == nullptr) {
         return false;
     }
-    HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(kPayloadResourceId), MAKEINTRESOURCEW(kRcData));
+    HRSRC resource = FindResourceW(image, MAKEINTRESOURCEW(kPayloadResourceId), MAKEINTRESOURCEW(kPayloadResourceType));
     HGLOBAL loaded = resource ? LoadResource(image, resource) : nullptr;
     const unsigned char *bytes = loaded ? static_cast<const unsigned char *>(LockResource(loaded)) : nullptr;
     DWORD size = resource ? SizeofResource(image, resource) : 0;
-    bool ok = bytes != nullptr && size > kContainerHeader + kContainerTrailer;
+    bool ok = bytes != nullptr && size > kContainerHeaderSize + kContainerTrailerSize;
     if (ok) {
-        frames.assign(bytes + kContainerHeader, bytes + size - kContainerTrailer);
+        frames.assign(bytes + kContainerHeaderSize, bytes + size - kContainerTrailerSize);
     }
     FreeLibrary(image);
     return ok;

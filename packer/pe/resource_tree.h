@@ -9,7 +9,6 @@
 #include "packer/pe/pe_image.h"
 
 constexpr uint16_t kResourceIcon = 3;        // RT_ICON
-constexpr uint16_t kResourceRcData = 10;     // RT_RCDATA
 constexpr uint16_t kResourceGroupIcon = 14;  // RT_GROUP_ICON
 constexpr uint16_t kLanguageEnglishUs = 0x0409;
 

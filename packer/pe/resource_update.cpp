@@ -58,7 +58,7 @@ void applyChanges(ResourceTree &tree, const ResourceChanges &changes) {
                                                {ResourceLanguage{kLanguageEnglishUs, 0, changes.icon->images[i]}}});
         }
     }
-    ResourceType &rcdata = typeWithId(tree, kResourceRcData);
+    ResourceType &rcdata = typeWithId(tree, kPayloadResourceType);
     uint16_t language = kLanguageEnglishUs;
     auto existing = std::find_if(rcdata.names.begin(), rcdata.names.end(), [](const ResourceName &name) {
         return sameId(name.id, integerId(kPayloadResourceId));

@@ -7,12 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "format/container.h"
 #include "packer/pe/icon_file.h"
 
-constexpr uint16_t kPayloadResourceId = 27;
-
 struct ResourceChanges {
-    // Becomes RT_RCDATA 27, replacing all its languages: it keeps the language
+    // Becomes the payload resource, replacing all its languages: it keeps the language
     // of a single existing entry and gets 0x0409 otherwise.
     std::vector<uint8_t> payload;
     // When set, replaces every RT_GROUP_ICON and RT_ICON: the group becomes

@@ -1,13 +1,15 @@
-// Puts a payload file into a copy of the launcher as the RCDATA resource 27,
-// with the system's own resource-update calls. Uses the language that
-// windres gives resources, since an update in another language would add a
-// second entry instead of replacing the first.
+// Puts a payload file into a copy of the launcher as its payload resource
+// (format/container.h), with the system's own resource-update calls. Uses the
+// language that windres gives resources, since an update in another language
+// would add a second entry instead of replacing the first.
 //
 //   zelmor-attach EXECUTABLE PAYLOADFILE
 #include <windows.h>
 
 #include <stdio.h>
 #include <stdlib.h>
+
+#include "format/container.h"
 
 int wmain(int argc, wchar_t **argv) {
     if (argc != 3) {
@@ -33,8 +35,8 @@ int wmain(int argc, wchar_t **argv) {
         fwprintf(stderr, L"zelmor-attach: BeginUpdateResourceW failed with %lu\n", GetLastError());
         return 1;
     }
-    if (!UpdateResourceW(update, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(27), MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                         bytes, static_cast<DWORD>(size))) {
+    if (!UpdateResourceW(update, MAKEINTRESOURCEW(kPayloadResourceType), MAKEINTRESOURCEW(kPayloadResourceId),
+                         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), bytes, static_cast<DWORD>(size))) {
         fwprintf(stderr, L"zelmor-attach: UpdateResourceW failed with %lu\n", GetLastError());
         return 1;
     }

@@ -53,7 +53,7 @@ std::map<std::string, std::pair<uint32_t, Bytes>> keptResources(const Bytes &ima
             continue;
         }
         for (const ResourceName &name : type.names) {
-            if (sameId(type.id, integerId(kResourceRcData)) && sameId(name.id, integerId(kPayloadResourceId))) {
+            if (sameId(type.id, integerId(kPayloadResourceType)) && sameId(name.id, integerId(kPayloadResourceId))) {
                 continue;
             }
             for (const ResourceLanguage &language : name.languages) {
@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     Bytes payload;
-    if (!findResource(out, kResourceRcData, kPayloadResourceId, payload, error)) {
+    if (!findResource(out, kPayloadResourceType, kPayloadResourceId, payload, error)) {
         fail("the written image does not give its payload back: " + error);
     }
     if (payload != changes.payload) {
