@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <map>
 
+#include "format/name_rules.h"
+
 namespace {
 
 // Windows compares names by upper-casing each UTF-16 unit; the C library's
@@ -28,26 +30,6 @@ std::u16string folded(const std::u16string &text) {
         unit = foldCase(unit);
     }
     return result;
-}
-
-bool isReservedDeviceName(const std::u16string &component) {
-    // The device is reserved whatever extension follows: "nul.txt" is NUL too.
-    std::u16string stem = folded(component.substr(0, component.find(u'.')));
-    while (!stem.empty() && stem.back() == u' ') {
-        stem.pop_back();
-    }
-    static const char16_t *const kDevices[] = {u"CON", u"PRN", u"AUX", u"NUL", u"CONIN$", u"CONOUT$"};
-    for (const char16_t *device : kDevices) {
-        if (stem == device) {
-            return true;
-        }
-    }
-    // COM1-COM9 and LPT1-LPT9, also with the superscript digits Windows maps to them.
-    if (stem.size() == 4 && (stem.compare(0, 3, u"COM") == 0 || stem.compare(0, 3, u"LPT") == 0)) {
-        char16_t digit = stem[3];
-        return (digit >= u'1' && digit <= u'9') || digit == u'\u00B9' || digit == u'\u00B2' || digit == u'\u00B3';
-    }
-    return false;
 }
 
 // A short name is at most 8 units, a dot and at most 3 more; the ones
@@ -101,11 +83,11 @@ bool checkComponent(const std::u16string &component, std::string &problem) {
             return false;
         }
     }
-    if (component.back() == u'.' || component.back() == u' ') {
+    if (isTrimmedAtPartEnd(component.back())) {
         problem = "Windows drops the trailing dot or blank of " + describe(component);
         return false;
     }
-    if (isReservedDeviceName(component)) {
+    if (isReservedDeviceName(component.data(), component.size(), foldCase)) {
         problem = describe(component) + " is a reserved device name on Windows";
         return false;
     }

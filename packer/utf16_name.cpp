@@ -2,6 +2,8 @@
 
 #include <stdint.h>
 
+#include "format/name_rules.h"
+
 namespace {
 
 // Decodes the sequence at `text[index]`; returns false when it is malformed.
@@ -85,7 +87,7 @@ bool entryNameToUtf16(const std::string &name, std::u16string &units, std::strin
         return false;
     }
     for (char16_t &unit : units) {
-        if (unit == u'/') {
+        if (isNameSeparator(unit)) {
             unit = u'\\';
         }
     }

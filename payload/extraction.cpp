@@ -7,6 +7,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "format/name_rules.h"
 #include "paths/path_spec.h"
 #include "payload/file_output.h"
 #include "payload/payload_reader.h"
@@ -16,50 +17,18 @@ namespace {
 
 const char kDecodeFailed[] = "Error, couldn't decode attached data.";
 
-bool isSeparator(wchar_t c) {
-    return c == L'\\' || c == L'/';
-}
-
+// Device names compare ignoring ASCII case.
 wchar_t asciiUpper(wchar_t c) {
     return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
 }
 
-// Windows opens a device, not a file, for these names, whatever extension
-// follows ("nul.txt" is NUL): data written there would leave the directory.
-bool isDeviceName(const wchar_t *part, size_t length) {
-    size_t stem = 0;
-    while (stem < length && part[stem] != L'.') {
-        stem++;
-    }
-    while (stem > 0 && part[stem - 1] == L' ') {
-        stem--;
-    }
-    static const wchar_t *const kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
-    for (const wchar_t *device : kDevices) {
-        size_t i = 0;
-        while (i < stem && device[i] != L'\0' && asciiUpper(part[i]) == device[i]) {
-            i++;
-        }
-        if (i == stem && device[i] == L'\0') {
-            return true;
-        }
-    }
-    if (stem != 4) {
-        return false;
-    }
-    bool port = (asciiUpper(part[0]) == L'C' && asciiUpper(part[1]) == L'O' && asciiUpper(part[2]) == L'M') ||
-                (asciiUpper(part[0]) == L'L' && asciiUpper(part[1]) == L'P' && asciiUpper(part[2]) == L'T');
-    wchar_t digit = part[3];
-    return port && ((digit >= L'1' && digit <= L'9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
-}
-
 // Names the packer writes are relative paths without "." or ".." parts.
 // Anything that could reach outside the target directory is refused: a
-// leading separator, a colon (drive or alternate stream), a part ending in a
-// dot or blank, since Windows trims those and ".. " would become "..", and a
-// device name.
+// leading separator, a colon (drive or alternate stream), a part that ends
+// in what Windows trims (".. " would become ".."), and a device name, where
+// data written would leave the directory.
 bool staysInsideTarget(const wchar_t *name) {
-    if (isSeparator(name[0])) {
+    if (isNameSeparator(name[0])) {
         return false;
     }
     const wchar_t *part = name;
@@ -67,13 +36,13 @@ bool staysInsideTarget(const wchar_t *name) {
         if (*c == L':') {
             return false;
         }
-        bool partEnds = c[1] == L'\0' || isSeparator(c[1]);
-        if (partEnds && !isSeparator(*c)) {
-            if (*c == L'.' || *c == L' ' || isDeviceName(part, static_cast<size_t>(c + 1 - part))) {
+        bool partEnds = c[1] == L'\0' || isNameSeparator(c[1]);
+        if (partEnds && !isNameSeparator(*c)) {
+            if (isTrimmedAtPartEnd(*c) || isReservedDeviceName(part, static_cast<size_t>(c + 1 - part), asciiUpper)) {
                 return false;
             }
         }
-        if (isSeparator(*c)) {
+        if (isNameSeparator(*c)) {
             part = c + 1;
         }
     }
