@@ -6,13 +6,10 @@
 #include <stdlib.h>
 
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 
 namespace {
-
-// What the line carries when the system has no English text for a number:
-// the message and the number still identify the failure.
-const char kNoSystemText[] = "no system text for this error";
 
 constexpr DWORD kFastFailFatalAppExit = 7;
 constexpr DWORD kStatusFatalAppExit = 0x40000015;
@@ -62,17 +59,17 @@ void printSystemError(const char *message, uint32_t errorCode) {
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM, nullptr,
         errorCode, 1033, reinterpret_cast<char *>(&text), 0, nullptr);
     const char *shown = (length == 0 || text == nullptr) ? kNoSystemText : text;
-    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(static_cast<int32_t>(errorCode)), shown);
+    fprintf(stderr, kSystemErrorFormat, message, static_cast<long>(static_cast<int32_t>(errorCode)), shown);
 }
 
 void fatalOpenForWriting() {
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", launcherState.entryPath);
+    fprintf(stderr, kOpenForWritingFormat, launcherState.entryPath);
     runFailureCleanup();
     exit(2);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+    fprintf(stderr, kSpecExpansionFormat, spec);
     runFailureCleanup();
     internalLimitAbort();
 }

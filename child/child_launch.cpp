@@ -8,6 +8,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
@@ -16,8 +17,6 @@
 #include "paths/parent_id.h"
 
 namespace {
-
-const char kLaunchFailed[] = "Error, couldn't launch child";
 
 void fillOwnModulePath() {
     if (launcherState.ownModulePath[0] == L'\0' &&

@@ -4,6 +4,7 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 #include "child/tree_removal.h"
 
@@ -82,6 +83,6 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
 
 void registerConsoleControlHandler() {
     if (seamFails("SetConsoleCtrlHandler") || !SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
-        fatalError("Error, failed to register signal handler.");
+        fatalError(kHandlerNotRegistered);
     }
 }

@@ -14,8 +14,8 @@ constexpr unsigned long kStatusControlCExit = 0xC000013A;
 // console-control thread while the main thread runs it too.
 void performCleanup();
 
-// Registers the console control handler; "Error, failed to register signal
-// handler." ends the process if the system refuses.
+// Registers the console control handler; kHandlerNotRegistered ends the
+// process if the system refuses.
 void registerConsoleControlHandler();
 
 // The handler itself (exposed for tests): notes the event, cleans up on

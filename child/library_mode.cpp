@@ -4,6 +4,7 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 
 namespace {
@@ -21,17 +22,17 @@ int runLibraryMode(int argumentCount, wchar_t **arguments) {
     // directory or on PATH; a child that cannot ensure that runs nothing.
     if (seamFails("SetDefaultDllDirectories") ||
         !SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        fatalErrorWithCode("Error, load DLL.", GetLastError());
+        fatalErrorWithCode(kLoadFailed, GetLastError());
     }
     HMODULE library = LoadLibraryExW(launcherState.firstEntryPath, nullptr,
                                      LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                          LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (library == nullptr) {
-        fatalErrorWithCode("Error, load DLL.", GetLastError());
+        fatalErrorWithCode(kLoadFailed, GetLastError());
     }
     RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void *>(GetProcAddress(library, "run_code")));
     if (runCode == nullptr) {
-        fatalError("Error, DLL entry point not found.");
+        fatalError(kEntryPointMissing);
     }
     // The library and the reader stay until the process ends.
     return runCode(argumentCount, arguments);

@@ -7,6 +7,7 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 #include "paths/canonical_path.h"
 #include "paths/environment.h"
@@ -89,7 +90,7 @@ bool decideRole() {
         // generation after another.
         DWORD error = hasParentId ? checkRunningInstance(parentId) : ERROR_INVALID_PARAMETER;
         if (error != ERROR_SUCCESS) {
-            fatalErrorWithCode("Error, couldn't confirm the launching process.", error);
+            fatalErrorWithCode(kParentUnconfirmed, error);
         }
         return true;
     }

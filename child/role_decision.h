@@ -12,6 +12,5 @@
 constexpr char kChildMarkVariable[] = "ZELMOR_ONEFILE_CHILD";
 
 // True for the child role. A marked instance that cannot confirm its parent
-// ends with "Error, couldn't confirm the launching process." and the system
-// error that stopped it.
+// ends with kParentUnconfirmed and the system error that stopped it.
 bool decideRole();

@@ -4,6 +4,7 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "child/library_mode.h"
@@ -61,7 +62,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
     if (!readEntryHeader()) {
-        fatalError("Error, couldn't decode attached data.");
+        fatalError(kDecodeFailed);
     }
     return runLibraryMode(argumentCount, arguments);
 }

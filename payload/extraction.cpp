@@ -7,6 +7,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "format/name_rules.h"
 #include "paths/path_spec.h"
 #include "payload/file_output.h"
@@ -14,8 +15,6 @@
 #include "payload/target_directory.h"
 
 namespace {
-
-const char kDecodeFailed[] = "Error, couldn't decode attached data.";
 
 // Device names compare ignoring ASCII case.
 wchar_t asciiUpper(wchar_t c) {
@@ -86,7 +85,7 @@ void writeEntryData(uint64_t size) {
         readPayload(launcherState.writeChunk, piece);
         uint32_t errorCode = 0;
         if (!writeEntryFile(file, launcherState.writeChunk, piece, &errorCode)) {
-            fatalErrorWithCode("Error, couldn't unpack file to target path.", errorCode);
+            fatalErrorWithCode(kUnpackFailed, errorCode);
         }
         size -= piece;
     }

@@ -8,12 +8,11 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "base/test_seam.h"
 #include "format/container.h"
 
 namespace {
-
-const char kDecodeFailed[] = "Error, couldn't decode attached data.";
 
 constexpr uint32_t kLegacyMagicFirst = 0xFD2FB51E;  // zstd frames before format 0.8
 constexpr uint32_t kLegacyMagicLast = 0xFD2FB527;
@@ -54,15 +53,15 @@ void startPayload(const void *resource, size_t size) {
     PayloadReader &reader = launcherState.payload;
     const unsigned char *bytes = static_cast<const unsigned char *>(resource);
     if (bytes == nullptr || !hasContainerHeader(bytes, size)) {
-        fatalError("Error, couldn't find attached data header.");
+        fatalError(kHeaderMissing);
     }
     void *decodeBuffer = seamFails("malloc") ? nullptr : malloc(kDecodeBufferSize);
     if (decodeBuffer == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(kAllocationFailed);
     }
     reader.decoder = seamFails("ZSTD_createDCtx") ? nullptr : ZSTD_createDCtx();
     if (reader.decoder == nullptr) {
-        fatalError("Error, couldn't allocate memory.");
+        fatalError(kAllocationFailed);
     }
     reader.input = {bytes + kContainerHeaderSize, size - kContainerHeaderSize, 0};
     reader.output = {decodeBuffer, 0, 0};

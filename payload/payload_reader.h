@@ -14,7 +14,7 @@ constexpr size_t kDecodeBufferSize = 131072;
 void startPayload(const void *resource, size_t size);
 
 // Copies exactly the next `count` decompressed bytes to `destination`, or
-// ends the process ("Error, couldn't decode attached data.").
+// ends the process (kDecodeFailed).
 void readPayload(void *destination, size_t count);
 
 // False when the frames record their content sizes and fewer than `count`

@@ -6,6 +6,7 @@
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 #include "paths/path_spec.h"
 #include "payload/extraction.h"
 #include "payload/private_directory.h"
@@ -28,7 +29,7 @@ void createTargetDirectory() {
             break;
         }
         if (made == NewDirectory::Refused) {
-            fatalErrorWithCode("Error, couldn't unpack file to target path.", error);
+            fatalErrorWithCode(kUnpackFailed, error);
         }
         // Whatever stands there is not this run's, even if it bears its
         // name: another start time gives another name.

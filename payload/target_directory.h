@@ -7,9 +7,9 @@
 // ancestors of launcherState.targetDirectory, then the directory itself
 // (payload/private_directory.h). Where anything (a directory, a file, a link)
 // already stands at that name, a fresh start time is published and the name
-// expanded anew, up to 16 names; then, as on a failed expansion, "Error,
-// couldn't runtime expand spec" ends the process. Any other refusal ends it
-// with "Error, couldn't unpack file to target path." and the system error.
+// expanded anew, up to 16 names; then, as on a failed expansion,
+// fatalSpecExpansion ends the process. Any other refusal ends it with
+// kUnpackFailed and the system error.
 // On success the directory counts as known to extraction and cleanupArmed is
 // set: from then on the cleanup may remove it.
 void createTargetDirectory();

@@ -4,16 +4,19 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "base/failure.h"
 #include "base/launcher_state.h"
+#include "base/messages.h"
 
 namespace {
 
 jmp_buf *activeGuard = nullptr;
 FailureRecord record;
 
+// Records the line the launcher would print, without its line feed.
 void recordMessage(const char *format, ...) {
     va_list arguments;
     va_start(arguments, format);
@@ -22,6 +25,10 @@ void recordMessage(const char *format, ...) {
         snprintf(record.message, sizeof record.message, "%s", format);
     }
     va_end(arguments);
+    size_t length = strlen(record.message);
+    if (length > 0 && record.message[length - 1] == '\n') {
+        record.message[length - 1] = '\0';
+    }
 }
 
 [[noreturn]] void finish(Ending ending, int exitCode, bool toStandardError) {
@@ -69,19 +76,19 @@ void fatalErrorWithCode(const char *message, uint32_t errorCode) {
 
 void printSystemError(const char *message, uint32_t errorCode) {
     record.errorCode = errorCode;
-    recordMessage("%s ([Error %ld] host)", message, static_cast<long>(static_cast<int32_t>(errorCode)));
+    recordMessage(kSystemErrorFormat, message, static_cast<long>(static_cast<int32_t>(errorCode)), "host");
     if (activeGuard == nullptr) {
         fprintf(stderr, "%s\n", record.message);
     }
 }
 
 void fatalOpenForWriting() {
-    recordMessage("Error, failed to open '%ls' for writing.", launcherState.entryPath);
+    recordMessage(kOpenForWritingFormat, launcherState.entryPath);
     finish(Ending::Exit, 2, true);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {
-    recordMessage("Error, couldn't runtime expand spec '%ls'.", spec);
+    recordMessage(kSpecExpansionFormat, spec);
     finish(Ending::Abort, 0, true);
 }
 
