@@ -39,7 +39,7 @@ foreach(variant release seams)
   add_library(launcher_core_${variant} STATIC ${LAUNCHER_CORE_SOURCES})
   target_include_directories(launcher_core_${variant} PUBLIC "${PROJECT_SOURCE_DIR}")
   target_compile_options(launcher_core_${variant} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
-  target_link_libraries(launcher_core_${variant} PUBLIC zstd_static shell32 advapi32)
+  target_link_libraries(launcher_core_${variant} PUBLIC zelmor_format zstd_static shell32 advapi32)
 endforeach()
 target_compile_definitions(launcher_core_seams PUBLIC ZELMOR_TEST_SEAMS=1)
 target_sources(launcher_core_seams PRIVATE base/test_seam.cpp)
@@ -50,6 +50,9 @@ function(add_launcher_executable name variant)
   target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s)
   target_link_libraries(${name} PRIVATE launcher_core_${variant})
 endfunction()
+# The version resource reads the generated version header.
+set_source_files_properties(resources/launcher.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_BINARY_DIR}/generated/format/version.h")
 add_launcher_executable(zelmor-launcher release)
 add_launcher_executable(zelmor-launcher-seams seams)
 set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES

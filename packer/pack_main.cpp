@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "format/container.h"
+#include "format/version.h"
 #include "packer/file_access.h"
 #include "packer/input_files.h"
 #include "packer/payload_listing.h"
@@ -33,6 +34,7 @@ constexpr int kDefaultLevel = 17;
 const char kUsage[] =
     "usage: zelmor-pack [options] APPLICATION.dll OUTPUT.exe\n"
     "       zelmor-pack --list PACKED.exe\n"
+    "       zelmor-pack --version\n"
     "\n"
     "  APPLICATION.dll        the application; it must export run_code and becomes\n"
     "                         the first file, at the top of the extraction directory\n"
@@ -82,6 +84,9 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
         bool hasValue = i + 1 < count;
         if (argument == "-h" || argument == "--help") {
             fputs(kUsage, stdout);
+            exit(0);
+        } else if (argument == "--version") {
+            puts("zelmor-pack " ZELMOR_VERSION_TEXT);
             exit(0);
         } else if (argument == "--no-checksum") {
             options.payload.checksum = false;

@@ -7,9 +7,11 @@
 // a child expands the target directory to its parent's.
 #include <stddef.h>
 
+#include "format/version.h"
+
 constexpr wchar_t kTargetDirectorySpec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 constexpr wchar_t kHomeSpec[] = L"{HOME}";
-constexpr wchar_t kVersionText[] = L"1.0.0.20";
+constexpr wchar_t kVersionText[] = L"" ZELMOR_VERSION_TEXT;
 
 // Expands `spec` into `output` (`capacity` characters with the terminator).
 // False for an unknown name, a literal that does not fit, a shell folder the

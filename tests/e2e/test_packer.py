@@ -127,6 +127,12 @@ class PackedApplicationTest(LauncherTestCase):
         # Only the payload is added: every other resource keeps its bytes.
         self.assertEqual(without_rcdata(listing), windres_listing(STUB))
 
+    def test_version_is_the_one_the_launcher_carries(self):
+        done = subprocess.run([PACK, "--version"], capture_output=True, text=True)
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "zelmor-pack 1.0.0.20\n", ""))
+        self.assertIn('VALUE "FileVersion", "1.0.0.20"', windres_listing(STUB))
+        self.assertIn('VALUE "ProductVersion", "1.0.0.20"', windres_listing(STUB))
+
     def test_signed_after_packing_verifies_and_runs(self):
         executable = pack(PROBE, os.path.join(self.work, "packed.exe"))
         key, certificate = os.path.join(self.work, "key.pem"), os.path.join(self.work, "cert.pem")
