@@ -7,48 +7,53 @@ include(cmake/zstd-windows.cmake)
 set(LAUNCHER_COMPILE_OPTIONS -Wall -Wextra -Werror -fno-exceptions -fno-rtti -municode)
 set(LAUNCHER_LINK_OPTIONS -static -static-libgcc -static-libstdc++ -municode)
 
-set(LAUNCHER_CORE_SOURCES
-  base/bounded_text.cpp
-  base/failure.cpp
-  base/launcher_state.cpp
-  child/child_launch.cpp
-  child/cleanup.cpp
-  child/command_line.cpp
-  child/library_mode.cpp
-  child/role_decision.cpp
-  child/tree_removal.cpp
-  launcher/run_sequence.cpp
-  paths/canonical_path.cpp
-  paths/environment.cpp
-  paths/parent_id.cpp
-  paths/path_root.cpp
-  paths/path_spec.cpp
-  paths/system_values.cpp
-  payload/extraction.cpp
-  payload/file_output.cpp
-  payload/payload_reader.cpp
-  payload/payload_resource.cpp
-  payload/private_descriptor.cpp
-  payload/private_directory.cpp
-  payload/target_directory.cpp
-)
+# Each folder of the launcher is a layer (ARCHITECTURE.md), built as a static
+# library that links only the layers it may use. Each comes in two variants:
+# release, and seams, the same sources compiled with ZELMOR_TEST_SEAMS=1 so
+# that a test build can make system calls fail on demand (base/test_seam.h);
+# release code has no seam.
+function(add_launcher_layer layer)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;USES;SYSTEM")
+  foreach(variant release seams)
+    set(target zelmor_${layer}_${variant})
+    add_library(${target} STATIC ${arg_SOURCES})
+    target_compile_options(${target} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
+    list(TRANSFORM arg_USES REPLACE "(.+)" "zelmor_\\1_${variant}" OUTPUT_VARIABLE uses)
+    target_link_libraries(${target} PUBLIC zelmor_format ${uses} ${arg_SYSTEM})
+  endforeach()
+  target_compile_definitions(zelmor_${layer}_seams PUBLIC ZELMOR_TEST_SEAMS=1)
+endfunction()
 
-# The release core and a test build of the same sources whose system calls can
-# be made to fail on demand (base/test_seam.h); release code has no seam.
-foreach(variant release seams)
-  add_library(launcher_core_${variant} STATIC ${LAUNCHER_CORE_SOURCES})
-  target_include_directories(launcher_core_${variant} PUBLIC "${PROJECT_SOURCE_DIR}")
-  target_compile_options(launcher_core_${variant} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
-  target_link_libraries(launcher_core_${variant} PUBLIC zelmor_format zstd_static shell32 advapi32)
-endforeach()
-target_compile_definitions(launcher_core_seams PUBLIC ZELMOR_TEST_SEAMS=1)
-target_sources(launcher_core_seams PRIVATE base/test_seam.cpp)
+# The run state embeds the zstd reader's record, so zstd is part of the
+# ground floor's interface.
+add_launcher_layer(base
+  SOURCES base/bounded_text.cpp base/failure.cpp base/launcher_state.cpp
+  SYSTEM zstd_static)
+target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
+add_launcher_layer(paths
+  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/parent_id.cpp paths/path_root.cpp paths/path_spec.cpp
+    paths/system_values.cpp
+  USES base
+  SYSTEM shell32)
+add_launcher_layer(payload
+  SOURCES payload/extraction.cpp payload/file_output.cpp payload/payload_reader.cpp payload/payload_resource.cpp
+    payload/private_descriptor.cpp payload/private_directory.cpp payload/target_directory.cpp
+  USES base paths
+  SYSTEM advapi32)
+add_launcher_layer(child
+  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/library_mode.cpp
+    child/role_decision.cpp child/tree_removal.cpp
+  USES base paths payload
+  SYSTEM shell32)
+add_launcher_layer(launcher
+  SOURCES launcher/run_sequence.cpp
+  USES base paths payload child)
 
 function(add_launcher_executable name variant)
   add_executable(${name} WIN32 launcher/main.cpp resources/launcher.rc)
   target_compile_options(${name} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
   target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s)
-  target_link_libraries(${name} PRIVATE launcher_core_${variant})
+  target_link_libraries(${name} PRIVATE zelmor_launcher_${variant})
 endfunction()
 # The version resource reads the generated version header.
 set_source_files_properties(resources/launcher.rc PROPERTIES
