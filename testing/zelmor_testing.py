@@ -7,6 +7,7 @@ runner zelmor-run.exe. Paths come from the environment that CTest sets.
 """
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -23,6 +24,41 @@ STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
 
 FAST_FAIL = 0xC0000409
+
+# The launcher's messages, for every test that expects one. These go to
+# standard output, line feed included.
+HEADER_FAILED = "Error, couldn't find attached data header.\n"
+DECODE_FAILED = "Error, couldn't decode attached data.\n"
+ALLOCATION_FAILED = "Error, couldn't allocate memory.\n"
+HANDLER_FAILED = "Error, failed to register signal handler.\n"
+ENTRY_POINT_MISSING = "Error, DLL entry point not found.\n"
+# These go to standard error, followed by the system error (system_error_line).
+UNPACK_FAILED = "Error, couldn't unpack file to target path."
+LAUNCH_FAILED = "Error, couldn't launch child"
+LOAD_FAILED = "Error, load DLL."
+PARENT_UNCONFIRMED = "Error, couldn't confirm the launching process."
+
+
+def system_error_line(message, error, text_ends_line=False):
+    """The one line of a failure with a system error, as a regular expression.
+    The system's text keeps its own line end, so ")" usually starts a line of
+    its own; `text_ends_line` insists on it."""
+    line_end = r"\n" if text_ends_line else r"\n?"
+    return rf"\A{re.escape(message)} \(\[Error {error}\] [^\n]+{line_end}\)\n\Z"
+
+
+def spec_failed(spec):
+    """The line, on standard error, of a path spec that could not be expanded."""
+    return f"Error, couldn't runtime expand spec '{spec}'.\n"
+
+
+TARGET_SPEC_FAILED = spec_failed("{TEMP}\\onefile_{PID}_{TIME}")
+
+
+def open_failed_line(path_pattern):
+    """The whole output on standard error for a file that could not be
+    opened, as a regular expression; `path_pattern` is one too."""
+    return rf"\AError, failed to open '{path_pattern}' for writing\.\n\Z"
 
 
 def windows_path(path):

@@ -6,14 +6,15 @@ import random
 import shutil
 import unittest
 
-from zelmor_testing import LauncherTestCase, command_line, windows_binary, windows_path, write_payload
+from zelmor_testing import (ENTRY_POINT_MISSING, LOAD_FAILED, LauncherTestCase, command_line, system_error_line,
+                            windows_binary, windows_path, write_payload)
 
 PROBE = windows_binary("zelmor-probe.dll")
 
 
 def load_failure(error):
     """The load failure's line: the system's text keeps its own line end, so ")" starts a line."""
-    return rf"\AError, load DLL\. \(\[Error {error}\] [^\n]+\n\)\n\Z"
+    return system_error_line(LOAD_FAILED, error, text_ends_line=True)
 
 
 class ProbeTestCase(LauncherTestCase):
@@ -103,7 +104,7 @@ class FailingApplicationTest(LauncherTestCase):
 
     def test_a_library_without_run_code(self):
         run = self.launch_entries([("app.dll", windows_binary("zelmor-no-entry.dll"))])
-        self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, "Error, DLL entry point not found.\n", ""))
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, ENTRY_POINT_MISSING, ""))
 
     def test_a_first_entry_that_is_no_library(self):
         text = self.file("notes.txt", b"just some text\r\n")

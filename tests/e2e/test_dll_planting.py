@@ -9,7 +9,7 @@ import os
 import shutil
 import unittest
 
-from zelmor_testing import LauncherTestCase, windows_binary, windows_path, write_payload
+from zelmor_testing import LOAD_FAILED, LauncherTestCase, system_error_line, windows_binary, windows_path, write_payload
 
 APPLICATION = ("app.dll", windows_binary("zelmor-needs-helper.dll"))
 DEPENDENCY = ("zelmor-helper.dll", windows_binary("zelmor-helper.dll"))
@@ -28,7 +28,7 @@ class PlantedDependencyTest(LauncherTestCase):
         self.plant(current, on_path, launcher_dir, self.temp)
         path = f"{windows_path(on_path)};C:\\windows\\system32;C:\\windows"
         cases = [("dependency extracted", [APPLICATION, DEPENDENCY], 42, r"\A\Z"),
-                 ("dependency missing", [APPLICATION], 2, r"\AError, load DLL\. \(\[Error 126\] [^\n]+\n\)\n\Z")]
+                 ("dependency missing", [APPLICATION], 2, system_error_line(LOAD_FAILED, 126, text_ends_line=True))]
         for name, pairs, exit_code, stderr in cases:
             with self.subTest(name):
                 launcher = self.make_launcher(write_payload(pairs), name=os.path.join("launcher", "app.exe"))

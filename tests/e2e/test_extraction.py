@@ -7,10 +7,9 @@ import re
 import struct
 import unittest
 
-from zelmor_testing import (FAST_FAIL, LauncherTestCase, container, entry_stream, windows_binary, windows_path,
-                            zstd_frame)
+from zelmor_testing import (DECODE_FAILED, FAST_FAIL, LauncherTestCase, container, entry_stream, open_failed_line,
+                            windows_binary, windows_path, zstd_frame)
 
-DECODE_FAILED = "Error, couldn't decode attached data.\n"
 
 
 def probe_bytes():
@@ -50,7 +49,7 @@ class WriteFailureTest(LauncherTestCase):
         run = self.launch(self.probe_launcher(pairs))
         target = re.escape(windows_path(self.temp)) + r"\\onefile_\d+_\d{18}"
         self.assertEqual((run.stdout, run.exit_code), ("", 2))
-        self.assertRegex(run.stderr, rf"\AError, failed to open '{target}\\{re.escape(failing_entry)}' for writing\.\n\Z")
+        self.assertRegex(run.stderr, open_failed_line(rf"{target}\\{re.escape(failing_entry)}"))
         self.assertEqual(os.listdir(self.temp), [], "a failed run removes what it wrote")
 
     def test_entry_beneath_an_existing_file(self):

@@ -7,26 +7,19 @@ tested elsewhere: header and decoder (test_payload_container), opening a file
 for writing, an entry larger than its frame and a name of 1024 units
 (test_extraction), loading the application (test_child_launch)."""
 import os
-import re
 import secrets
 import shutil
 import unittest
 
-from zelmor_testing import (FAST_FAIL, SEAMS_STUB, LauncherTestCase, container, entry_stream, linux_path, read_run,
-                            runner_arguments, windows_binary, windows_path, wine, write_payload, zstd_frame)
+from zelmor_testing import (ALLOCATION_FAILED, FAST_FAIL, HANDLER_FAILED, LAUNCH_FAILED, LOAD_FAILED,
+                            PARENT_UNCONFIRMED, SEAMS_STUB, TARGET_SPEC_FAILED, UNPACK_FAILED, LauncherTestCase,
+                            container, entry_stream, linux_path, read_run, runner_arguments, spec_failed,
+                            system_error_line, windows_binary, windows_path, wine, write_payload, zstd_frame)
 
 PARENT = "ZELMOR_ONEFILE_PARENT"
 START = "ZELMOR_ONEFILE_START"
 PROBE = windows_binary("zelmor-probe.dll")
-ALLOCATION_FAILED = "Error, couldn't allocate memory.\n"
-TARGET_SPEC_FAILED = "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME}'.\n"
 TARGET_CAPACITY = 4096
-
-
-def system_error_line(message, error):
-    """The one line of a failure with a system error. The system's text keeps
-    its own line end, so ")" usually starts a line of its own."""
-    return rf"\A{re.escape(message)} \(\[Error {error}\] [^\n]+\n?\)\n\Z"
 
 
 def probe_bytes():
@@ -65,7 +58,7 @@ class ReportedFailureTest(SeamTestCase):
     def test_before_extraction_nothing_is_created(self):
         launcher = self.seams_launcher()
         cases = [("malloc:1", ALLOCATION_FAILED), ("ZSTD_createDCtx:1", ALLOCATION_FAILED),
-                 ("SetConsoleCtrlHandler:1", "Error, failed to register signal handler.\n")]
+                 ("SetConsoleCtrlHandler:1", HANDLER_FAILED)]
         for failures, message in cases:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
@@ -77,20 +70,19 @@ class ReportedFailureTest(SeamTestCase):
         # Calls of WriteFile: 1 for first.txt, 2 and 3 for the two pieces of second.bin.
         pairs = [("first.txt", self.file("first.txt", b"12345")), ("second.bin", self.file("second.bin", b"s" * 40000))]
         launcher = self.make_launcher(write_payload(pairs), stub=SEAMS_STUB)
-        message = "Error, couldn't unpack file to target path."
         # The error number is printed as signed 32 bits.
         for error, printed in [("112", "112"), ("0x80070070", "-2147024784")]:
             with self.subTest(error=error):
                 run = self.launch_failing(launcher, f"WriteFile:3:{error}")
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
-                self.assertRegex(run.stderr, system_error_line(message, printed))
+                self.assertRegex(run.stderr, system_error_line(UNPACK_FAILED, printed))
                 self.assertEqual(os.listdir(self.temp), [])
 
     def test_a_target_directory_the_system_refuses_is_reported_before_anything_is_written(self):
         launcher = self.seams_launcher()
         run = self.launch_failing(launcher, "CreateDirectoryW:1:5")
         self.assertEqual((run.stdout, run.exit_code), ("", 2))
-        self.assertRegex(run.stderr, system_error_line("Error, couldn't unpack file to target path.", 5))
+        self.assertRegex(run.stderr, system_error_line(UNPACK_FAILED, 5))
         self.assertEqual(os.listdir(self.temp), [])
         self.assertFalse(os.path.exists(self.report_path()))
 
@@ -98,9 +90,9 @@ class ReportedFailureTest(SeamTestCase):
         # The child counts its own calls: its first OpenProcess names the
         # parent. A child that became a parent instead would launch again.
         launcher = self.seams_launcher()
-        confirm = "Error, couldn't confirm the launching process."
-        for failures, message in [("OpenProcess:1:5", confirm), ("K32GetModuleFileNameExW:1:5", confirm),
-                                  ("SetDefaultDllDirectories:1:5", "Error, load DLL.")]:
+        for failures, message in [("OpenProcess:1:5", PARENT_UNCONFIRMED),
+                                  ("K32GetModuleFileNameExW:1:5", PARENT_UNCONFIRMED),
+                                  ("SetDefaultDllDirectories:1:5", LOAD_FAILED)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -114,7 +106,7 @@ class ReportedFailureTest(SeamTestCase):
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
-                self.assertRegex(run.stderr, system_error_line("Error, couldn't launch child", error))
+                self.assertRegex(run.stderr, system_error_line(LAUNCH_FAILED, error))
                 self.assertFalse(os.path.exists(self.report_path()))
                 self.assertEqual(os.listdir(self.temp), [])
 
@@ -159,7 +151,7 @@ class SurvivedFailureTest(SeamTestCase):
             # The paths then differ, and the instance takes the parent role.
             run = self.launch_second(long_first, long_named, long_report, "GetShortPathNameW:1")
             self.assertEqual((run.exit_code, run.stdout), (2, ""))
-            self.assertRegex(run.stderr, system_error_line("Error, couldn't launch child", 8))
+            self.assertRegex(run.stderr, system_error_line(LAUNCH_FAILED, 8))
         self.assertEqual((first.wait().exit_code, long_first.wait().exit_code), (0, 0))
         self.assertEqual(self.target_directories(), [], "the failed parent role removes its own directory")
 
@@ -178,7 +170,7 @@ class SpecExpansionTest(SeamTestCase):
     def test_a_home_folder_the_system_cannot_give_aborts_before_anything_is_created(self):
         run = self.launch_failing(self.seams_launcher(), "SHGetFolderPathW:1")
         self.assertEqual((run.exit_code, run.stdout, run.stderr),
-                         (FAST_FAIL, "", "Error, couldn't runtime expand spec '{HOME}'.\n"))
+                         (FAST_FAIL, "", spec_failed("{HOME}")))
         self.assertEqual(os.listdir(self.temp), [])
 
     def test_a_temp_path_the_system_refuses_fails_the_expansion(self):

@@ -10,12 +10,11 @@ import shutil
 import time
 import unittest
 
-from zelmor_testing import (LauncherTestCase, container, entry_stream, linux_path, windows_binary, windows_path,
-                            zstd_frame)
+from zelmor_testing import (DECODE_FAILED, LauncherTestCase, container, entry_stream, linux_path, windows_binary,
+                            windows_path, zstd_frame)
 
 SEED = 20240917
 LAUNCHES = 48
-DECODE_FAILED = "Error, couldn't decode attached data.\n"
 # Pieces of names and start times; "decoy.txt" names files that an escaping
 # entry could overwrite. Device names other than NUL and CON are left out:
 # under Wine COM1 and its kind reach the host's devices.

@@ -11,13 +11,12 @@ import subprocess
 import termios
 import unittest
 
-from zelmor_testing import HOST_BIN, STUB, LauncherTestCase, wine, windows_binary, windows_path
+from zelmor_testing import DECODE_FAILED, HOST_BIN, STUB, LauncherTestCase, wine, windows_binary, windows_path
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
 PROBE = windows_binary("zelmor-probe.dll")
 DEMO_FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "files")
-DECODE_FAILED = "Error, couldn't decode attached data.\n"
 FRAME_START = b"QJY\x28\xb5\x2f\xfd"  # the container header, then the zstd frame magic
 
 

@@ -5,10 +5,10 @@ import os
 import time
 import unittest
 
-from zelmor_testing import LauncherTestCase, windows_path
+from zelmor_testing import LAUNCH_FAILED, LauncherTestCase, windows_path
 
 INSTANCES = 20
-WINE_LOST_CHILD = "Error, couldn't launch child ([Error 1359] "
+WINE_LOST_CHILD = f"{LAUNCH_FAILED} ([Error 1359] "
 
 
 class ParallelLaunchTest(LauncherTestCase):

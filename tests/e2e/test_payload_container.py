@@ -3,10 +3,8 @@ and the frame forms it accepts."""
 import os
 import unittest
 
-from zelmor_testing import LauncherTestCase, container, entry_stream, windows_binary, windows_path, zstd_frame
-
-HEADER_FAILED = "Error, couldn't find attached data header.\n"
-DECODE_FAILED = "Error, couldn't decode attached data.\n"
+from zelmor_testing import (DECODE_FAILED, HEADER_FAILED, LauncherTestCase, container, entry_stream, windows_binary,
+                            windows_path, zstd_frame)
 with open(windows_binary("zelmor-probe.dll"), "rb") as probe:
     ENTRIES = [("app.dll", probe.read()), ("data\\notes.txt", b"hello\n" * 5000)]
 
