@@ -3,6 +3,12 @@
 // 39 characters (a longer name is an internal-limit abort). A change is
 // inherited by every process started afterwards, which is how the parent
 // hands values to its child. Main thread only.
+#include <stddef.h>
+
+// Capacities with the terminator: a name's, and the longest value the
+// system gives (32767 characters).
+constexpr size_t kEnvNameCapacity = 40;
+constexpr size_t kEnvValueCapacity = 32768;
 
 // A heap copy of the value, which the caller owns; null when the variable is
 // unset, empty, longer than 32767 characters or cannot be copied.

@@ -13,8 +13,6 @@
 namespace {
 
 constexpr size_t kNameCapacity = 1024;
-constexpr int kFolderProfile = 40;       // CSIDL_PROFILE
-constexpr int kFolderLocalAppData = 28;  // CSIDL_LOCAL_APPDATA
 
 enum class Variable { Temp, Program, ProgramBase, ProgramDir, Pid, Home, CacheDir, Version, Time, None };
 

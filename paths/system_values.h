@@ -5,6 +5,8 @@
 #include <stdint.h>
 
 constexpr size_t kShellFolderCapacity = 260;  // MAX_PATH, what the shell call fills
+constexpr int kFolderProfile = 40;            // CSIDL_PROFILE, for {HOME}
+constexpr int kFolderLocalAppData = 28;       // CSIDL_LOCAL_APPDATA, for {CACHE_DIR}
 
 // Writes the temporary directory (with its final backslash) into `buffer`,
 // or leaves it empty when the system gives none that fits in `capacity`.

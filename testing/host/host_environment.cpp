@@ -10,9 +10,6 @@
 
 namespace {
 
-constexpr size_t kNameCapacity = 40;
-constexpr size_t kValueCapacity = 32768;
-
 std::map<std::string, std::wstring> variables;
 std::map<std::string, std::vector<std::wstring>> writes;
 // The launcher never frees what getEnvVar hands out; the harness does.
@@ -20,8 +17,8 @@ std::vector<wchar_t *> handedOut;
 
 // The same name checks as the Windows seam, so an over-long name aborts here too.
 void checkName(const char *name) {
-    wchar_t wideName[kNameCapacity];
-    copyWidened(wideName, kNameCapacity, name);
+    wchar_t wideName[kEnvNameCapacity];
+    copyWidened(wideName, kEnvNameCapacity, name);
 }
 
 }  // namespace
@@ -56,7 +53,7 @@ wchar_t *getEnvVar(const char *name) {
     checkName(name);
     auto found = variables.find(name);
     // Unset and empty read alike, as with the system's call.
-    if (found == variables.end() || found->second.empty() || found->second.size() >= kValueCapacity) {
+    if (found == variables.end() || found->second.empty() || found->second.size() >= kEnvValueCapacity) {
         return nullptr;
     }
     wchar_t *copy = wcsdup(found->second.c_str());

@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr int kFolderProfile = 40;
-constexpr int kFolderLocalAppData = 28;
-
 HostSystemValues values = {L"C:\\T\\", true, L"C:\\Users\\u", true, L"C:\\Users\\u\\AppData\\Local",
                            true, L"C:\\app\\run.exe", 1, 2};
 
