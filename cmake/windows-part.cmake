@@ -36,8 +36,9 @@ add_launcher_layer(paths
   USES base
   SYSTEM shell32)
 add_launcher_layer(payload
-  SOURCES payload/extraction.cpp payload/file_output.cpp payload/payload_reader.cpp payload/payload_resource.cpp
-    payload/private_descriptor.cpp payload/private_directory.cpp payload/target_directory.cpp
+  SOURCES payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp payload/payload_reader.cpp
+    payload/payload_resource.cpp payload/private_descriptor.cpp payload/private_directory.cpp
+    payload/target_directory.cpp
   USES base paths
   SYSTEM advapi32)
 add_launcher_layer(child

@@ -14,16 +14,6 @@ bool readEntryHeader();
 // before its file is made.
 void extractPayload();
 
-// Makes sure the directory holding the file `path` exists, creating missing
-// ancestors from the outside in. True when it is known to exist at the end.
-bool createParentDirectories(const wchar_t *path);
-
-// True when `directory` is known to exist or has just been created.
-bool ensureDirectory(const wchar_t *directory);
-
 // Closes the file that extraction is writing, if any: a failure may end the
 // process in the middle of an entry, and the cleanup cannot remove an open file.
 void closeOpenEntryFile();
-
-// Counts `directory` as existing from now on (it was just made elsewhere).
-void rememberDirectory(const wchar_t *directory);

@@ -8,7 +8,7 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "paths/path_spec.h"
-#include "payload/extraction.h"
+#include "payload/parent_directories.h"
 #include "payload/private_directory.h"
 
 namespace {

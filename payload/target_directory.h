@@ -10,6 +10,6 @@
 // expanded anew, up to 16 names; then, as on a failed expansion,
 // fatalSpecExpansion ends the process. Any other refusal ends it with
 // kUnpackFailed and the system error.
-// On success the directory counts as known to extraction and cleanupArmed is
-// set: from then on the cleanup may remove it.
+// On success the directory counts as known (payload/parent_directories.h)
+// and cleanupArmed is set: from then on the cleanup may remove it.
 void createTargetDirectory();

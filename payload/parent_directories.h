@@ -1,0 +1,15 @@
+#pragma once
+// The directories extraction writes into: made from the outside in, and
+// remembered in launcherState.knownDirectories once they are known to exist,
+// so that each is asked of the system once. Free of Windows headers so that
+// it also builds for the host.
+
+// Makes sure the directory holding the file `path` exists, creating missing
+// ancestors from the outside in. True when it is known to exist at the end.
+bool createParentDirectories(const wchar_t *path);
+
+// True when `directory` is known to exist or has just been created.
+bool ensureDirectory(const wchar_t *directory);
+
+// Counts `directory` as existing from now on (it was just made elsewhere).
+void rememberDirectory(const wchar_t *directory);
