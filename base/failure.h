@@ -17,8 +17,8 @@ void setFailureCleanup(void (*cleanup)());
 // right after the failed call.
 [[noreturn]] void fatalErrorWithCode(const char *message, uint32_t errorCode);
 
-// One line on standard error: "%s ([Error %ld] %s)\n" with the system's
-// English text for `errorCode`.
+// One line on standard error (kSystemErrorFormat) with the system's English
+// text for `errorCode`.
 void printSystemError(const char *message, uint32_t errorCode);
 
 // Names the entry path that could not be created; exit code 2.

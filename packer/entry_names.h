@@ -20,10 +20,9 @@ constexpr size_t kMaxPathUnits = 260;
 // False with `problem` set when a component is empty, "." or "..", longer
 // than kComponentUnitLimit, ends with a dot or a blank, holds a character
 // Windows refuses in file names (< > : " | ? * or a control character) or is
-// a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with or without
-// an extension, in any case), or has the form of an 8.3 short name with a
-// tilde ("PROGRA~1", "app~12.dll"): on NTFS such a name can open another
-// entry through its short alias and overwrite it.
+// a reserved device name (format/name_rules.h, in any case), or has the form
+// of an 8.3 short name with a tilde ("PROGRA~1", "app~12.dll"): on NTFS such
+// a name can open another entry through its short alias and overwrite it.
 bool checkEntryName(const std::u16string &name, std::string &problem);
 
 // The length of the entry's path beneath a typical target directory, and
