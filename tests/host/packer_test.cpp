@@ -224,11 +224,11 @@ struct ListedLine {
     std::string name;
 };
 
-// "--list" prints "%12llu  NAME" per entry.
+// "--list" prints "%12llu  NAME" per entry, then an empty line and the identity.
 std::vector<ListedLine> parseListing(const std::string &text) {
     std::vector<ListedLine> lines;
     std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
+    for (std::string line; std::getline(stream, line) && !line.empty();) {
         EXPECT_GE(line.size(), 15u) << line;
         if (line.size() >= 15) {
             EXPECT_EQ(line.substr(12, 2), "  ") << line;
