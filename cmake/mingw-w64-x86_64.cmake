@@ -1,12 +1,4 @@
-# Cross build for 64-bit Windows with Debian's mingw-w64 compiler.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-# The posix thread model: GoogleTest needs std::mutex, which the win32 model
-# lacks in this compiler version. Everything links statically either way.
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+# The project builds its Windows half with the toolchain the SDK gives
+# applications (GoogleTest, like any program using std::mutex, needs its
+# posix thread model).
+include("${CMAKE_CURRENT_LIST_DIR}/../sdk/cmake/mingw-w64-x86_64.cmake")

@@ -7,12 +7,14 @@
 #include <string.h>
 
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "format/container.h"
 #include "format/version.h"
+#include "packer/application_identity.h"
 #include "packer/file_access.h"
 #include "packer/input_files.h"
 #include "packer/payload_listing.h"
@@ -42,12 +44,25 @@ const char kUsage[] =
     "  -f, --file NAME=FILE   add FILE under the entry name NAME (a relative path)\n"
     "  --stub FILE            the launcher stub (default: zelmor-launcher.exe beside zelmor-pack)\n"
     "  --icon FILE.ico        replace the stub's icon\n"
+    "  --console              a console program: the shell waits for it, it shares the\n"
+    "                         console, Ctrl+C reaches it (default: a GUI program)\n"
+    "  --uac-admin            the manifest requests requireAdministrator (default: asInvoker)\n"
+    "  --product-name TEXT    the version resource's ProductName (default: OUTPUT's name\n"
+    "                         without .exe); any identity option replaces the stub's\n"
+    "                         version resource, the rest then default as follows\n"
+    "  --company-name TEXT    CompanyName (default: none)\n"
+    "  --file-description TEXT  FileDescription (default: the product name)\n"
+    "  --file-version A.B.C.D   FileVersion, four numbers 0-65535 (default: 1.0.0.0)\n"
+    "  --product-version A.B.C.D  ProductVersion (default: the file version)\n"
+    "  --copyright TEXT       LegalCopyright (default: none)\n"
+    "  --original-filename NAME  OriginalFilename (default: OUTPUT's file name)\n"
     "  --level N              zstd compression level, 1-22 (default 17)\n"
     "  --threads N            compression threads (default: one per processor)\n"
     "  --no-checksum          leave out the content checksum (a damaged file then fails later)\n"
     "  --any-first-entry      skip the check that APPLICATION.dll is a 64-bit DLL with run_code\n"
     "  -q, --quiet            no progress and no summary (warnings and errors still show)\n"
-    "  --list PACKED.exe      print the entries (size and name) of a packed executable\n";
+    "  --list PACKED.exe      print the entries (size and name) of a packed executable,\n"
+    "                         then its subsystem, execution level and version\n";
 
 struct Options {
     PackInputs inputs;
@@ -58,7 +73,20 @@ struct Options {
     PayloadOptions payload;
     bool checkFirstEntry = true;
     bool quiet = false;
+    bool console = false;
+    bool uacAdmin = false;
+    std::map<std::string, std::string> identity;  // version string name -> value, as given
 };
+
+// The identity option `argument` names, or nullptr.
+const IdentityOption *identityOption(const std::string &argument) {
+    for (const IdentityOption &identity : kIdentityOptions) {
+        if (argument == identity.option) {
+            return &identity;
+        }
+    }
+    return nullptr;
+}
 
 int usageError(const std::string &problem) {
     fprintf(stderr, "zelmor-pack: %s\n\n%s", problem.c_str(), kUsage);
@@ -94,6 +122,10 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
             options.checkFirstEntry = false;
         } else if (argument == "-q" || argument == "--quiet") {
             options.quiet = true;
+        } else if (argument == "--console") {
+            options.console = true;
+        } else if (argument == "--uac-admin") {
+            options.uacAdmin = true;
         } else if (argument.rfind("-", 0) == 0 && argument.size() > 1) {
             if (!hasValue) {
                 return usageError(argument + " needs a value");
@@ -113,6 +145,11 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
                 options.icon = value;
             } else if (argument == "--list") {
                 options.list = value;
+            } else if (const IdentityOption *identity = identityOption(argument)) {
+                if (*value == '\0') {
+                    return usageError(argument + " needs a value that is not empty");
+                }
+                options.identity[identity->key] = value;
             } else if (argument == "--level") {
                 if (!parseWholeNumber(value, 1, 22, options.payload.level)) {
                     return usageError("--level needs a whole number from 1 to 22");
@@ -166,6 +203,8 @@ int listEntries(const std::string &path) {
     }
     // Decoded once already without fault: the same bytes decode the same way again.
     listPayload(payload, printEntry, nullptr, error);
+    printf("\n");
+    printIdentity(image, stdout);
     return 0;
 }
 
@@ -230,6 +269,19 @@ int pack(const Options &options) {
             return failure(options.icon + ": " + error);
         }
         changes.icon = icon;
+    }
+    if (!options.identity.empty()) {
+        VersionInfo version;
+        if (!applicationIdentity(options.identity, options.output, version, error)) {
+            return failure(error);
+        }
+        changes.version = version;
+    }
+    if (options.uacAdmin) {
+        changes.executionLevel = "requireAdministrator";
+    }
+    if (options.console) {
+        changes.subsystem = kSubsystemConsole;
     }
     Progress progress = {std::chrono::steady_clock::now(), 0};
     PayloadOptions payloadOptions = options.payload;

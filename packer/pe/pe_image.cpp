@@ -96,6 +96,7 @@ bool parsePeImage(const std::vector<uint8_t> &bytes, PeImage &image, std::string
     image.fileAlignment = readU32(bytes, optional + 36);
     image.sizeOfImage = readU32(bytes, optional + kOptSizeOfImage);
     image.sizeOfHeaders = readU32(bytes, optional + 60);
+    image.subsystem = readU16(bytes, optional + kOptSubsystem);
     size_t directoryCount = std::min<size_t>(readU32(bytes, optional + 108), kMaxDataDirectories);
     if (kOptDataDirectories + directoryCount * kDataDirectorySize > optionalSize) {
         return fail(error, "malformed: the data directories run past the optional header");

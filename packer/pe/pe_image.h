@@ -10,6 +10,8 @@
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
 constexpr uint16_t kFileDll = 0x2000;  // COFF Characteristics: the image is a DLL
+constexpr uint16_t kSubsystemGui = 2;
+constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint32_t kSectionInitializedData = 0x00000040;
 constexpr uint32_t kSectionMemoryRead = 0x40000000;
 
@@ -21,6 +23,7 @@ constexpr size_t kDataDirectorySize = 8;
 constexpr size_t kOptSizeOfInitializedData = 8;
 constexpr size_t kOptSizeOfImage = 56;
 constexpr size_t kOptCheckSum = 64;
+constexpr size_t kOptSubsystem = 68;
 constexpr size_t kOptDataDirectories = 112;
 
 // Data directory indices.
@@ -53,6 +56,7 @@ struct PeImage {
     uint32_t sizeOfImage = 0;
     uint32_t sizeOfHeaders = 0;
     uint32_t sizeOfInitializedData = 0;
+    uint16_t subsystem = 0;  // 2 a GUI program, 3 a console one
     size_t dataDirectoryOffset = 0;                // file offset of data directory 0
     std::vector<PeDataDirectory> dataDirectories;  // as many as the header declares, at most 16
     size_t sectionTableOffset = 0;

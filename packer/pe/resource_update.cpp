@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "packer/pe/execution_level.h"
 #include "packer/pe/le_bytes.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
@@ -46,7 +47,62 @@ void removeType(ResourceTree &tree, uint16_t id) {
                      tree.types.end());
 }
 
-void applyChanges(ResourceTree &tree, const ResourceChanges &changes) {
+// Makes `data` the one entry of `type`/`id`, replacing all its languages: it
+// keeps the language of a single existing entry and gets 0x0409 otherwise.
+void replaceResource(ResourceTree &tree, uint16_t typeId, uint16_t id, const std::vector<uint8_t> &data) {
+    ResourceType &type = typeWithId(tree, typeId);
+    uint16_t language = kLanguageEnglishUs;
+    auto existing = std::find_if(type.names.begin(), type.names.end(),
+                                 [&](const ResourceName &name) { return sameId(name.id, integerId(id)); });
+    if (existing != type.names.end()) {
+        if (existing->languages.size() == 1) {
+            language = existing->languages[0].language;
+        }
+        type.names.erase(existing);
+    }
+    type.names.push_back(ResourceName{integerId(id), {ResourceLanguage{language, 0, data}}});
+}
+
+// The application's version resource takes the stub's translation, so that
+// it reads the same wherever the stub's did; one the stub lacks, or that
+// cannot be read, gets the resource's language and UTF-16.
+bool replaceVersion(ResourceTree &tree, VersionInfo info, std::string &error) {
+    info.language = kLanguageEnglishUs;
+    info.codepage = kCodePageUnicode;
+    ResourceType *type = findType(tree, integerId(kResourceVersion));
+    ResourceName *name = type ? findName(*type, integerId(1)) : nullptr;
+    if (name && name->languages.size() == 1) {
+        info.language = name->languages[0].language;
+        VersionInfo stubs;
+        std::string unreadable;  // replaced all the same
+        if (parseVersionResource(name->languages[0].data, stubs, unreadable) && !stubs.strings.empty()) {
+            info.language = stubs.language;
+            info.codepage = stubs.codepage;
+        }
+    }
+    std::vector<uint8_t> data;
+    if (!buildVersionResource(info, data, error)) {
+        return false;
+    }
+    replaceResource(tree, kResourceVersion, 1, data);
+    return true;
+}
+
+bool setManifestLevel(ResourceTree &tree, const std::string &level, std::string &error) {
+    ResourceType *type = findType(tree, integerId(kResourceManifest));
+    ResourceName *name = type ? findName(*type, integerId(kProcessManifestId)) : nullptr;
+    if (!name || name->languages.empty()) {
+        return fail(error, "the stub has no manifest (RT_MANIFEST 1) whose execution level could be set");
+    }
+    for (ResourceLanguage &manifest : name->languages) {
+        if (!setExecutionLevel(manifest.data, level, error)) {
+            return fail(error, error + "; the stub's manifest must name the level to change");
+        }
+    }
+    return true;
+}
+
+bool applyChanges(ResourceTree &tree, const ResourceChanges &changes, std::string &error) {
     if (changes.icon) {
         removeType(tree, kResourceGroupIcon);
         removeType(tree, kResourceIcon);
@@ -58,19 +114,14 @@ void applyChanges(ResourceTree &tree, const ResourceChanges &changes) {
                                                {ResourceLanguage{kLanguageEnglishUs, 0, changes.icon->images[i]}}});
         }
     }
-    ResourceType &rcdata = typeWithId(tree, kPayloadResourceType);
-    uint16_t language = kLanguageEnglishUs;
-    auto existing = std::find_if(rcdata.names.begin(), rcdata.names.end(), [](const ResourceName &name) {
-        return sameId(name.id, integerId(kPayloadResourceId));
-    });
-    if (existing != rcdata.names.end()) {
-        if (existing->languages.size() == 1) {
-            language = existing->languages[0].language;
-        }
-        rcdata.names.erase(existing);
+    if (changes.version && !replaceVersion(tree, *changes.version, error)) {
+        return false;
     }
-    rcdata.names.push_back(
-        ResourceName{integerId(kPayloadResourceId), {ResourceLanguage{language, 0, changes.payload}}});
+    if (!changes.executionLevel.empty() && !setManifestLevel(tree, changes.executionLevel, error)) {
+        return false;
+    }
+    replaceResource(tree, kPayloadResourceType, kPayloadResourceId, changes.payload);
+    return true;
 }
 
 // A section can move when it holds nothing but base relocations: they name
@@ -305,7 +356,9 @@ bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &ch
     if (layout.resources == kNoSection && !checkRoomForHeader(stub, image, error)) {
         return false;
     }
-    applyChanges(tree, changes);
+    if (!applyChanges(tree, changes, error)) {
+        return false;
+    }
 
     Output output{out, image.sizeOfHeaders, image.sizeOfHeaders, image.sizeOfInitializedData, {}};
     startOutput(stub, image, layout, output);
@@ -358,6 +411,9 @@ bool updateResources(const std::vector<uint8_t> &stub, const ResourceChanges &ch
     writeU32(out, optional + kOptSizeOfImage, static_cast<uint32_t>(imageEnd));
     writeU32(out, optional + kOptSizeOfInitializedData,
              static_cast<uint32_t>(std::clamp<int64_t>(output.initializedData, 0, kMaxImageAddress)));
+    if (changes.subsystem) {
+        writeU16(out, optional + kOptSubsystem, *changes.subsystem);
+    }
     writeU32(out, optional + kOptCheckSum, peChecksum(out, optional + kOptCheckSum));
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Puts the payload (and optionally a new icon) into a copy of the launcher
-// stub, rewriting its resource section as the last section of the image.
+// Puts the payload (and optionally a new icon, version resource, execution
+// level and subsystem) into a copy of the launcher stub, rewriting its
+// resource section as the last section of the image.
 #include <stdint.h>
 
 #include <optional>
@@ -9,6 +10,7 @@
 
 #include "format/container.h"
 #include "packer/pe/icon_file.h"
+#include "packer/pe/version_resource.h"
 
 struct ResourceChanges {
     // Becomes the payload resource, replacing all its languages: it keeps the language
@@ -17,6 +19,15 @@ struct ResourceChanges {
     // When set, replaces every RT_GROUP_ICON and RT_ICON: the group becomes
     // RT_GROUP_ICON 1 and the images RT_ICON 1..n, all in language 0x0409.
     std::optional<IconResources> icon;
+    // When set, becomes RT_VERSION 1, its language handled as the payload's.
+    // Its `language` and `codepage` are replaced by the translation of the
+    // stub's version resource, or by the resource's language and 1200.
+    std::optional<VersionInfo> version;
+    // When not empty, the level the manifest (RT_MANIFEST 1, in each of its
+    // languages) requests; refused when the stub's manifest names none.
+    std::string executionLevel;
+    // When set, the image's Subsystem field (2 a GUI program, 3 a console one).
+    std::optional<uint16_t> subsystem;
 };
 
 // Writes to `out` the stub with the changed resources; every other resource

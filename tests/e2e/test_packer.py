@@ -1,22 +1,31 @@
 """Executables made by zelmor-pack, run under Wine: the application's exit code
 and files come through, a damaged payload is refused, the stub's other
-resources survive, and the result can be signed afterwards. Also the Windows
-build of the packer under Wine, and the packer's progress on a terminal."""
+resources survive, and the result can be signed afterwards. Console programs
+in a console, the application's identity as Windows reads it, and the SDK's
+template built, packed and run. Also the Windows build of the packer under
+Wine, and the packer's progress on a terminal."""
+import fcntl
 import os
 import pty
 import random
 import re
+import shutil
 import struct
 import subprocess
 import termios
+import threading
+import time
 import unittest
 
-from zelmor_testing import DECODE_FAILED, HOST_BIN, STUB, LauncherTestCase, wine, windows_binary, windows_path
+from zelmor_testing import (DECODE_FAILED, HOST_BIN, STUB, WINE_RUN, LauncherTestCase, linux_path, wine,
+                            windows_binary, windows_path)
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
 PROBE = windows_binary("zelmor-probe.dll")
-DEMO_FILES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "demo", "files")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+DEMO_FILES = os.path.join(ROOT, "demo", "files")
+SDK = os.path.join(ROOT, "sdk")
 FRAME_START = b"QJY\x28\xb5\x2f\xfd"  # the container header, then the zstd frame magic
 
 
@@ -162,12 +171,130 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertEqual((run.exit_code, run.stderr), (7, ""))
         self.assertEqual(self.read_report()["argv"][1:], ["x"])
 
+        # A console program signs and verifies the same way: its checksum is right.
+        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console")
+        subprocess.run(["osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", console, "-out",
+                        os.path.join(self.work, "console-signed.exe")], capture_output=True, check=True)
+        verified = subprocess.run(["osslsigncode", "verify", "-CAfile", certificate, "-in",
+                                   os.path.join(self.work, "console-signed.exe")], capture_output=True)
+        self.assertIn(b"Signature verification: ok", verified.stdout)
+
         # A signed file cannot be a stub: its signature would no longer match.
         refused = subprocess.run([PACK, "--stub", signed, PROBE, os.path.join(self.work, "again.exe")],
                                  capture_output=True)
         self.assertEqual(refused.returncode, 1)
         self.assertIn(b"sign after packing", refused.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.work, "again.exe")))
+
+
+class Terminal:
+    """A Windows program started by Wine on a pseudo-terminal of its own, as
+    from a terminal window: what it writes there is kept, and keys can be typed."""
+
+    def __init__(self, test, arguments, env):
+        self.controller, self.terminal = os.openpty()
+        test.addCleanup(os.close, self.controller)
+        self.shown = b""
+        self.changed = threading.Condition()
+        reader = threading.Thread(target=self._read, daemon=True)
+        reader.start()
+        # Cleanups run last first: the program ends, the terminal closes, and
+        # then the reader sees its end.
+        test.addCleanup(reader.join, 5)
+        test.addCleanup(os.close, self.terminal)
+        self.process = subprocess.Popen([WINE_RUN, *arguments], stdin=self.terminal, stdout=self.terminal,
+                                        stderr=self.terminal, env=env, start_new_session=True,
+                                        preexec_fn=lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0))
+        test.addCleanup(lambda: self.process.poll() is None and (self.process.kill(), self.process.wait()))
+
+    def _read(self):
+        try:
+            while piece := os.read(self.controller, 4096):
+                with self.changed:
+                    self.shown += piece
+                    self.changed.notify_all()
+        except OSError:
+            pass  # the terminal closed
+
+    def wait_for(self, text, timeout=60):
+        with self.changed:
+            if not self.changed.wait_for(lambda: text in self.shown, timeout):
+                raise AssertionError(f"{text!r} never shown: {self.shown!r}")
+
+    def type(self, keys, timeout=60):
+        """Types once the console reads keys one at a time: before that the
+        terminal would turn Enter into a line feed, which the console takes
+        for Ctrl+J."""
+        deadline = time.monotonic() + timeout
+        while termios.tcgetattr(self.terminal)[3] & termios.ICANON:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"the console never read keys: {self.shown!r}")
+            time.sleep(0.01)
+        os.write(self.controller, keys.encode())
+
+
+class ConsoleProgramTest(LauncherTestCase):
+    def test_an_interactive_shell_waits_for_a_console_program_only(self):
+        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console")
+        gui = pack(PROBE, os.path.join(self.work, "gui.exe"))
+        shell = Terminal(self, ["cmd"], dict(os.environ, ZELMOR_PROBE_EXIT="7"))
+        # %errorlevel% is expanded when its line is read, after the program
+        # before it has ended, or not been waited for.
+        shell.type(f'"{windows_path(gui)}" a\recho gui=%errorlevel%\r')
+        shell.wait_for(b"gui=")
+        shell.type(f'"{windows_path(console)}" a\recho console=%errorlevel%\rexit\r')
+        self.assertEqual(shell.process.wait(60), 0)
+        shown = shell.shown.decode("latin-1")
+        self.assertIn("gui=0", shown)
+        self.assertIn("console=7", shown)
+
+    def test_ctrl_c_on_a_terminal_removes_the_extracted_files(self):
+        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console")
+        environment = dict(os.environ, ZELMOR_PROBE_REPORT=windows_path(self.report_path()),
+                           ZELMOR_PROBE_SLEEP_MS="60000")
+        for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"):
+            environment.pop(name, None)
+        program = Terminal(self, [console, "x"], environment)
+        report = self.await_report(timeout=60)
+        target = linux_path(report["module_dir"])
+        self.addCleanup(shutil.rmtree, target, True)
+        self.assertTrue(os.path.isdir(target))
+        os.write(program.controller, b"\x03")
+        program.process.wait(60)
+        self.assertFalse(os.path.exists(target), "the directory is removed")
+
+
+class SdkTemplateTest(LauncherTestCase):
+    def test_the_template_builds_packs_and_runs_with_its_identity(self):
+        build = os.path.join(self.work, "build")
+        template = os.path.join(SDK, "template")
+        for command in (["cmake", "-S", template, "-B", build,
+                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SDK, "cmake", "mingw-w64-x86_64.cmake")],
+                        ["cmake", "--build", build]):
+            done = subprocess.run(command, capture_output=True)
+            self.assertEqual(done.returncode, 0, done.stdout.decode(errors="replace") + done.stderr.decode(errors="replace"))
+        executable = pack(os.path.join(build, "app.dll"), os.path.join(self.work, "MyApp.exe"), "--console",
+                          "--dir", os.path.join(template, "files"), "--product-name", "My Äpp",
+                          "--company-name", "Example Ltd", "--file-version", "1.2.0.7", "--copyright", "© Example")
+        done = wine(["cmd", "/c", windows_path(executable), "one", "two words"])
+        shown = done.stdout.decode("latin-1").replace("\r", "")
+        self.assertEqual(done.returncode, 2, shown + done.stderr.decode(errors="replace"))
+        self.assertIn("argument 2: two words\n", shown)
+        self.assertIn(f"started from: {windows_path(self.work)}\n", shown)
+        self.assertIn("greeting.txt: Greetings from a file packed beside the application.\n", shown)
+        extracted = re.search(r"extracted to: (.*\\onefile_\d+_\d+)\n", shown)
+        self.assertTrue(extracted, shown)
+        self.assertFalse(os.path.exists(linux_path(extracted.group(1))), "the directory is removed")
+
+        # What Windows reads of the identity, through GetFileVersionInfoW and VerQueryValueW.
+        read = wine([windows_binary("zelmor-version-info.exe"), windows_path(executable)],
+                    env=dict(os.environ, LC_ALL="C.UTF-8"))
+        self.assertEqual(read.returncode, 0, read.stderr)
+        self.assertEqual(read.stdout.decode().replace("\r", "").splitlines(), [
+            "fixed FileVersion=1.2.0.7", "fixed ProductVersion=1.2.0.7", "Translation=040904b0",
+            "CompanyName=Example Ltd", "FileDescription=My Äpp", "FileVersion=1.2.0.7", "InternalName=MyApp",
+            "LegalCopyright=© Example", "OriginalFilename=MyApp.exe", "ProductName=My Äpp",
+            "ProductVersion=1.2.0.7"])
 
 
 class WindowsPackerTest(LauncherTestCase):

@@ -3,8 +3,10 @@
 // and keeps every other resource; a refusal must say why. Reads and writes
 // outside the buffers are the sanitizers' to catch.
 //
-// Input: a flags byte (bit 0: also replace the icon), the payload size as 3
-// little-endian bytes, then the stub.
+// Input: a flags byte (bit 0: also replace the icon; bit 1: also write a
+// version resource, which reads the stub's, set the manifest's execution
+// level and the console subsystem), the payload size as 3 little-endian
+// bytes, then the stub.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "packer/pe/execution_level.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_image.h"
 #include "packer/pe/resource_find.h"
@@ -39,7 +42,8 @@ std::string idKey(const ResourceId &id) {
 
 // "type/name/language" -> codepage and data, without the resources the
 // writer replaces.
-std::map<std::string, std::pair<uint32_t, Bytes>> keptResources(const Bytes &image, bool iconReplaced) {
+std::map<std::string, std::pair<uint32_t, Bytes>> keptResources(const Bytes &image, bool iconReplaced,
+                                                                bool identityReplaced) {
     PeImage headers;
     ResourceTree tree;
     std::string error;
@@ -49,7 +53,8 @@ std::map<std::string, std::pair<uint32_t, Bytes>> keptResources(const Bytes &ima
     std::map<std::string, std::pair<uint32_t, Bytes>> kept;
     for (const ResourceType &type : tree.types) {
         bool icon = !type.id.named && (type.id.id == kResourceIcon || type.id.id == kResourceGroupIcon);
-        if (icon && iconReplaced) {
+        bool identity = !type.id.named && (type.id.id == kResourceVersion || type.id.id == kResourceManifest);
+        if ((icon && iconReplaced) || (identity && identityReplaced)) {
             continue;
         }
         for (const ResourceName &name : type.names) {
@@ -85,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     bool withIcon = (data[0] & 1) != 0;
+    bool withIdentity = (data[0] & 2) != 0;
     size_t payloadSize = (size_t{data[1]} | size_t{data[2]} << 8 | size_t{data[3]} << 16) % (kLargestPayload + 1);
     Bytes stub(data + kHeaderSize, data + size);
     ResourceChanges changes;
@@ -95,6 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (withIcon) {
         static const IconResources icon = smallIcon();
         changes.icon = icon;
+    }
+    if (withIdentity) {
+        changes.version.emplace();
+        changes.version->strings = {{"ProductName", u"fuzz"}};
+        changes.executionLevel = "requireAdministrator";
+        changes.subsystem = kSubsystemConsole;
     }
     Bytes out;
     std::string error;
@@ -111,8 +123,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (payload != changes.payload) {
         fail("the payload read back differs from the one written");
     }
-    if (keptResources(out, withIcon) != keptResources(stub, withIcon)) {
-        fail("a resource besides the payload and icon changed");
+    if (keptResources(out, withIcon, withIdentity) != keptResources(stub, withIcon, withIdentity)) {
+        fail("a resource besides the payload, icon, version and manifest changed");
+    }
+    if (withIdentity) {
+        Bytes version;
+        VersionInfo written;
+        PeImage headers;
+        if (!findResource(out, kResourceVersion, 1, version, error) ||
+            !parseVersionResource(version, written, error) || written.strings != changes.version->strings) {
+            fail("the version resource does not read back: " + error);
+        }
+        if (!parsePeImage(out, headers, error) || headers.subsystem != kSubsystemConsole) {
+            fail("the subsystem was not set");
+        }
     }
     return 0;
 }

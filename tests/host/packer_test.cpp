@@ -224,11 +224,11 @@ struct ListedLine {
     std::string name;
 };
 
-// "--list" prints "%12llu  NAME" per entry.
+// "--list" prints "%12llu  NAME" per entry, then an empty line and the identity.
 std::vector<ListedLine> parseListing(const std::string &text) {
     std::vector<ListedLine> lines;
     std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
+    for (std::string line; std::getline(stream, line) && !line.empty();) {
         EXPECT_GE(line.size(), 15u) << line;
         if (line.size() >= 15) {
             EXPECT_EQ(line.substr(12, 2), "  ") << line;
@@ -843,6 +843,62 @@ TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
     ASSERT_TRUE(findResource(readWholeFile<Bytes>(kLauncher), kGroupIcon, 1, stubGroup, error)) << error;
     ASSERT_TRUE(findResource(readWholeFile<Bytes>(output("plain.exe")), kGroupIcon, 1, found, error)) << error;
     EXPECT_TRUE(found == stubGroup);
+}
+
+// What --list shows after the entries' empty line.
+std::string listedIdentity(const Outcome &listed) {
+    EXPECT_EQ(listed.exitCode, 0) << listed.err;
+    size_t gap = listed.out.find("\n\n");
+    return gap == npos ? "no empty line in: " + listed.out : listed.out.substr(gap + 2);
+}
+
+TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
+    // Without identity options the stub's own identity stays.
+    ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
+    EXPECT_EQ(listedIdentity(pack({"--list", output("plain.exe")})),
+              "subsystem: GUI\nexecution level: asInvoker\nfile version: 1.0.0.20\nproduct version: 1.0.0.20\n"
+              "CompanyName: Zelmor\nFileDescription: Zelmor onefile launcher\nFileVersion: 1.0.0.20\n"
+              "InternalName: zelmor-launcher\nOriginalFilename: zelmor-launcher.exe\nProductName: Zelmor onefile\n"
+              "ProductVersion: 1.0.0.20\n");
+    // One option replaces it; the rest follow from the output's name.
+    ASSERT_EQ(packProbe({"--product-name", "Rechner"}, output("calc.tool.exe")).exitCode, 0);
+    EXPECT_EQ(listedIdentity(pack({"--list", output("calc.tool.exe")})),
+              "subsystem: GUI\nexecution level: asInvoker\nfile version: 1.0.0.0\nproduct version: 1.0.0.0\n"
+              "FileDescription: Rechner\nFileVersion: 1.0.0.0\nInternalName: calc.tool\n"
+              "OriginalFilename: calc.tool.exe\nProductName: Rechner\nProductVersion: 1.0.0.0\n");
+    ASSERT_EQ(packProbe({"--file-version", "3.0.0.1"}, output("versioned.exe")).exitCode, 0);
+    EXPECT_EQ(listedIdentity(pack({"--list", output("versioned.exe")})),
+              "subsystem: GUI\nexecution level: asInvoker\nfile version: 3.0.0.1\nproduct version: 3.0.0.1\n"
+              "FileDescription: versioned\nFileVersion: 3.0.0.1\nInternalName: versioned\n"
+              "OriginalFilename: versioned.exe\nProductName: versioned\nProductVersion: 3.0.0.1\n");
+    Outcome packed = packProbe({"--console", "--uac-admin", "--product-name", u8"Zelmor Tool \u00fc", "--company-name",
+                                "ACME", "--file-description", "Does things", "--file-version", "2.0.1.07",
+                                "--product-version", "2.1.0.0", "--copyright", "(c) ACME", "--original-filename",
+                                "tool.exe"},
+                               output("all.exe"));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_EQ(listedIdentity(pack({"--list", output("all.exe")})),
+              u8"subsystem: console\nexecution level: requireAdministrator\nfile version: 2.0.1.7\n"
+              u8"product version: 2.1.0.0\nCompanyName: ACME\nFileDescription: Does things\nFileVersion: 2.0.1.7\n"
+              u8"InternalName: tool\nLegalCopyright: (c) ACME\nOriginalFilename: tool.exe\n"
+              u8"ProductName: Zelmor Tool \u00fc\nProductVersion: 2.1.0.0\n");
+
+    // Refused before anything is written, naming the option and the reason.
+    expectRefused({"--file-version", "2.0"}, {"--file-version", "\"2.0\" is not a version", "four numbers"});
+    expectRefused({"--product-version", "1.2.3.70000"}, {"--product-version", "1.2.3.70000"});
+    expectRefused({"--company-name", "\xff"}, {"--company-name is not valid UTF-8"});
+    Bytes stub = readWholeFile<Bytes>(kLauncher);
+    const std::string element = "<requestedExecutionLevel";
+    auto found = std::search(stub.begin(), stub.end(), element.begin(), element.end());
+    ASSERT_NE(found, stub.end());
+    found[1] = 'R';
+    writeWholeFile(root_ / "in" / "levelless.exe", stub);
+    std::string levelless = (root_ / "in" / "levelless.exe").string();
+    expectRefused({"--uac-admin", "--stub", levelless}, {levelless, "no requestedExecutionLevel"});
+    Outcome empty = packProbe({"--product-name", ""}, output());
+    EXPECT_EQ(empty.exitCode, 2);
+    EXPECT_NE(empty.err.find("--product-name needs a value that is not empty"), npos) << empty.err;
+    EXPECT_FALSE(fs::exists(output()));
 }
 
 TEST_F(PackerList, DamagedExecutablesFailClearly) {

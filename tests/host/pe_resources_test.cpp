@@ -10,15 +10,18 @@
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "packer/pe/dll_check.h"
+#include "packer/pe/execution_level.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_tree.h"
 #include "packer/pe/resource_update.h"
+#include "packer/pe/version_resource.h"
 
 namespace {
 
@@ -469,6 +472,183 @@ TEST(PeUpdate, MingwToolsStillReadThePackedImage) {
     EXPECT_EQ(status, 0) << headers;
     EXPECT_NE(headers.find("Resource Directory [.rsrc]"), std::string::npos) << headers;
     EXPECT_NE(headers.find("Base Relocation Directory [.reloc]"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("Subsystem\t\t00000002\t(Windows GUI)"), std::string::npos) << headers;
+
+    // A console program with its own identity reads as such too.
+    ResourceChanges changes;
+    changes.payload = randomBytes(300, 2);
+    changes.subsystem = kSubsystemConsole;
+    changes.executionLevel = "requireAdministrator";
+    changes.version.emplace();
+    changes.version->fileVersion = 0x0002000300040005;
+    changes.version->productVersion = 0x0006000700080009;
+    changes.version->strings = {{"CompanyName", u"Z\u00e9 Corp"}, {"ProductName", u"Tool"}};
+    std::string error;
+    ASSERT_TRUE(updateResources(stub(), changes, packed, error)) << error;
+    path = writeTemp("console.exe", packed);
+    headers = commandOutput("x86_64-w64-mingw32-objdump -p '" + path + "'", status);
+    remove(path.c_str());
+    EXPECT_NE(headers.find("Subsystem\t\t00000003\t(Windows CUI)"), std::string::npos) << headers;
+    listing = windresListing(packed, "console.exe");
+    for (const char *shown : {"FILEVERSION 2, 3, 4, 5", "PRODUCTVERSION 6, 7, 8, 9", "VALUE \"CompanyName\", L\"Z\\351 Corp\"",
+                              "VALUE \"ProductName\", \"Tool\"", "VALUE \"Translation\", 0x409, 1200",
+                              "level=\"\"requireAdministrator\"\""}) {
+        EXPECT_NE(listing.find(shown), std::string::npos) << shown << " in " << listing;
+    }
+}
+
+TEST(PeUpdate, SubsystemLevelAndVersionChangeNothingElse) {
+    ResourceChanges changes;
+    changes.payload = randomBytes(777, 12);
+    changes.subsystem = kSubsystemConsole;
+    changes.executionLevel = "requireAdministrator";
+    changes.version.emplace();
+    changes.version->strings = {{"ProductName", u"App"}};
+    Bytes plain = pack(stub(), changes.payload);
+    Bytes out;
+    std::string error;
+    ASSERT_TRUE(updateResources(stub(), changes, out, error)) << error;
+    expectSaneLayout(out);  // the checksum included
+    Headers headers = headersOf(out);
+    EXPECT_EQ(u16(out, headers.optional + 68), 3u);
+    EXPECT_EQ(flatten(treeOf(out), {16, 24}), flatten(treeOf(plain), {16, 24}));
+    // The manifest keeps every byte but the level's.
+    Bytes stubManifest = resourceOf(stub(), 24, 1);
+    std::string manifest(stubManifest.begin(), stubManifest.end());
+    const std::string level = "level=\"asInvoker\"";
+    ASSERT_NE(manifest.find(level), std::string::npos);
+    manifest.replace(manifest.find(level), level.size(), "level=\"requireAdministrator\"");
+    EXPECT_EQ(resourceOf(out, 24, 1), Bytes(manifest.begin(), manifest.end()));
+    // Outside the resource section, only Subsystem, CheckSum and the sizes that
+    // follow the resources differ from a plain pack.
+    size_t resources = u32(out, sectionAt(headers, headers.count - 1) + 20);
+    for (size_t at = 0; at < resources; ++at) {
+        size_t field = at - headers.optional;
+        bool allowed = (field >= 8 && field < 12) || (field >= 56 && field < 60) || (field >= 64 && field < 70) ||
+                       (at >= directoryAt(headers, 2) && at < directoryAt(headers, 2) + 8) ||
+                       (at >= sectionAt(headers, headers.count - 1) && at < sectionAt(headers, headers.count));
+        EXPECT_TRUE(allowed || out[at] == plain[at]) << "byte " << at;
+    }
+
+    // The new resource keeps the stub's resource language and translation.
+    ResourceTree tree = treeOf(plain);
+    ResourceName *version = findName(*findType(tree, integerId(16)), integerId(1));
+    VersionInfo german;
+    german.language = 0x0407;
+    german.codepage = 1252;
+    german.strings = {{"ProductName", u"Alt"}};
+    ASSERT_TRUE(buildVersionResource(german, version->languages[0].data, error)) << error;
+    version->languages[0].language = 0x0407;
+    ASSERT_TRUE(updateResources(withTree(plain, tree), changes, out, error)) << error;
+    auto flat = flatten(treeOf(out), {3, 10, 14, 24});
+    ASSERT_EQ(flat.count("16/1/1031"), 1u);
+    VersionInfo written;
+    ASSERT_TRUE(parseVersionResource(flat["16/1/1031"].second, written, error)) << error;
+    EXPECT_EQ(std::make_pair(written.language, written.codepage), std::make_pair(uint16_t{0x0407}, uint16_t{1252}));
+    EXPECT_EQ(written.strings, changes.version->strings);
+}
+
+TEST(PeUpdate, ExecutionLevelIsSetOnlyWhereTheManifestNamesOne) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"<a><trustInfo><x:requestedExecutionLevel uiAccess='false' level = 'asInvoker'/></trustInfo></a>",
+         "<a><trustInfo><x:requestedExecutionLevel uiAccess='false' level = 'requireAdministrator'/></trustInfo></a>"},
+        {"<!-- <requestedExecutionLevel level=\"x\"/> --><requestedExecutionLevel level=\"highestAvailable\">",
+         "<!-- <requestedExecutionLevel level=\"x\"/> --><requestedExecutionLevel level=\"requireAdministrator\">"},
+        {"<a><!-- <requestedExecutionLevel level=\"asInvoker\"/> --></a>", "no requestedExecutionLevel element"},
+        {"<requestedExecutionLevel level=\"asInvoker\"/><requestedExecutionLevel level=\"asInvoker\"/>",
+         "more than one"},
+        {"<requestedExecutionLevel uiAccess=\"false\"/>", "no level attribute"},
+        {"<requestedExecutionLevel level=\"asInvoker\"", "has no end"},
+    };
+    Bytes plain = pack(stub(), {1});
+    for (const auto &[manifest, expected] : cases) {
+        SCOPED_TRACE(manifest);
+        ResourceTree tree = treeOf(plain);
+        findName(*findType(tree, integerId(24)), integerId(1))->languages[0].data.assign(manifest,
+                                                                                        manifest + strlen(manifest));
+        ResourceChanges changes;
+        changes.payload = {2};
+        changes.executionLevel = "requireAdministrator";
+        Bytes out;
+        std::string error;
+        bool accepted = updateResources(withTree(plain, tree), changes, out, error);
+        bool refusal = std::string(expected).find('<') == std::string::npos;
+        EXPECT_EQ(accepted, !refusal) << error;
+        if (accepted) {
+            EXPECT_EQ(resourceOf(out, 24, 1), Bytes(expected, expected + strlen(expected)));
+        } else {
+            EXPECT_NE(error.find(expected), std::string::npos) << error;
+        }
+    }
+    // A stub without a manifest at all.
+    ResourceTree tree = treeOf(plain);
+    tree.types.erase(std::find_if(tree.types.begin(), tree.types.end(),
+                                  [](const ResourceType &type) { return sameId(type.id, integerId(24)); }));
+    ResourceChanges changes;
+    changes.executionLevel = "requireAdministrator";
+    Bytes out;
+    std::string error;
+    EXPECT_FALSE(updateResources(withTree(plain, tree), changes, out, error));
+    EXPECT_NE(error.find("no manifest"), std::string::npos) << error;
+}
+
+TEST(VersionResource, MatchesWhatWindresBuiltFromTheSameValues) {
+    // resources/launcher.rc, whose strings are in name order.
+    VersionInfo info;
+    info.fileVersion = info.productVersion = 0x0001000000000014;
+    info.strings = {{"CompanyName", u"Zelmor"},
+                    {"FileDescription", u"Zelmor onefile launcher"},
+                    {"FileVersion", u"1.0.0.20"},
+                    {"InternalName", u"zelmor-launcher"},
+                    {"OriginalFilename", u"zelmor-launcher.exe"},
+                    {"ProductName", u"Zelmor onefile"},
+                    {"ProductVersion", u"1.0.0.20"}};
+    Bytes built;
+    std::string error;
+    ASSERT_TRUE(buildVersionResource(info, built, error)) << error;
+    EXPECT_EQ(built, resourceOf(stub(), 16, 1));
+    VersionInfo read;
+    ASSERT_TRUE(parseVersionResource(resourceOf(stub(), 16, 1), read, error)) << error;
+    EXPECT_EQ(read.strings, info.strings);
+    EXPECT_EQ(std::make_tuple(read.fileVersion, read.productVersion, read.language, read.codepage),
+              std::make_tuple(info.fileVersion, info.productVersion, uint16_t{0x0409}, uint16_t{1200}));
+
+    // Its lengths are 16-bit: a text too long for them is refused, not cut.
+    info.strings.push_back({"Comments", std::u16string(33000, u'x')});
+    EXPECT_FALSE(buildVersionResource(info, built, error));
+    EXPECT_NE(error.find("65535"), std::string::npos) << error;
+    // A truncated or inflated resource is refused when read, never read past.
+    Bytes stubVersion = resourceOf(stub(), 16, 1);
+    for (size_t length = 0; length < stubVersion.size(); ++length) {
+        Bytes cut(stubVersion.begin(), stubVersion.begin() + length);
+        EXPECT_FALSE(parseVersionResource(cut, read, error)) << length;
+    }
+    for (size_t at = 0; at + 1 < stubVersion.size(); at += 2) {
+        Bytes damaged = stubVersion;
+        put16(damaged, at, 0xFFFF);
+        parseVersionResource(damaged, read, error);
+    }
+}
+
+TEST(VersionResource, VersionNumbersAreFourSixteenBitParts) {
+    const std::pair<const char *, uint64_t> good[] = {{"1.2.3.4", 0x0001000200030004},
+                                                      {"0.0.0.0", 0},
+                                                      {"65535.65535.65535.65535", ~uint64_t{0}},
+                                                      {"01.2.3.4", 0x0001000200030004}};
+    for (const auto &[text, expected] : good) {
+        uint64_t version = 0;
+        std::string error;
+        EXPECT_TRUE(parseVersionNumber(text, version, error)) << text << ": " << error;
+        EXPECT_EQ(version, expected) << text;
+    }
+    EXPECT_EQ(versionText(0x0001000200030004), "1.2.3.4");
+    for (const char *text : {"1.2.3", "1.2.3.4.5", "1.2.3.65536", "1.2.3.100000000000", "1..2.3", "a.b.c.d", "",
+                             " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.2.3.-4", "1.2.3.4."}) {
+        uint64_t version = 0;
+        std::string error;
+        EXPECT_FALSE(parseVersionNumber(text, version, error)) << text;
+        EXPECT_NE(error.find("four numbers from 0 to 65535"), std::string::npos) << error;
+    }
 }
 
 Bytes iconFile(const std::vector<Bytes> &images) {
