@@ -36,7 +36,7 @@ void publishOwnDirectory() {
     if (lastBackslash != nullptr) {
         *lastBackslash = L'\0';
     }
-    setEnvVar("ZELMOR_ONEFILE_DIRECTORY", launcherState.ownModuleDirectory);
+    setEnvVar(kDirectoryVariable, launcherState.ownModuleDirectory);
 }
 
 // The console-control thread may stop and close the child at any moment, so
@@ -102,7 +102,7 @@ wchar_t *buildChildCommandLine() {
 
 unsigned long launchChild(const wchar_t *programName) {
     publishOwnDirectory();
-    setEnvVar("ZELMOR_ORIGINAL_ARGV0", programName);
+    setEnvVar(kArgv0Variable, programName);
     fillOwnModulePath();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -76,14 +76,14 @@ bool takeChildMark() {
 void publishOwnProcessId() {
     wchar_t text[kProcessIdTextCapacity];
     formatProcessId(GetCurrentProcessId(), text);
-    setEnvVar("ZELMOR_ONEFILE_PARENT", text);  // not examined: the child then fails to confirm and says so
+    setEnvVar(kParentVariable, text);  // not examined: the child then fails to confirm and says so
 }
 
 }  // namespace
 
 bool decideRole() {
     unsigned long parentId = 0;
-    const bool hasParentId = parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &parentId);
+    const bool hasParentId = parseParentId(getEnvVar(kParentVariable), &parentId);
     if (takeChildMark()) {
         // Started by a parent as its child: it must find that parent, and it
         // never becomes a parent itself, or a failure here would start one
@@ -99,8 +99,8 @@ bool decideRole() {
             return true;
         }
         // A fresh start time too, so this run never reuses another's directory.
-        unsetEnvVar("ZELMOR_ONEFILE_PARENT");
-        unsetEnvVar("ZELMOR_ONEFILE_START");
+        unsetEnvVar(kParentVariable);
+        unsetEnvVar(kStartVariable);
     }
     publishOwnProcessId();
     return false;

@@ -10,6 +10,12 @@
 constexpr size_t kEnvNameCapacity = 40;
 constexpr size_t kEnvValueCapacity = 32768;
 
+// The variables a parent publishes for its child (and the application).
+constexpr char kParentVariable[] = "ZELMOR_ONEFILE_PARENT";
+constexpr char kStartVariable[] = "ZELMOR_ONEFILE_START";
+constexpr char kDirectoryVariable[] = "ZELMOR_ONEFILE_DIRECTORY";
+constexpr char kArgv0Variable[] = "ZELMOR_ORIGINAL_ARGV0";
+
 // A heap copy of the value, which the caller owns; null when the variable is
 // unset, empty, longer than 32767 characters or cannot be copied.
 wchar_t *getEnvVar(const char *name);

@@ -58,13 +58,13 @@ bool allAsciiDigits(const wchar_t *text) {
 // Formats `time` into `text` and publishes it in ZELMOR_ONEFILE_START.
 void publishStartTime(int64_t time, wchar_t (&text)[32]) {
     swprintf(text, 32, L"%lld", static_cast<long long>(time));
-    setEnvVar("ZELMOR_ONEFILE_START", text);  // a failure only costs the child the shared time
+    setEnvVar(kStartVariable, text);  // a failure only costs the child the shared time
 }
 
 // The published start time as a number; -1 when it is unset or not a
 // number of at most 18 digits (which no clock reading exceeds today).
 int64_t publishedStartTime() {
-    const wchar_t *text = getEnvVar("ZELMOR_ONEFILE_START");
+    const wchar_t *text = getEnvVar(kStartVariable);
     if (text == nullptr || !allAsciiDigits(text) || wcslen(text) > 18) {
         return -1;
     }
@@ -79,7 +79,7 @@ int64_t publishedStartTime() {
 // value counts as unset, and the own id stands in for it.
 void appendProcessId(wchar_t *cursor, size_t remaining) {
     unsigned long id = 0;
-    if (!parseParentId(getEnvVar("ZELMOR_ONEFILE_PARENT"), &id)) {
+    if (!parseParentId(getEnvVar(kParentVariable), &id)) {
         id = currentProcessId();
     }
     wchar_t text[kProcessIdTextCapacity];
@@ -92,7 +92,7 @@ void appendProcessId(wchar_t *cursor, size_t remaining) {
 // inherited value of anything but digits is not used: the target directory
 // is later removed recursively, so it must never name another directory.
 void appendStartTime(wchar_t *cursor, size_t remaining) {
-    const wchar_t *inherited = getEnvVar("ZELMOR_ONEFILE_START");
+    const wchar_t *inherited = getEnvVar(kStartVariable);
     if (inherited != nullptr && allAsciiDigits(inherited)) {
         appendText(cursor, remaining, inherited);
         return;
