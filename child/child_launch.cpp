@@ -1,7 +1,6 @@
 #include "child/child_launch.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <wchar.h>
 
@@ -9,6 +8,7 @@
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
+#include "base/system_library.h"
 #include "base/test_seam.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
@@ -17,6 +17,8 @@
 #include "paths/parent_id.h"
 
 namespace {
+
+typedef LPWSTR *(WINAPI *SplitFunction)(LPCWSTR, int *);
 
 void fillOwnModulePath() {
     if (launcherState.ownModulePath[0] == L'\0' &&
@@ -87,8 +89,13 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
 }  // namespace
 
 wchar_t *buildChildCommandLine() {
+    // A shell that cannot be loaded is reported as a failed split would be.
+    SplitFunction split = reinterpret_cast<SplitFunction>(systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW"));
     int count = 0;
-    wchar_t **elements = seamFails("CommandLineToArgvW") ? nullptr : CommandLineToArgvW(GetCommandLineW(), &count);
+    wchar_t **elements = nullptr;
+    if (split != nullptr && !seamFails("CommandLineToArgvW")) {
+        elements = split(GetCommandLineW(), &count);
+    }
     if (elements == nullptr) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }

@@ -27,14 +27,13 @@ endfunction()
 # The run state embeds the zstd reader's record, so zstd is part of the
 # ground floor's interface.
 add_launcher_layer(base
-  SOURCES base/bounded_text.cpp base/failure.cpp base/launcher_state.cpp
+  SOURCES base/bounded_text.cpp base/failure.cpp base/launcher_state.cpp base/system_library.cpp
   SYSTEM zstd_static)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
   SOURCES paths/canonical_path.cpp paths/environment.cpp paths/parent_id.cpp paths/path_root.cpp paths/path_spec.cpp
     paths/system_values.cpp
-  USES base
-  SYSTEM shell32)
+  USES base)
 add_launcher_layer(payload
   SOURCES payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp payload/payload_reader.cpp
     payload/payload_resource.cpp payload/private_descriptor.cpp payload/private_directory.cpp
@@ -44,8 +43,7 @@ add_launcher_layer(payload
 add_launcher_layer(child
   SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/library_mode.cpp
     child/role_decision.cpp child/tree_removal.cpp
-  USES base paths payload
-  SYSTEM shell32)
+  USES base paths payload)
 add_launcher_layer(launcher
   SOURCES launcher/run_sequence.cpp
   USES base paths payload child)

@@ -1,11 +1,17 @@
 #include "paths/system_values.h"
 
 #include <windows.h>
-#include <shlobj.h>
 
 #include <stdlib.h>
 
+#include "base/system_library.h"
 #include "base/test_seam.h"
+
+namespace {
+
+typedef HRESULT(WINAPI *ShellFolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
+
+}  // namespace
 
 void writeTemporaryDirectory(wchar_t *buffer, size_t capacity) {
     DWORD length = GetTempPathW(static_cast<DWORD>(capacity), buffer);
@@ -17,8 +23,12 @@ void writeTemporaryDirectory(wchar_t *buffer, size_t capacity) {
 }
 
 bool getShellFolder(int folderId, wchar_t (&path)[kShellFolderCapacity]) {
+    // A shell that cannot be loaded gives no folder, as a failed call gives none.
+    ShellFolderFunction shellFolder = reinterpret_cast<ShellFolderFunction>(
+        systemFunction(SystemLibrary::Shell32, "SHGetFolderPathW"));
     // No owner window, the current user, the folder's current path, not created.
-    return !seamFails("SHGetFolderPathW") && SHGetFolderPathW(nullptr, folderId, nullptr, 0, path) == S_OK;
+    return shellFolder != nullptr && !seamFails("SHGetFolderPathW") &&
+           shellFolder(nullptr, folderId, nullptr, 0, path) == S_OK;
 }
 
 const wchar_t *programName() {

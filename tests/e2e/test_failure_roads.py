@@ -102,7 +102,10 @@ class ReportedFailureTest(SeamTestCase):
 
     def test_a_child_that_cannot_be_started_leaves_nothing(self):
         launcher = self.seams_launcher([("data\\notes.txt", self.file("notes.txt", b"notes"))])
-        for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8)]:
+        # The shell is loaded for {HOME} at the first directory; the split
+        # then only looks its function up (GetProcAddress call 2).
+        for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8),
+                                ("GetProcAddress:2:127", 127)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -168,10 +171,14 @@ class SurvivedFailureTest(SeamTestCase):
 
 class SpecExpansionTest(SeamTestCase):
     def test_a_home_folder_the_system_cannot_give_aborts_before_anything_is_created(self):
-        run = self.launch_failing(self.seams_launcher(), "SHGetFolderPathW:1")
-        self.assertEqual((run.exit_code, run.stdout, run.stderr),
-                         (FAST_FAIL, "", spec_failed("{HOME}")))
-        self.assertEqual(os.listdir(self.temp), [])
+        # The shell that cannot be loaded, or lacks the function, gives no folder either.
+        launcher = self.seams_launcher()
+        for failures in ["SHGetFolderPathW:1", "LoadLibraryExW:1:126", "GetProcAddress:1:127"]:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures)
+                self.assertEqual((run.exit_code, run.stdout, run.stderr),
+                                 (FAST_FAIL, "", spec_failed("{HOME}")))
+                self.assertEqual(os.listdir(self.temp), [])
 
     def test_a_temp_path_the_system_refuses_fails_the_expansion(self):
         # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP}

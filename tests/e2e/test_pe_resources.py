@@ -1,7 +1,9 @@
 """A stub packed by the host-side resource writer (zelmor-pe-update) instead of
 the system's resource calls: the launcher's own FindResource/LoadResource must
-find the payload under Wine, and the stub's other resources must survive."""
+find the payload under Wine, and the stub's other resources must survive. And
+what the stub imports: each DLL it names is loaded at every start."""
 import os
+import re
 import subprocess
 import unittest
 
@@ -38,6 +40,15 @@ class HostPackedStubTest(LauncherTestCase):
         self.assertEqual(listing[:start] + listing[end:], windres_listing(STUB))
         self.assertIn("1 VERSIONINFO", listing)
         self.assertIn("1 24 /* RT_MANIFEST */", listing)
+
+
+class StubImportsTest(unittest.TestCase):
+    def test_the_stub_imports_only_what_every_start_needs(self):
+        # SHELL32 brings the window system into every process that imports
+        # it; the launcher loads it on demand, in the parent alone.
+        done = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", STUB], capture_output=True, check=True)
+        imported = re.findall(r"DLL Name: (\S+)", done.stdout.decode("latin-1"))
+        self.assertEqual(sorted(name.upper() for name in imported), ["ADVAPI32.DLL", "KERNEL32.DLL", "MSVCRT.DLL"])
 
 
 if __name__ == "__main__":

@@ -183,9 +183,18 @@ TEST_F(BuildChildCommandLineTest, AnEmptyOwnModulePathIsFilledFromTheSystem) {
 }
 
 TEST(BuildChildCommandLineDeathTest, ASplitThatFailsIsALaunchFailure) {
-    SetEnvironmentVariableA("ZELMOR_TEST_FAIL", "CommandLineToArgvW:1");
-    EXPECT_EXIT(buildChildCommandLine(), ::testing::ExitedWithCode(2),
-                "^Error, couldn't launch child \\(\\[Error 8\\] ");
+    // Also when the shell cannot be loaded or lacks the function: each death
+    // test runs in a fresh process, where the shell is not loaded yet.
+    const struct {
+        const char *failures;
+        const char *expected;
+    } cases[] = {{"CommandLineToArgvW:1", "^Error, couldn't launch child \\(\\[Error 8\\] "},
+                 {"LoadLibraryExW:1:126", "^Error, couldn't launch child \\(\\[Error 126\\] "},
+                 {"GetProcAddress:1:127", "^Error, couldn't launch child \\(\\[Error 127\\] "}};
+    for (const auto &road : cases) {
+        SetEnvironmentVariableA("ZELMOR_TEST_FAIL", road.failures);
+        EXPECT_EXIT(buildChildCommandLine(), ::testing::ExitedWithCode(2), road.expected) << road.failures;
+    }
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", nullptr);
 }
 
