@@ -11,7 +11,8 @@ struct LoadedLibrary {
     HMODULE module;  // null until loaded; a failed load is tried again at the next request
 };
 
-LoadedLibrary libraries[] = {{L"shell32.dll", nullptr}};
+// In the order of SystemLibrary.
+LoadedLibrary libraries[] = {{L"shell32.dll", nullptr}, {L"advapi32.dll", nullptr}};
 
 }  // namespace
 

@@ -38,8 +38,7 @@ add_launcher_layer(payload
   SOURCES payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp payload/payload_reader.cpp
     payload/payload_resource.cpp payload/private_descriptor.cpp payload/private_directory.cpp
     payload/target_directory.cpp
-  USES base paths
-  SYSTEM advapi32)
+  USES base paths)
 add_launcher_layer(child
   SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/library_mode.cpp
     child/role_decision.cpp child/tree_removal.cpp

@@ -1,6 +1,40 @@
 #include "payload/private_descriptor.h"
 
+#include "base/system_library.h"
+
 namespace {
+
+// The security calls, looked up in ADVAPI32 when the parent first needs them
+// (base/system_library.h): the child, which makes no directory, never loads it.
+struct SecurityCalls {
+    decltype(&OpenProcessToken) openProcessToken;
+    decltype(&GetTokenInformation) getTokenInformation;
+    decltype(&CopySid) copySid;
+    decltype(&CreateWellKnownSid) createWellKnownSid;
+    decltype(&InitializeAcl) initializeAcl;
+    decltype(&AddAccessAllowedAceEx) addAccessAllowedAceEx;
+    decltype(&InitializeSecurityDescriptor) initializeSecurityDescriptor;
+    decltype(&SetSecurityDescriptorDacl) setSecurityDescriptorDacl;
+    decltype(&SetSecurityDescriptorControl) setSecurityDescriptorControl;
+};
+
+SecurityCalls calls;
+
+template <typename Function> bool lookUp(const char *name, Function *function) {
+    *function = reinterpret_cast<Function>(systemFunction(SystemLibrary::Advapi32, name));
+    return *function != nullptr;
+}
+
+// False, with the last error of the failed load or lookup, when one is missing.
+bool lookUpSecurityCalls() {
+    return lookUp("OpenProcessToken", &calls.openProcessToken) &&
+           lookUp("GetTokenInformation", &calls.getTokenInformation) && lookUp("CopySid", &calls.copySid) &&
+           lookUp("CreateWellKnownSid", &calls.createWellKnownSid) && lookUp("InitializeAcl", &calls.initializeAcl) &&
+           lookUp("AddAccessAllowedAceEx", &calls.addAccessAllowedAceEx) &&
+           lookUp("InitializeSecurityDescriptor", &calls.initializeSecurityDescriptor) &&
+           lookUp("SetSecurityDescriptorDacl", &calls.setSecurityDescriptorDacl) &&
+           lookUp("SetSecurityDescriptorControl", &calls.setSecurityDescriptorControl);
+}
 
 union TokenUserBuffer {
     TOKEN_USER user;
@@ -9,12 +43,12 @@ union TokenUserBuffer {
 
 bool wellKnownSid(WELL_KNOWN_SID_TYPE type, PrivateDescriptor::Sid *sid) {
     DWORD size = sizeof *sid;
-    return CreateWellKnownSid(type, nullptr, sid, &size);
+    return calls.createWellKnownSid(type, nullptr, sid, &size);
 }
 
 // Inherited by the files (object) and directories (container) below.
 bool allowFullAccess(PrivateDescriptor *out, PrivateDescriptor::Sid *sid) {
-    return AddAccessAllowedAceEx(&out->acl.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+    return calls.addAccessAllowedAceEx(&out->acl.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
                                  FILE_ALL_ACCESS, sid);
 }
 
@@ -22,21 +56,21 @@ bool allowFullAccess(PrivateDescriptor *out, PrivateDescriptor::Sid *sid) {
 // system error in *errorCode, when the token cannot tell who the user is.
 bool readToken(PrivateDescriptor::Sid *user, bool *elevated, uint32_t *errorCode) {
     HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+    if (!calls.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         *errorCode = GetLastError();
         return false;
     }
     TokenUserBuffer tokenUser;
     DWORD returned = 0;
-    BOOL gotUser = GetTokenInformation(token, TokenUser, &tokenUser, sizeof tokenUser, &returned);
+    BOOL gotUser = calls.getTokenInformation(token, TokenUser, &tokenUser, sizeof tokenUser, &returned);
     DWORD userError = GetLastError();
     TOKEN_ELEVATION elevation = {};
     // A token that cannot tell counts as not elevated: Administrators then
     // get no entry of their own, which grants less, never more.
-    *elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned) &&
+    *elevated = calls.getTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned) &&
                 elevation.TokenIsElevated != 0;
     CloseHandle(token);  // a query handle: nothing is lost if the close fails
-    if (!gotUser || !CopySid(sizeof *user, user, tokenUser.user.User.Sid)) {
+    if (!gotUser || !calls.copySid(sizeof *user, user, tokenUser.user.User.Sid)) {
         *errorCode = gotUser ? GetLastError() : userError;
         return false;
     }
@@ -46,18 +80,22 @@ bool readToken(PrivateDescriptor::Sid *user, bool *elevated, uint32_t *errorCode
 }  // namespace
 
 bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode) {
+    if (!lookUpSecurityCalls()) {
+        *errorCode = GetLastError();
+        return false;
+    }
     bool elevated = false;
     if (!readToken(&out->user, &elevated, errorCode)) {
         return false;
     }
     // Protected, since the user's temporary directory may grant others access.
-    bool built = InitializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) && allowFullAccess(out, &out->user) &&
+    bool built = calls.initializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) && allowFullAccess(out, &out->user) &&
                  wellKnownSid(WinLocalSystemSid, &out->system) && allowFullAccess(out, &out->system) &&
                  (!elevated || (wellKnownSid(WinBuiltinAdministratorsSid, &out->administrators) &&
                                 allowFullAccess(out, &out->administrators))) &&
-                 InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-                 SetSecurityDescriptorDacl(&out->descriptor, TRUE, &out->acl.acl, FALSE) &&
-                 SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+                 calls.initializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                 calls.setSecurityDescriptorDacl(&out->descriptor, TRUE, &out->acl.acl, FALSE) &&
+                 calls.setSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
     if (!built) {
         *errorCode = GetLastError();
     }
