@@ -47,10 +47,15 @@ add_launcher_layer(launcher
   SOURCES launcher/run_sequence.cpp
   USES base paths payload child)
 
+# Sections start on page boundaries in the file too (the packer keeps the
+# stub's alignment for the payload), so a loader can map them straight from
+# the file: Wine reads a section that is not page-aligned whole into memory at
+# every process start, the whole payload in parent and child alike, though
+# the child reads only the first name.
 function(add_launcher_executable name variant)
   add_executable(${name} WIN32 launcher/main.cpp resources/launcher.rc)
   target_compile_options(${name} PRIVATE ${LAUNCHER_COMPILE_OPTIONS})
-  target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s)
+  target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s -Wl,--file-alignment,0x1000)
   target_link_libraries(${name} PRIVATE zelmor_launcher_${variant})
 endfunction()
 # The version resource reads the generated version header.
