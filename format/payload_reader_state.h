@@ -11,7 +11,7 @@ struct PayloadReader {
     ZSTD_DCtx *decoder;
     ZSTD_inBuffer input;    // the compressed bytes after the header, read in place
     ZSTD_outBuffer output;  // between steps: size = bytes held, pos = bytes handed out
-    bool outputFilled;      // the last decode step filled the buffer: more may be pending
+    bool outputFilled;      // the last decode step filled its room: more may be pending
     uint64_t delivered;     // decompressed bytes handed out so far
     // What the frames say they hold in all, once asked (payloadCanDeliver).
     bool contentSizeChecked;

@@ -16,6 +16,24 @@ namespace {
 
 constexpr uint32_t kLegacyMagicFirst = 0xFD2FB51E;  // zstd frames before format 0.8
 constexpr uint32_t kLegacyMagicLast = 0xFD2FB527;
+// Reads at least this long that find the decode buffer empty are decoded
+// straight into their destination: a piece of an entry's data then crosses
+// memory once less. Names and sizes, read a few bytes at a time, still come
+// through the buffer, where a decoder call per unit would cost more than a copy.
+constexpr size_t kDirectReadMinimum = 4096;
+
+// One decode step into `size` bytes at `into`; returns the bytes produced.
+size_t decodeStep(void *into, size_t size) {
+    PayloadReader &reader = launcherState.payload;
+    ZSTD_outBuffer output = {into, size, 0};
+    size_t result = ZSTD_decompressStream(reader.decoder, &output, &reader.input);
+    // A step that fills its room may leave output in the decoder.
+    reader.outputFilled = output.pos == size;
+    if (ZSTD_isError(result)) {
+        fatalError(kDecodeFailed);
+    }
+    return output.pos;
+}
 
 // Sums the content sizes that the frames from `bytes` on record, up to the
 // first bytes that are no frame (the container's trailer). False when a
@@ -85,21 +103,21 @@ void readPayload(void *destination, size_t count) {
             continue;
         }
         // A step is due while input remains, and also after a step that filled
-        // the buffer: the decoder may hold output that did not fit.
+        // its room: the decoder may hold output that did not fit.
         if (reader.input.pos >= reader.input.size && !reader.outputFilled) {
             // The stream ended short of what is asked: no payload the packer
             // writes gets here, so the bytes cannot be trusted.
             fatalError(kDecodeFailed);
         }
-        reader.output.pos = 0;
-        reader.output.size = kDecodeBufferSize;
-        size_t result = ZSTD_decompressStream(reader.decoder, &reader.output, &reader.input);
-        reader.outputFilled = reader.output.pos == kDecodeBufferSize;
-        if (ZSTD_isError(result)) {
-            fatalError(kDecodeFailed);
+        if (count >= kDirectReadMinimum) {
+            size_t produced = decodeStep(cursor, count);
+            reader.delivered += produced;
+            cursor += produced;
+            count -= produced;
+        } else {
+            reader.output.size = decodeStep(reader.output.dst, kDecodeBufferSize);
+            reader.output.pos = 0;
         }
-        reader.output.size = reader.output.pos;
-        reader.output.pos = 0;
     }
 }
 
