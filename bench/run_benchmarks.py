@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and prints their figures as one table: extraction
-throughput, start-up overhead, packing throughput and ratio, and the
-launcher's peak memory. Run through scripts/bench.sh, which builds first and
-sets the environment that testing/zelmor_testing.py reads.
+throughput, start-up overhead, packing throughput and ratio, the launcher's
+peak memory, its removal, and whole runs of an application of many small
+files. Run through scripts/bench.sh, which builds first and sets the
+environment that testing/zelmor_testing.py reads.
+
+Each figure comes with its baseline from the same run: the plain work for
+extraction, a plain loader for start-up, and, where ZELMOR_BENCH_BASELINE_STUB
+names one, the same figure for an earlier launcher stub.
 
 Windows programs are timed by bench/windows/zelmor-bench.exe ("start",
 "write", "decompress" and "remove"); all times are FILETIMEs or performance-counter
@@ -29,6 +34,8 @@ PROBE = os.path.join(WINDOWS_BIN, "zelmor-probe.dll")
 LOAD_DIRECT = os.path.join(WINDOWS_BIN, "zelmor-load-direct.exe")
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+BASELINE_STUB = os.environ.get("ZELMOR_BENCH_BASELINE_STUB") or None
+BASELINE_LABEL = os.environ.get("ZELMOR_BENCH_BASELINE_LABEL") or "the baseline stub"
 
 PACK_LEVEL = 17  # zelmor-pack's default
 WINDOW_LOG = 27  # zelmor-pack's largest window
@@ -37,12 +44,15 @@ STARTUP_RUNS = 10
 MEMORY_RUNS = 3
 REMOVAL_RUNS = 5
 REMOVAL_FILES = 3000
+WHOLE_RUNS = 5
+WHOLE_RUN_FILES = 3000
 # run_code sleeps this long after taking its entry time, so that zelmor-bench,
 # reading the peak working set every 50 ms, reads it after the work is done.
 PROBE_SLEEP_MS = "200"
 WRITE_CHUNK = 32768  # the launcher's largest WriteFile
 DECODE_BUFFER = 131072  # the launcher's decode buffer
 MB = 1e6
+MIB = 1 << 20
 TICKS_PER_SECOND = 10_000_000  # FILETIME units
 
 
@@ -67,14 +77,14 @@ class Benchmark:
         return [dict(re.findall(r"(\w+)=(\S*)", line)) for line in done.stdout.decode().splitlines()
                 if re.match(r"^\w+=", line)]
 
-    def start(self, executable, arguments):
+    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS):
         """Starts `executable` through zelmor-bench with the probe reporting;
         returns zelmor-bench's figures merged with the probe's report."""
         report = self.path("report.json")
         if os.path.exists(report):
             os.remove(report)
         settings = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp),
-                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": PROBE_SLEEP_MS}
+                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": sleep_ms}
         options = [option for name, value in settings.items() for option in ("--set", f"{name}={value}")]
         lines = self.bench("start", *options, windows_path(executable),
                            command_line([windows_path(executable), *arguments]))
@@ -85,11 +95,12 @@ class Benchmark:
             figures["report"] = json.load(f)
         return figures
 
-    def launch(self, executable):
+    def launch(self, executable, sleep_ms=PROBE_SLEEP_MS):
         """One run of a packed launcher: seconds from zelmor-bench's
         CreateProcessW to the parent's extraction start, from there to the
-        child's creation, and on to run_code; and the parent's peak memory."""
-        figures = self.start(executable, [])
+        child's creation, and on to run_code, and to the parent's exit; and
+        the parent's peak memory."""
+        figures = self.start(executable, [], sleep_ms)
         if not figures["child_created"]:
             raise RuntimeError(f"{executable}: the child process was never seen")
         if os.listdir(self.temp):
@@ -104,6 +115,7 @@ class Benchmark:
                 "extraction": (child_created - extraction_start) / TICKS_PER_SECOND,
                 "child": (entered - child_created) / TICKS_PER_SECOND,
                 "total": (entered - started) / TICKS_PER_SECOND,
+                "whole": (int(figures["ended"]) - started) / TICKS_PER_SECOND,
                 "peak": int(figures["peak_working_set"])}
 
     def load_direct(self):
@@ -113,10 +125,10 @@ class Benchmark:
 
     # --- the applications ----------------------------------------------------
 
-    def pack(self, source_dir, out):
+    def pack(self, source_dir, out, stub=STUB):
         """The probe as the application, with every file below `source_dir` (if any)."""
         options = ["--dir", source_dir] if source_dir else []
-        subprocess.run([PACK, *options, PROBE, out], check=True, capture_output=True)
+        subprocess.run([PACK, "--stub", stub, *options, PROBE, out], check=True, capture_output=True)
         return out
 
     def pack_without_content_size(self, source_dir, out):
@@ -128,19 +140,19 @@ class Benchmark:
 
     # --- the figures ---------------------------------------------------------
 
-    def extraction_times(self, executable):
-        """Median seconds for the launcher (extraction start -> child created),
-        for writing the same entries from memory and for decompressing the same
-        payload alone. Interleaved, so that a changing load on the machine
-        weighs on all three alike."""
+    def extraction_times(self, executables):
+        """Median seconds for each launcher (extraction start -> child
+        created), for writing the same entries from memory and for
+        decompressing the same payload alone. Interleaved, so that a changing
+        load on the machine weighs on all alike."""
         rounds = []
         for _ in range(EXTRACTION_RUNS):
-            launched = self.launch(executable)["extraction"]
+            launched = [self.launch(executable)["extraction"] for executable in executables]
             written_dir = self.path("written")
-            [written] = self.bench("write", windows_path(executable), windows_path(written_dir))
+            [written] = self.bench("write", windows_path(executables[0]), windows_path(written_dir))
             shutil.rmtree(written_dir)  # on this side: far quicker than through Wine
-            [decoded] = self.bench("decompress", windows_path(executable))
-            rounds.append((launched, float(written["seconds"]), float(decoded["seconds"])))
+            [decoded] = self.bench("decompress", windows_path(executables[0]))
+            rounds.append((*launched, float(written["seconds"]), float(decoded["seconds"])))
         return [statistics.median(column) for column in zip(*rounds)]
 
     def extraction(self, sets, probe_only):
@@ -151,24 +163,31 @@ class Benchmark:
         would add the child's start-up and its noise. The span also holds fixed
         work (the target directory, the application DLL, the launch call), so
         the same span for a payload of the DLL alone is subtracted, leaving the
-        data files; the two baselines subtract their DLL-alone times alike."""
+        data files; the two baselines subtract their DLL-alone times alike.
+        `sets` and `probe_only` hold one executable per launcher stub."""
         fixed = self.extraction_times(probe_only)
+        names = ["launcher: extraction start -> child created"]
+        names += [f"  launcher of {BASELINE_LABEL}"] if len(probe_only) > 1 else []
+        names += [f"write from memory, {WRITE_CHUNK}-byte WriteFile", f"decompress only, {DECODE_BUFFER}-byte buffer"]
         self.emit(f"     {'':<44}{'seconds':>11}{'MB/s':>14}{'files/s':>16}")
-        for label, executable, files, size in sets:
+        for label, executables, files, size in sets:
             self.emit(f"   {label}: {files} files, {size / MB:.1f} MB")
-            times = [whole - part for whole, part in zip(self.extraction_times(executable), fixed)]
-            names = ("launcher: extraction start -> child created", f"write from memory, {WRITE_CHUNK}-byte WriteFile",
-                     f"decompress only, {DECODE_BUFFER}-byte buffer")
+            times = [whole - part for whole, part in zip(self.extraction_times(executables), fixed)]
             for name, seconds in zip(names, times):
                 self.emit(f"     {name:<44}{seconds:11.3f}{size / MB / seconds:14.1f}{files / seconds:16.0f}")
-        self.emit(f"     (each less the same for probe.dll alone: {fixed[0] * 1000:.0f}, {fixed[1] * 1000:.0f} "
-                  f"and {fixed[2] * 1000:.0f} ms)")
+            plain = times[-2] + times[-1]
+            ratios = ", ".join(f"{seconds / plain:.2f}" for seconds in times[:-2])
+            self.emit(f"     launcher / (write + decompress): {ratios}")
+        fixed_ms = ", ".join(f"{seconds * 1000:.0f}" for seconds in fixed)
+        self.emit(f"     (each less the same for probe.dll alone: {fixed_ms} ms)")
 
-    def startup(self, small_app):
-        direct, launched = [], []
-        for _ in range(STARTUP_RUNS):  # interleaved, so that drift affects both alike
+    def startup(self, small_apps):
+        """`small_apps`: the probe alone, packed with each launcher stub."""
+        direct, launched = [], [[] for _ in small_apps]
+        for _ in range(STARTUP_RUNS):  # interleaved, so that drift affects all alike
             direct.append(self.load_direct())
-            launched.append(self.launch(small_app))
+            for runs, app in zip(launched, small_apps):
+                runs.append(self.launch(app))
         payload = os.path.getsize(PROBE)
 
         def row(name, values):
@@ -176,13 +195,20 @@ class Benchmark:
             self.emit(f"     {name:<52}{statistics.median(values):8.1f} ms  "
                       f"(min {min(values):6.1f}, max {max(values):6.1f})")
 
+        plain = statistics.median(r["total"] for r in direct)
         row("zelmor-load-direct.exe probe.dll", [r["total"] for r in direct])
-        row(f"packed launcher, probe.dll only ({payload / MB:.1f} MB)", [r["total"] for r in launched])
-        row("  of which: parent start -> extraction start", [r["parent"] for r in launched])
-        row("            extraction start -> child created", [r["extraction"] for r in launched])
-        row("            child created -> run_code", [r["child"] for r in launched])
-        overhead = statistics.median(r["total"] for r in launched) - statistics.median(r["total"] for r in direct)
+        for index, runs in enumerate(launched):
+            name = f"packed launcher, probe.dll only ({payload / MB:.1f} MB)" if index == 0 else \
+                f"  the same with the launcher of {BASELINE_LABEL}"
+            row(name, [r["total"] for r in runs])
+            if index == 0:
+                row("  of which: parent start -> extraction start", [r["parent"] for r in runs])
+                row("            extraction start -> child created", [r["extraction"] for r in runs])
+                row("            child created -> run_code", [r["child"] for r in runs])
+        overhead = statistics.median(r["total"] for r in launched[0]) - plain
         self.emit(f"     {'overhead of the launcher (difference of medians)':<52}{overhead * 1000:8.1f} ms")
+        ratios = ", ".join(f"{statistics.median(r['total'] for r in runs) / plain:.2f}" for runs in launched)
+        self.emit(f"     launcher / plain loader (medians): {ratios}")
 
     def packing(self, tree, packed):
         files = tree_files(tree)
@@ -216,10 +242,10 @@ class Benchmark:
     def memory(self, apps):
         direct = [self.load_direct()["peak"] for _ in range(MEMORY_RUNS)]
         self.emit(f"     {'zelmor-load-direct.exe probe.dll (a bare process)':<60}"
-                  f"{statistics.median(direct) / MB:8.1f} MB")
+                  f"{statistics.median(direct) / MB:8.1f} MB{statistics.median(direct) / MIB:8.1f} MiB")
         for label, executable in apps:
             peaks = [self.launch(executable)["peak"] for _ in range(MEMORY_RUNS)]
-            self.emit(f"     {label:<60}{statistics.median(peaks) / MB:8.1f} MB")
+            self.emit(f"     {label:<60}{statistics.median(peaks) / MB:8.1f} MB{statistics.median(peaks) / MIB:8.1f} MiB")
         self.emit("     (a window larger than the content costs address space only: the decoder touches what it"
                   " writes)")
 
@@ -240,10 +266,23 @@ class Benchmark:
         self.emit(f"     {'launcher removal, one attempt':<44}{statistics.median(seconds):9.3f} s  "
                   f"(min {min(seconds):.3f}, max {max(seconds):.3f})")
 
+    def whole_runs(self, apps):
+        """Whole runs, zelmor-bench's CreateProcessW to the launcher's exit:
+        extraction, child, application (which returns at once) and removal."""
+        seconds = [[] for _ in apps]
+        for _ in range(WHOLE_RUNS):  # interleaved, so that drift affects all alike
+            for runs, (_, executable) in zip(seconds, apps):
+                runs.append(self.launch(executable, sleep_ms="0")["whole"])
+        for (label, _), runs in zip(apps, seconds):
+            self.emit(f"     {label:<44}{statistics.median(runs):9.3f} s  (min {min(runs):.3f}, max {max(runs):.3f})")
+        if len(apps) > 1:
+            self.emit(f"     this launcher / {BASELINE_LABEL}: "
+                      f"{statistics.median(seconds[0]) / statistics.median(seconds[1]):.2f}")
+
     def begin(self, number, title):
         """Figures go to the table printed at the end, in the order of their numbers."""
         print(f"[{time.monotonic() - self.began:4.0f} s] {number}. {title} ...", file=sys.stderr, flush=True)
-        self.section = self.sections[number] = [f"{number}. {title}"]
+        self.section = self.sections[number] = [f"{number}. {title} [load {os.getloadavg()[0]:.1f}]"]
 
     def emit(self, line):
         self.section.append(line)
@@ -296,7 +335,7 @@ def main():
     load_before = os.getloadavg()[0]
     try:
         b = Benchmark(work)
-        mixed, small, large, tiny = (b.path(name) for name in ("mixed", "small", "large", "tiny"))
+        mixed, small, large, tiny, whole = (b.path(name) for name in ("mixed", "small", "large", "tiny", "whole"))
         for dest, megabytes in ((mixed, 100), (tiny, 1)):
             subprocess.run([sys.executable, os.path.join(HERE, "make_mixed_tree.py"), dest, str(megabytes)],
                            check=True)
@@ -307,11 +346,22 @@ def main():
         b.begin(3, f"Packing the mixed ~100 MB tree (level {PACK_LEVEL}, window 2^{WINDOW_LOG})")
         b.packing(mixed, mixed_app)
 
+        # The first files of the small set, for whole runs.
+        for name in tree_files(small)[:WHOLE_RUN_FILES]:
+            write_file(os.path.join(whole, name), read_file(os.path.join(small, name)))
+
         # Untimed and independent of each other: packed side by side, the
-        # longest first.
-        apps = {name: b.path(f"{name}.exe") for name in ("small", "large", "tiny", "probe-only", "no-size")}
-        jobs = [(b.pack_without_content_size, mixed, apps["no-size"]), (b.pack, large, apps["large"]),
-                (b.pack, small, apps["small"]), (b.pack, tiny, apps["tiny"]), (b.pack, None, apps["probe-only"])]
+        # longest first. Each application that a figure compares across
+        # launchers is packed with each stub.
+        stubs = [STUB] + ([BASELINE_STUB] if BASELINE_STUB else [])
+        each = range(len(stubs))
+        apps = {"no-size": b.path("no-size.exe")}
+        apps.update({(name, i): b.path(f"{name}-{i}.exe") for name in ("large", "small", "whole", "tiny", "probe-only")
+                     for i in each})
+        jobs = [(b.pack_without_content_size, mixed, apps["no-size"])]
+        jobs += [(b.pack, source, apps[name, i], stubs[i]) for name, source in
+                 (("large", large), ("small", small), ("whole", whole), ("tiny", tiny), ("probe-only", None))
+                 for i in each]
         with ThreadPoolExecutor(os.cpu_count()) as pool:
             for future in [pool.submit(*job) for job in jobs]:
                 future.result()
@@ -319,28 +369,39 @@ def main():
         # Wine's first start in a fresh server costs about a second.
         for _ in range(2):
             b.load_direct()
-        b.launch(apps["probe-only"])
+        b.launch(apps["probe-only", 0])
 
         b.begin(1, "Extraction of the data files, by the launcher and by its two halves alone")
-        b.extraction([(f"{label}", apps[name], len(tree_files(source)), tree_size(source))
-                      for label, name, source in (("many small files", "small", small),
-                                                  ("a few large files", "large", large))], apps["probe-only"])
+        b.extraction([("many small files", [apps["small", i] for i in each], len(tree_files(small)),
+                       tree_size(small)),
+                      ("a few large files", [apps["large", i] for i in each], len(tree_files(large)),
+                       tree_size(large))], [apps["probe-only", i] for i in each])
 
         b.begin(2, f"Start-up: zelmor-bench's CreateProcessW -> run_code entry ({STARTUP_RUNS} runs)")
-        b.startup(apps["probe-only"])
+        b.startup([apps["probe-only", i] for i in each])
 
         b.begin(4, f"Launcher peak working set ({MEMORY_RUNS} runs)")
-        b.memory([(f"{(tree_size(tiny) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", apps["tiny"]),
-                  (f"{(tree_size(mixed) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", mixed_app),
+        tiny_label = f"{(tree_size(tiny) + os.path.getsize(PROBE)) / MB:.1f} MB app"
+        b.memory([(f"{tiny_label}, zelmor-pack", apps["tiny", 0])] +
+                 ([(f"  the same with the launcher of {BASELINE_LABEL}", apps["tiny", 1])] if BASELINE_STUB else []) +
+                 [(f"{(tree_size(mixed) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", mixed_app),
                   ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"])])
 
         b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
         b.removal()
+
+        b.begin(6, f"Whole runs of an application of {WHOLE_RUN_FILES} small files, "
+                   f"{tree_size(whole) / MB:.1f} MB: start -> exit, removal included ({WHOLE_RUNS} runs)")
+        b.whole_runs([("this launcher", apps["whole", 0])] +
+                     ([(f"the launcher of {BASELINE_LABEL}", apps["whole", 1])] if BASELINE_STUB else []))
     finally:
         shutil.rmtree(work, True)
     # Other work on the machine shows in every figure; the load tells how much.
-    print(f"\nZelmor onefile benchmarks ({os.cpu_count()} processors, load average {load_before:.1f} before and "
-          f"{os.getloadavg()[0]:.1f} after; MB = 10^6 bytes; figures are medians)")
+    pinned = os.environ.get("ZELMOR_WINE_CPUS")
+    print(f"\nZelmor onefile benchmarks ({os.cpu_count()} processors"
+          f"{f', Windows programs on processor {pinned}' if pinned else ''}, load average {load_before:.1f} before and "
+          f"{os.getloadavg()[0]:.1f} after, each section's at its start; MB = 10^6 bytes, MiB = 2^20 bytes; "
+          f"figures are medians)")
     for number in sorted(b.sections):
         print("\n" + "\n".join(b.sections[number]))
     print(f"\n(all benchmarks took {time.monotonic() - began:.0f} s)")

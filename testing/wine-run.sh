@@ -18,11 +18,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     fi
   ) 9>"$WINEPREFIX.lock"
 fi
+# ZELMOR_WINE_CPUS (a taskset list) keeps the program, and a server this
+# script starts, on those processors (the benchmarks use it).
+pin=()
+[ -z "${ZELMOR_WINE_CPUS:-}" ] || pin=(taskset -c "$ZELMOR_WINE_CPUS")
 # Wine's server and background services outlive the program they were
 # started for and would hold the caller's output pipes open until they end.
 # Started here, apart and detached from those pipes, they are shared by every
 # program of the test run that follows within a minute.
-if wineserver -p60 </dev/null >/dev/null 2>&1; then
-  wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
+if "${pin[@]}" wineserver -p60 </dev/null >/dev/null 2>&1; then
+  "${pin[@]}" wine cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 fi
-exec wine "$@"
+exec "${pin[@]}" wine "$@"
