@@ -5,20 +5,17 @@
 #include <wchar.h>
 
 #include "base/launcher_state.h"
-#include "paths/path_root.h"
+#include "paths/long_path.h"
 
 namespace {
 
-// The longest path the system handles, "\*" for a search, the terminator.
-constexpr size_t kWalkPathCapacity = 32767 + 2 + 1;
 // Every level adds a backslash and at least one character.
-constexpr size_t kMaximumDepth = kWalkPathCapacity / 2;
-constexpr size_t kLongPrefixLength = 8;  // "\\?\UNC\" is the longer prefix
+constexpr size_t kMaximumDepth = kLongPathCapacity / 2;
 
 // Per call, on the heap: the console-control thread's stack is small, and
 // both threads may walk at once.
 struct Walk {
-    wchar_t path[kWalkPathCapacity];
+    wchar_t path[kLongPathCapacity];
     HANDLE searches[kMaximumDepth];
 };
 
@@ -46,49 +43,11 @@ bool removeEntry(const wchar_t *path, bool directory) {
     return directory ? RemoveDirectoryW(path) : DeleteFileW(path);
 }
 
-// Writes the long-path form of the normalised target into `path` and returns
-// its length; 0 when the target is empty, not fully qualified or a root.
-// Normalised first, because the "\\?\" form hands "..", "/" and trailing
-// dots to the file system as they stand.
-size_t longFormOfTarget(wchar_t *path) {
-    const wchar_t *target = launcherState.targetDirectory;
-    if (qualifiedRootLength(target) == 0) {
-        return 0;
-    }
-    wchar_t *full = path + kLongPrefixLength;
-    const DWORD room = static_cast<DWORD>(kWalkPathCapacity - kLongPrefixLength);
-    DWORD length = GetFullPathNameW(target, room, full, nullptr);
-    if (length == 0 || length >= room) {
-        return 0;
-    }
-    size_t root = qualifiedRootLength(full);
-    // A separator at the end would double the one each level adds.
-    while (length > root && full[length - 1] == L'\\') {
-        full[--length] = L'\0';
-    }
-    if (root == 0 || length == root) {
-        return 0;
-    }
-    const wchar_t *prefix = L"\\\\?\\";
-    const wchar_t *rest = full;
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0) {
-        prefix = L"";
-    } else if (full[0] == L'\\') {
-        prefix = L"\\\\?\\UNC";
-        rest = full + 1;  // keeps one of the two leading backslashes
-    }
-    size_t prefixLength = wcslen(prefix);
-    size_t restLength = length - static_cast<size_t>(rest - full);
-    wmemmove(path + prefixLength, rest, restLength + 1);
-    wmemcpy(path, prefix, prefixLength);
-    return prefixLength + restLength;
-}
-
 // Appends "\" and `name` to the path of `length` characters; false, with the
 // path unchanged, when it would leave no room for a later "\*".
 bool descendInto(wchar_t *path, size_t length, const wchar_t *name, size_t *newLength) {
     size_t nameLength = wcslen(name);
-    if (length + 1 + nameLength + 2 >= kWalkPathCapacity) {
+    if (length + 1 + nameLength + 2 >= kLongPathCapacity) {
         return false;
     }
     path[length] = L'\\';
@@ -173,7 +132,7 @@ bool removeTargetTree() {
         return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     }
     bool remains = false;
-    size_t rootLength = longFormOfTarget(walk->path);
+    size_t rootLength = writeLongPathForm(launcherState.targetDirectory, walk->path);
     if (rootLength != 0) {
         DWORD attributes = GetFileAttributesW(walk->path);
         // Only a directory is the run's: something else standing at its name is left alone.

@@ -31,8 +31,8 @@ add_launcher_layer(base
   SYSTEM zstd_static)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
-  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/parent_id.cpp paths/path_root.cpp paths/path_spec.cpp
-    paths/system_values.cpp
+  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
+    paths/path_spec.cpp paths/system_values.cpp
   USES base
   SYSTEM shell32)
 add_launcher_layer(payload
