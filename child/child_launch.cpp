@@ -12,6 +12,7 @@
 #include "base/test_seam.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
+#include "child/directory_sweep.h"
 #include "child/role_decision.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"
@@ -63,6 +64,9 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
         waitHandle = process;
         InterlockedExchange(&launcherState.childProcessId, static_cast<long>(processId));
     }
+    // While the application runs, now that a console event would find the
+    // child; bounded, so that a child that ends first is not kept waiting long.
+    sweepDeadRuns();
     WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
     DWORD exitCode = 0;
     if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {

@@ -36,14 +36,14 @@ add_launcher_layer(paths
   USES base
   SYSTEM shell32)
 add_launcher_layer(payload
-  SOURCES payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp payload/payload_reader.cpp
-    payload/payload_resource.cpp payload/private_descriptor.cpp payload/private_directory.cpp
-    payload/target_directory.cpp
+  SOURCES payload/directory_holder.cpp payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp
+    payload/payload_reader.cpp payload/payload_resource.cpp payload/private_descriptor.cpp
+    payload/private_directory.cpp payload/target_directory.cpp
   USES base paths
   SYSTEM advapi32)
 add_launcher_layer(child
-  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/library_mode.cpp
-    child/role_decision.cpp child/tree_removal.cpp
+  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
+    child/library_mode.cpp child/role_decision.cpp child/run_directory_names.cpp child/tree_removal.cpp
   USES base paths payload
   SYSTEM shell32)
 add_launcher_layer(launcher

@@ -43,6 +43,11 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (!expanded) {
         fatalSpecExpansion(kTargetDirectorySpec);
     }
+    // At once, so that the parent's end or another run's sweep cannot take
+    // the directory from under this instance.
+    if (isChildRole) {
+        holdTargetDirectory();
+    }
     // In place before the first file can be written, so an interrupt always
     // finds the handler ready to remove what was extracted.
     if (!isChildRole) {

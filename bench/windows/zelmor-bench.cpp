@@ -321,7 +321,7 @@ int removeCommand(int argc, wchar_t **argv) {
     copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
-    bool remains = removeTargetTree();
+    bool remains = removeTargetTree() != TreeRemoval::Gone;
     QueryPerformanceCounter(&to);
     printf("seconds=%.6f remains=%d\n", seconds(from, to), remains ? 1 : 0);
     return 0;
