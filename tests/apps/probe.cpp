@@ -1,7 +1,7 @@
 // A payload DLL that shows a test what run_code sees: its arguments, the
 // launcher's environment variables, where it was loaded from, the files
-// beside it and which library a load by bare name finds. Environment
-// variables (ZELMOR_PROBE_*) choose what it does.
+// beside it, whether it runs in a job and which library a load by bare name
+// finds. Environment variables (ZELMOR_PROBE_*) choose what it does.
 #include <windows.h>
 
 #include <stdio.h>
@@ -169,6 +169,9 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory, cons
     json += ", \"cwd\": ";
     appendJsonString(json, currentDirectory());
     json += ", \"pid\": " + std::to_string(GetCurrentProcessId());
+    BOOL inJob = FALSE;
+    IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
+    json += inJob ? ", \"in_job\": true" : ", \"in_job\": false";
     // Decimal FILETIME, comparable with ZELMOR_ONEFILE_START, for start-up timing.
     unsigned long long enteredTime =
         (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;

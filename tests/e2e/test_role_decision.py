@@ -112,10 +112,11 @@ class ChildRoleTest(LauncherTestCase):
         first, report = self.start_first(launcher)
         # The role decision compares paths: the first instance keeps running
         # its old image while the path names an executable without entries.
-        # Its seam makes any further child launch fail visibly.
+        # Its seam makes any further child launch fail visibly (both calls:
+        # in a job, then without).
         empty = self.make_launcher(container(zstd_frame(entry_stream([]))), name="empty.exe", stub=SEAMS_STUB)
         os.replace(empty, launcher)
-        seam = {"ZELMOR_TEST_FAIL": "CreateProcessW:1"}
+        seam = {"ZELMOR_TEST_FAIL": "CreateProcessW:1,CreateProcessW:2"}
         run = self.launch(launcher, set_env={PARENT: report["env"][PARENT], START: report["env"][START], **seam})
         self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
         self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, DECODE_FAILED, ""))
