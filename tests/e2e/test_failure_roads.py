@@ -90,9 +90,11 @@ class ReportedFailureTest(SeamTestCase):
         # The child counts its own calls: its first OpenProcess names the
         # parent. A child that became a parent instead would launch again.
         launcher = self.seams_launcher()
+        # A holder that cannot be opened makes the parent take another name
+        # (its first call), and the child, which cannot hold the directory, run nothing.
         for failures, message in [("OpenProcess:1:5", PARENT_UNCONFIRMED),
                                   ("K32GetModuleFileNameExW:1:5", PARENT_UNCONFIRMED),
-                                  ("SetDefaultDllDirectories:1:5", LOAD_FAILED)]:
+                                  ("SetDefaultDllDirectories:1:5", LOAD_FAILED), ("CreateFileW:1:5", LOAD_FAILED)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -266,7 +268,10 @@ class InternalLimitTest(SeamTestCase):
             self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
             self.assertFalse(os.path.exists(self.report_path()))
             self.assertEqual(set(self.extracted()), {"app.dll"})
-            os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, "kept"))
+        with self.subTest("what an abort left is swept by the next run"):
+            run = self.launch(self.probe_launcher(name="next.exe"))
+            self.assertEqual((run.exit_code, run.stderr), (0, ""))
+            self.assertEqual(os.listdir(self.temp), [])
         with self.subTest("a child that aborts"):
             # Only the child splits a path into directory and file name.
             run = self.launch_failing(launcher, "wcsdup:1")
