@@ -51,6 +51,29 @@ bool prepare(Sweep *sweep) {
     return true;
 }
 
+// A launcher older than holders leaves its live directory unheld; its
+// parent is then still the process its name gives, created before the time
+// in the name (a process that took the id later was created after). Such a
+// directory is spared: this test can only spare a directory, never condemn
+// one.
+bool namesRunningParent(const wchar_t *name) {
+    unsigned long processId = 0;
+    uint64_t startTime = 0;
+    if (!parseRunDirectoryName(name, &processId, &startTime)) {
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, processId);
+    if (process == nullptr) {
+        return false;  // no such process, or not one of this user's launchers
+    }
+    FILETIME creation, exit, kernel, user;
+    bool running = GetProcessTimes(process, &creation, &exit, &kernel, &user) &&
+                   WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                   ((static_cast<uint64_t>(creation.dwHighDateTime) << 32) | creation.dwLowDateTime) <= startTime;
+    CloseHandle(process);  // a query handle: nothing is lost if the close fails
+    return running;
+}
+
 bool isSweepable(const Sweep *sweep, const WIN32_FIND_DATAW &found) {
     const wchar_t *name = found.cFileName;
     const DWORD attributes = found.dwFileAttributes;
@@ -60,7 +83,7 @@ bool isSweepable(const Sweep *sweep, const WIN32_FIND_DATAW &found) {
     if (isTombstoneName(name)) {
         return wcsncmp(name, sweep->ownTombstones, sweep->ownTombstonesLength) != 0;
     }
-    return isRunDirectoryName(name) && wcscmp(name, sweep->ownName) != 0;
+    return isRunDirectoryName(name) && wcscmp(name, sweep->ownName) != 0 && !namesRunningParent(name);
 }
 
 // The temporary directory followed by `name`; a name always fits the room kept for it.
@@ -82,11 +105,11 @@ void sweepFrom(Sweep *sweep, ULONGLONG began) {
     uint64_t serial = static_cast<uint64_t>(currentSystemTime());
     int taken = 0;
     do {
-        if (!isSweepable(sweep, found)) {
-            continue;
-        }
         if (taken == kMostTakenPerSweep || GetTickCount64() - began >= kSweepMilliseconds) {
             break;
+        }
+        if (!isSweepable(sweep, found)) {
+            continue;
         }
         wchar_t tombstoneName[kTombstoneNameCapacity];
         formatTombstoneName(GetCurrentProcessId(), serial++, tombstoneName);

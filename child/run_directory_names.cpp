@@ -37,6 +37,20 @@ const wchar_t *afterRunDirectoryName(const wchar_t *name) {
     return skipDigits(at + 1);
 }
 
+// The number of the digits from `at` up to `end`; false when it exceeds `limit`.
+bool readNumber(const wchar_t *at, const wchar_t *end, uint64_t limit, uint64_t *value) {
+    uint64_t number = 0;
+    for (; at != end; at++) {
+        uint64_t digit = static_cast<uint64_t>(*at - L'0');
+        if (number > (limit - digit) / 10) {
+            return false;
+        }
+        number = number * 10 + digit;
+    }
+    *value = number;
+    return true;
+}
+
 size_t appendDecimal(wchar_t *name, size_t length, uint64_t value) {
     wchar_t digits[20];
     size_t count = 0;
@@ -55,6 +69,21 @@ size_t appendDecimal(wchar_t *name, size_t length, uint64_t value) {
 bool isRunDirectoryName(const wchar_t *name) {
     const wchar_t *end = afterRunDirectoryName(name);
     return end != nullptr && *end == L'\0';
+}
+
+bool parseRunDirectoryName(const wchar_t *name, unsigned long *processId, uint64_t *startTime) {
+    if (!isRunDirectoryName(name)) {
+        return false;
+    }
+    const wchar_t *first = name + kPrefixLength;
+    const wchar_t *underscore = wcschr(first, L'_');
+    uint64_t id = 0;
+    if (!readNumber(first, underscore, 0xFFFFFFFFu, &id) ||
+        !readNumber(underscore + 1, underscore + 1 + wcslen(underscore + 1), UINT64_MAX, startTime)) {
+        return false;
+    }
+    *processId = static_cast<unsigned long>(id);
+    return true;
 }
 
 bool isTombstoneName(const wchar_t *name) {

@@ -18,6 +18,10 @@ constexpr size_t kTombstoneNameCapacity = 64;
 // ASCII digits: what a run's directory is called while the run may live.
 bool isRunDirectoryName(const wchar_t *name);
 
+// True for a run directory name whose numbers fit 32 and 64 bits, with the
+// process id and the start time it holds in *processId and *startTime.
+bool parseRunDirectoryName(const wchar_t *name, unsigned long *processId, uint64_t *startTime);
+
 // True for a run directory name followed by exactly ".removing": a
 // directory that a run has taken and is removing, or left half removed.
 // No live run's directory is ever called so.

@@ -1,6 +1,6 @@
 // Sleeps, optionally holding a file or directory open with no sharing so
 // that nobody can delete or rename it meanwhile, and exits with the code
-// asked for. Once it holds, it says so on standard output.
+// asked for. Once it holds, it says so on standard output, with its process id.
 //
 //   zelmor-sleep MILLISECONDS [EXITCODE] [FILE_TO_HOLD]
 #include <windows.h>
@@ -23,8 +23,9 @@ int wmain(int argc, wchar_t **argv) {
             fwprintf(stderr, L"zelmor-sleep: cannot open %ls: error %lu\n", argv[3], GetLastError());
             return 121;
         }
-        // A test that reads this knows the hold is in place.
-        printf("holding\n");
+        // A test that reads this knows the hold is in place, and a running
+        // process's id.
+        printf("holding %lu\n", GetCurrentProcessId());
         fflush(stdout);
     }
     Sleep(milliseconds);

@@ -190,18 +190,25 @@ class DeadRunTest(LauncherTestCase):
                                    windows_path(os.path.join(self.temp, "onefile_10_11"))],
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: (holder.kill(), holder.wait()))
-        self.assertEqual(holder.stdout.readline().strip(), b"holding")
+        said, running = holder.stdout.readline().split()
+        self.assertEqual(said, b"holding")
+        # A launcher older than holders holds nothing: a directory whose
+        # parent, made before the time in its name, still runs is spared;
+        # one whose id a later process took is not.
+        now = int((time.time() + 11644473600) * 10 ** 7)  # a FILETIME, after the holder's start
+        self.dead_directory(f"onefile_{int(running)}_{now}", b"an older launcher's, in use")
+        self.dead_directory(f"onefile_{int(running)}_1")
         kept, kept_outside = tree(self.temp), tree(outside)
         run = self.launch(self.probe_launcher())
         self.assertEqual((run.exit_code, run.stderr), (0, ""))
         self.assertEqual(tree(outside), kept_outside, "nothing is removed through a link")
         self.assertEqual(tree(self.temp), {path: what for path, what in kept.items()
-                                           if path.split(os.sep)[0] != "onefile_3_4"})
+                                           if path.split(os.sep)[0] not in ("onefile_3_4", f"onefile_{int(running)}_1")})
 
     def test_an_application_that_starts_itself_again_keeps_the_directory_until_that_instance_ends(self):
         # The second instance takes the child role in the same directory; it
         # is started without handle inheritance and holds it on its own.
-        launcher = self.probe_launcher()
+        launcher = self.probe_launcher([("data.txt", self.file("data.txt", b"read by the second instance"))])
         release = os.path.join(self.work, "release")
         self.addCleanup(lambda: open(release, "wb").close())
         run = self.start(launcher, set_env={
@@ -213,11 +220,11 @@ class DeadRunTest(LauncherTestCase):
         self.assertEqual((second["module_dir"], second["env"]["ZELMOR_ONEFILE_PARENT"]),
                          (first["module_dir"], first["env"]["ZELMOR_ONEFILE_PARENT"]))
         target = linux_path(first["module_dir"])
-        self.assertEqual(sorted(os.listdir(target)), ["app.dll"], "the second instance still finds its files")
+        self.assertEqual(sorted(os.listdir(target)), ["app.dll", "data.txt"], "the second instance still finds its files")
         with open(release, "wb"):
             pass
         self.assertEqual(wait_until_gone(windows_path(launcher), 30), [])
-        self.assertEqual(sorted(os.listdir(target)), ["app.dll"], "an instance in the child role removes nothing")
+        self.assertEqual(sorted(os.listdir(target)), ["app.dll", "data.txt"], "the child role removes nothing")
         self.assert_next_run_leaves_nothing()
 
 
