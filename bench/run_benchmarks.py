@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and prints their figures as one table: extraction
-throughput, start-up overhead, packing throughput and ratio, and the
-launcher's peak memory. Run through scripts/bench.sh, which builds first and
+throughput, start-up overhead, packing throughput and ratio, the
+launcher's peak memory, removal, and what sweeping dead runs adds. Run through scripts/bench.sh, which builds first and
 sets the environment that testing/zelmor_testing.py reads.
 
 Windows programs are timed by bench/windows/zelmor-bench.exe ("start",
@@ -37,6 +37,10 @@ STARTUP_RUNS = 10
 MEMORY_RUNS = 3
 REMOVAL_RUNS = 5
 REMOVAL_FILES = 3000
+SWEEP_ROUNDS = 7
+DEAD_RUNS = 100
+DEAD_RUN_FILES = ("a.bin", os.path.join("sub", "b.bin"), os.path.join("sub", "deeper", "c.bin"))
+DEAD_RUN_FILE_SIZE = 10_000
 # run_code sleeps this long after taking its entry time, so that zelmor-bench,
 # reading the peak working set every 50 ms, reads it after the work is done.
 PROBE_SLEEP_MS = "200"
@@ -67,14 +71,14 @@ class Benchmark:
         return [dict(re.findall(r"(\w+)=(\S*)", line)) for line in done.stdout.decode().splitlines()
                 if re.match(r"^\w+=", line)]
 
-    def start(self, executable, arguments):
+    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS):
         """Starts `executable` through zelmor-bench with the probe reporting;
         returns zelmor-bench's figures merged with the probe's report."""
         report = self.path("report.json")
         if os.path.exists(report):
             os.remove(report)
         settings = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp),
-                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": PROBE_SLEEP_MS}
+                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": sleep_ms}
         options = [option for name, value in settings.items() for option in ("--set", f"{name}={value}")]
         lines = self.bench("start", *options, windows_path(executable),
                            command_line([windows_path(executable), *arguments]))
@@ -240,6 +244,44 @@ class Benchmark:
         self.emit(f"     {'launcher removal, one attempt':<44}{statistics.median(seconds):9.3f} s  "
                   f"(min {min(seconds):.3f}, max {max(seconds):.3f})")
 
+    def run_seconds(self, executable):
+        """Seconds from zelmor-bench's CreateProcessW to the launcher's end,
+        for an application that returns at once: all a sweep adds shows."""
+        figures = self.start(executable, [], sleep_ms="0")
+        return (int(figures["ended"]) - int(figures["started"])) / TICKS_PER_SECOND
+
+    def sweep(self, executable):
+        """Runs with DEAD_RUNS directories that earlier runs left beside the
+        target, made on this side, against runs with none; interleaved."""
+        plain, swept, taken, clearing = [], [], [], []
+        for _ in range(SWEEP_ROUNDS):
+            plain.append(self.run_seconds(executable))
+            for index in range(1, DEAD_RUNS + 1):
+                for name in DEAD_RUN_FILES:
+                    write_file(os.path.join(self.temp, f"onefile_{index}_{index}", name), b"x" * DEAD_RUN_FILE_SIZE)
+            spans = [self.run_seconds(executable)]
+            taken.append(DEAD_RUNS - len(os.listdir(self.temp)))
+            while os.listdir(self.temp) and len(spans) < DEAD_RUNS:
+                spans.append(self.run_seconds(executable))
+            if os.listdir(self.temp):
+                raise RuntimeError(f"the sweeps left {os.listdir(self.temp)}")
+            swept.append(spans[0])
+            clearing.append(spans)
+
+        def row(name, values):
+            values = [v * 1000 for v in values]
+            self.emit(f"     {name:<52}{statistics.median(values):8.1f} ms  "
+                      f"(min {min(values):6.1f}, max {max(values):6.1f})")
+
+        row("run, no dead directories", plain)
+        row(f"run, {DEAD_RUNS} dead directories beside it", swept)
+        self.emit(f"     {'added by the sweep (difference of medians)':<52}"
+                  f"{(statistics.median(swept) - statistics.median(plain)) * 1000:8.1f} ms")
+        runs = statistics.median(len(spans) for spans in clearing)
+        added = statistics.median(sum(spans) for spans in clearing) - runs * statistics.median(plain)
+        self.emit(f"     directories one run took: {statistics.median(taken):.0f}; runs until all were gone: {runs:.0f}, "
+                  f"adding {added * 1000:.0f} ms in all")
+
     def begin(self, number, title):
         """Figures go to the table printed at the end, in the order of their numbers."""
         print(f"[{time.monotonic() - self.began:4.0f} s] {number}. {title} ...", file=sys.stderr, flush=True)
@@ -336,6 +378,10 @@ def main():
 
         b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
         b.removal()
+
+        b.begin(6, f"Sweep of {DEAD_RUNS} dead directories of {len(DEAD_RUN_FILES)} files in 3 levels "
+                   f"({SWEEP_ROUNDS} runs; application returns at once)")
+        b.sweep(apps["probe-only"])
     finally:
         shutil.rmtree(work, True)
     # Other work on the machine shows in every figure; the load tells how much.

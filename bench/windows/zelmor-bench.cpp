@@ -5,7 +5,8 @@
 //       Starts a program and waits for it. started: the FILETIME taken right
 //       before CreateProcessW; child_created: the creation time of the first
 //       process it starts (the launcher's child), empty if none was seen;
-//       peak_working_set: the program's peak working set in bytes.
+//       ended: the time the program ended; peak_working_set: the
+//       program's peak working set in bytes.
 //   zelmor-bench write PACKED.exe DIRECTORY
 //       Writes the packed executable's entries, decompressed in memory
 //       beforehand, into the new DIRECTORY with the launcher's file calls,
@@ -80,6 +81,11 @@ unsigned long long creationTime(HANDLE process) {
     return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? fileTimeValue(creation) : 0;
 }
 
+unsigned long long exitTime(HANDLE process) {
+    FILETIME creation, exit, kernel, user;
+    return GetProcessTimes(process, &creation, &exit, &kernel, &user) ? fileTimeValue(exit) : 0;
+}
+
 int startCommand(int argc, wchar_t **argv) {
     int i = 2;
     for (; i + 1 < argc && wcscmp(argv[i], L"--set") == 0; i += 2) {
@@ -139,8 +145,10 @@ int startCommand(int argc, wchar_t **argv) {
     } while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
+    const unsigned long long ended = exitTime(process.hProcess);
     CloseHandle(process.hProcess);
     printf("started=%llu\n", fileTimeValue(started));
+    printf("ended=%llu\n", ended);
     if (child != nullptr) {
         printf("child_created=%llu\n", creationTime(child));
         CloseHandle(child);
