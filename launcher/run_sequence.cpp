@@ -43,11 +43,6 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (!expanded) {
         fatalSpecExpansion(kTargetDirectorySpec);
     }
-    // At once, so that the parent's end or another run's sweep cannot take
-    // the directory from under this instance.
-    if (isChildRole) {
-        holdTargetDirectory();
-    }
     // In place before the first file can be written, so an interrupt always
     // finds the handler ready to remove what was extracted.
     if (!isChildRole) {
@@ -69,5 +64,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (!readEntryHeader()) {
         fatalError(kDecodeFailed);
     }
+    // Before anything is loaded from the directory, so that neither the
+    // parent's end nor another run's sweep can take it from under this
+    // instance; after the first name, which reports a payload without
+    // entries as such.
+    holdTargetDirectory();
     return runLibraryMode(argumentCount, arguments);
 }

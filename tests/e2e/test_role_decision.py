@@ -122,6 +122,11 @@ class ChildRoleTest(LauncherTestCase):
         self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, DECODE_FAILED, ""))
         self.assertEqual(len(self.target_directories()), 1)
         self.assert_first_ends_cleanly(first)
+        with self.subTest("the parent's own child reports it"):
+            # Before it looks for a directory, which a parent without entries never makes.
+            run = self.launch(launcher, unset=[PARENT])
+            self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, DECODE_FAILED, ""))
+            self.assertEqual(os.listdir(self.temp), [])
         with self.subTest("the seam acts in the parent role"):
             run = self.launch(launcher, set_env=seam, unset=[PARENT])
             self.assertEqual((run.exit_code, run.stdout), (2, ""))
