@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and prints their figures as one table: extraction
 throughput, start-up overhead, packing throughput and ratio, the launcher's
-peak memory, its removal, and whole runs of an application of many small
-files. Run through scripts/bench.sh, which builds first and sets the
-environment that testing/zelmor_testing.py reads.
+peak memory, its removal, what sweeping dead runs adds, and whole runs of
+an application of many small files. Run through scripts/bench.sh, which
+builds first and sets the environment that testing/zelmor_testing.py reads.
 
 Each figure comes with its baseline from the same run: the plain work for
 extraction, a plain loader for start-up, and, where ZELMOR_BENCH_BASELINE_STUB
@@ -44,6 +44,10 @@ STARTUP_RUNS = 10
 MEMORY_RUNS = 3
 REMOVAL_RUNS = 5
 REMOVAL_FILES = 3000
+SWEEP_ROUNDS = 7
+DEAD_RUNS = 100
+DEAD_RUN_FILES = ("a.bin", os.path.join("sub", "b.bin"), os.path.join("sub", "deeper", "c.bin"))
+DEAD_RUN_FILE_SIZE = 10_000
 WHOLE_RUNS = 5
 WHOLE_RUN_FILES = 3000
 # run_code sleeps this long after taking its entry time, so that zelmor-bench,
@@ -266,6 +270,44 @@ class Benchmark:
         self.emit(f"     {'launcher removal, one attempt':<44}{statistics.median(seconds):9.3f} s  "
                   f"(min {min(seconds):.3f}, max {max(seconds):.3f})")
 
+    def run_seconds(self, executable):
+        """Seconds from zelmor-bench's CreateProcessW to the launcher's end,
+        for an application that returns at once: all a sweep adds shows."""
+        figures = self.start(executable, [], sleep_ms="0")
+        return (int(figures["ended"]) - int(figures["started"])) / TICKS_PER_SECOND
+
+    def sweep(self, executable):
+        """Runs with DEAD_RUNS directories that earlier runs left beside the
+        target, made on this side, against runs with none; interleaved."""
+        plain, swept, taken, clearing = [], [], [], []
+        for _ in range(SWEEP_ROUNDS):
+            plain.append(self.run_seconds(executable))
+            for index in range(1, DEAD_RUNS + 1):
+                for name in DEAD_RUN_FILES:
+                    write_file(os.path.join(self.temp, f"onefile_{index}_{index}", name), b"x" * DEAD_RUN_FILE_SIZE)
+            spans = [self.run_seconds(executable)]
+            taken.append(DEAD_RUNS - len(os.listdir(self.temp)))
+            while os.listdir(self.temp) and len(spans) < DEAD_RUNS:
+                spans.append(self.run_seconds(executable))
+            if os.listdir(self.temp):
+                raise RuntimeError(f"the sweeps left {os.listdir(self.temp)}")
+            swept.append(spans[0])
+            clearing.append(spans)
+
+        def row(name, values):
+            values = [v * 1000 for v in values]
+            self.emit(f"     {name:<52}{statistics.median(values):8.1f} ms  "
+                      f"(min {min(values):6.1f}, max {max(values):6.1f})")
+
+        row("run, no dead directories", plain)
+        row(f"run, {DEAD_RUNS} dead directories beside it", swept)
+        self.emit(f"     {'added by the sweep (difference of medians)':<52}"
+                  f"{(statistics.median(swept) - statistics.median(plain)) * 1000:8.1f} ms")
+        runs = statistics.median(len(spans) for spans in clearing)
+        added = statistics.median(sum(spans) for spans in clearing) - runs * statistics.median(plain)
+        self.emit(f"     directories one run took: {statistics.median(taken):.0f}; runs until all were gone: {runs:.0f}, "
+                  f"adding {added * 1000:.0f} ms in all")
+
     def whole_runs(self, apps):
         """Whole runs, zelmor-bench's CreateProcessW to the launcher's exit:
         extraction, child, application (which returns at once) and removal."""
@@ -390,7 +432,11 @@ def main():
         b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
         b.removal()
 
-        b.begin(6, f"Whole runs of an application of {WHOLE_RUN_FILES} small files, "
+        b.begin(6, f"Sweep of {DEAD_RUNS} dead directories of {len(DEAD_RUN_FILES)} files in 3 levels "
+                   f"({SWEEP_ROUNDS} runs; application returns at once)")
+        b.sweep(apps["probe-only", 0])
+
+        b.begin(7, f"Whole runs of an application of {WHOLE_RUN_FILES} small files, "
                    f"{tree_size(whole) / MB:.1f} MB: start -> exit, removal included ({WHOLE_RUNS} runs)")
         b.whole_runs([("this launcher", apps["whole", 0])] +
                      ([(f"the launcher of {BASELINE_LABEL}", apps["whole", 1])] if BASELINE_STUB else []))

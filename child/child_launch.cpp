@@ -12,6 +12,7 @@
 #include "base/test_seam.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
+#include "child/directory_sweep.h"
 #include "child/role_decision.h"
 #include "paths/environment.h"
 #include "paths/parent_id.h"
@@ -65,6 +66,9 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
         waitHandle = process;
         InterlockedExchange(&launcherState.childProcessId, static_cast<long>(processId));
     }
+    // While the application runs, now that a console event would find the
+    // child; bounded, so that a child that ends first is not kept waiting long.
+    sweepDeadRuns();
     WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
     DWORD exitCode = 0;
     if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
@@ -84,6 +88,83 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
     // process: the handle stays open until this process ends, so that the id
     // cannot name another process meanwhile.
     return exitCode;
+}
+
+// A job that ends the child when its last handle closes, that is when this
+// process ends, however it ends (a kill from the task manager included);
+// what the application starts leaves the job silently and lives on. Not
+// inheritable: a child holding a handle to it would keep it open for ever.
+// Null when the system gives none: the run then goes on without.
+HANDLE createChildJob() {
+    HANDLE job = seamFails("CreateJobObjectW") ? nullptr : CreateJobObjectW(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);  // a job without these limits is of no use; a failed close changes nothing
+        return nullptr;
+    }
+    return job;
+}
+
+// Room for a list of one attribute (48 bytes on 64-bit Windows 10).
+union AttributeListBuffer {
+    void *alignment;
+    unsigned char bytes[256];
+};
+
+// Starts the child as a member of `job` from its creation, so that no
+// moment exists in which this process could end and leave it running.
+// False when the system refuses: the attribute is unknown before Windows 10
+// 1607, and a job the launcher itself is in may forbid the membership.
+bool startInJob(HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
+    AttributeListBuffer buffer;
+    PPROC_THREAD_ATTRIBUTE_LIST list = reinterpret_cast<PPROC_THREAD_ATTRIBUTE_LIST>(buffer.bytes);
+    SIZE_T size = sizeof buffer.bytes;
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+        return false;
+    }
+    bool started = false;
+    if (!seamFails("UpdateProcThreadAttribute") &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job, sizeof *job, nullptr, nullptr)) {
+        // The same record as without a job, only extended by the list.
+        STARTUPINFOEXW extended = {};
+        extended.StartupInfo = startup;
+        extended.StartupInfo.cb = sizeof extended;
+        extended.lpAttributeList = list;
+        started = !seamFails("CreateProcessW") &&
+                  CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
+                                 NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                 &extended.StartupInfo, child);
+    }
+    DeleteProcThreadAttributeList(list);
+    return started;
+}
+
+// Creates the child, in the job where the system allows it; a failure to
+// start ends the process. Returns the job, or null when the child runs
+// without one.
+HANDLE startChild(STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+    HANDLE job = createChildJob();
+    if (job != nullptr && startInJob(&job, *startup, child)) {
+        return job;
+    }
+    if (seamFails("CreateProcessW") ||
+        !CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
+                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, startup, child)) {
+        fatalErrorWithCode(kLaunchFailed, GetLastError());
+    }
+    // Put in the job at once: should this process end in the instant
+    // between, the child runs on as it would without a job, and its
+    // directory stays in use until it ends. Refused (Windows 7 nests no
+    // jobs), the child runs without one.
+    if (job != nullptr && (seamFails("AssignProcessToJobObject") || !AssignProcessToJobObject(job, child->hProcess))) {
+        CloseHandle(job);  // unused; a failed close changes nothing
+        job = nullptr;
+    }
+    return job;
 }
 
 }  // namespace
@@ -128,16 +209,16 @@ unsigned long launchChild(const wchar_t *programName) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     PROCESS_INFORMATION child = {};
-    if (seamFails("CreateProcessW") ||
-        !CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &child)) {
-        fatalErrorWithCode(kLaunchFailed, GetLastError());
-    }
+    HANDLE job = startChild(&startup, &child);
     unsetEnvVar(kChildMarkVariable);  // not examined: this process starts nothing else
     CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;
     if (child.hProcess != nullptr) {
         exitCode = waitForChild(child.hProcess, child.dwProcessId);
+    }
+    if (job != nullptr) {
+        // The child has ended, and nothing else is in the job: closing it ends nobody.
+        CloseHandle(job);  // a failed close changes nothing for the run
     }
     performCleanup();
     // Whichever thread ends the process, an interrupted run never reports success.

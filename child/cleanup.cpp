@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "child/tree_removal.h"
+#include "payload/directory_holder.h"
 
 namespace {
 
@@ -20,6 +21,10 @@ void stopChild(HANDLE child) {
         // Not examined: a child that could not be ended holds its files, and
         // the removal below leaves what it cannot take.
         TerminateProcess(child, kStatusControlCExit);
+        // Termination only begins here; once it is over, the child's
+        // handles, its copy of the directory's holder among them, are closed.
+        // Not examined: a child still ending keeps its directory in use.
+        WaitForSingleObject(child, kChildGraceMilliseconds);
     }
 }
 
@@ -57,10 +62,14 @@ void performCleanup() {
     if (!stopSharedChild() || !launcherState.cleanupArmed) {
         return;
     }
-    bool remains = removeTargetTree();
-    for (int retry = 0; retry < kDeleteRetries && remains; retry++) {
+    // No child is shared any more. A child that runs unshared (one just
+    // started) holds the directory through its copy of the holder, as does
+    // any other instance that uses it: the removal then leaves it alone.
+    releaseDirectoryHolder();
+    TreeRemoval removal = removeTargetTree();
+    for (int retry = 0; retry < kDeleteRetries && removal == TreeRemoval::Remains; retry++) {
         Sleep(kRetryPauseMilliseconds);
-        remains = removeTargetTree();
+        removal = removeTargetTree();
     }
 }
 

@@ -8,10 +8,12 @@ constexpr unsigned long kStatusControlCExit = 0xC000013A;
 
 // Stops a child that is still shared through launcherState.childProcess or
 // childProcessId (5000 ms grace, then terminated with kStatusControlCExit),
-// then, once cleanupArmed is set, removes the target directory
-// (child/tree_removal.h), trying up to 21 times 100 ms apart. A child that
-// may still run but cannot be reached keeps the directory. Safe to run on the
-// console-control thread while the main thread runs it too.
+// then, once cleanupArmed is set, releases the run's holder on the target
+// directory and removes the directory (child/tree_removal.h), trying up to
+// 21 times 100 ms apart. A directory that another instance still holds is
+// left at once, for a later run's sweep (child/directory_sweep.h). A child
+// that may still run but cannot be reached keeps the directory. Safe to run
+// on the console-control thread while the main thread runs it too.
 void performCleanup();
 
 // Registers the console control handler; kHandlerNotRegistered ends the

@@ -6,12 +6,20 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
+#include "payload/directory_holder.h"
 
 namespace {
 
 typedef int (*RunCode)(int argumentCount, wchar_t **arguments);
 
 }  // namespace
+
+void holdTargetDirectory() {
+    launcherState.directoryHolder = openDirectoryHolder(launcherState.targetDirectory);
+    if (launcherState.directoryHolder == nullptr) {
+        fatalErrorWithCode(kLoadFailed, GetLastError());
+    }
+}
 
 int runLibraryMode(int argumentCount, wchar_t **arguments) {
     // Not examined: without it a dependency in the target directory fails to

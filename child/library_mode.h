@@ -1,6 +1,13 @@
 #pragma once
 // The child role's work: run the application inside this process.
 
+// Opens the child's own holder on launcherState.targetDirectory
+// (payload/directory_holder.h), so that the directory stays in use while this
+// instance runs, also when the application started it without handle
+// inheritance. A directory that cannot be held is gone or being removed: the
+// process ends with kLoadFailed and the system error, having run nothing.
+void holdTargetDirectory();
+
 // Loads launcherState.firstEntryPath as a library, with its own directory, the
 // target directory and the system directory as the only places its
 // dependencies are looked for, and returns what its run_code returns for

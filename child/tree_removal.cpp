@@ -5,21 +5,25 @@
 #include <wchar.h>
 
 #include "base/launcher_state.h"
-#include "paths/path_root.h"
+#include "child/run_directory_names.h"
+#include "paths/long_path.h"
 
 namespace {
 
-// The longest path the system handles, "\*" for a search, the terminator.
-constexpr size_t kWalkPathCapacity = 32767 + 2 + 1;
+// The rename that takes the target: the system opens the directory for it
+// without sharing deletion, so two threads renaming at once could each see
+// the other's open as a holder. One at a time, the second finds it taken.
+SRWLOCK takeLock = SRWLOCK_INIT;
+
 // Every level adds a backslash and at least one character.
-constexpr size_t kMaximumDepth = kWalkPathCapacity / 2;
-constexpr size_t kLongPrefixLength = 8;  // "\\?\UNC\" is the longer prefix
+constexpr size_t kMaximumDepth = kLongPathCapacity / 2;
 
 // Per call, on the heap: the console-control thread's stack is small, and
 // both threads may walk at once.
 struct Walk {
-    wchar_t path[kWalkPathCapacity];
+    wchar_t path[kLongPathCapacity];
     HANDLE searches[kMaximumDepth];
+    wchar_t tombstone[kLongPathCapacity];
 };
 
 bool isDotEntry(const wchar_t *name) {
@@ -46,49 +50,11 @@ bool removeEntry(const wchar_t *path, bool directory) {
     return directory ? RemoveDirectoryW(path) : DeleteFileW(path);
 }
 
-// Writes the long-path form of the normalised target into `path` and returns
-// its length; 0 when the target is empty, not fully qualified or a root.
-// Normalised first, because the "\\?\" form hands "..", "/" and trailing
-// dots to the file system as they stand.
-size_t longFormOfTarget(wchar_t *path) {
-    const wchar_t *target = launcherState.targetDirectory;
-    if (qualifiedRootLength(target) == 0) {
-        return 0;
-    }
-    wchar_t *full = path + kLongPrefixLength;
-    const DWORD room = static_cast<DWORD>(kWalkPathCapacity - kLongPrefixLength);
-    DWORD length = GetFullPathNameW(target, room, full, nullptr);
-    if (length == 0 || length >= room) {
-        return 0;
-    }
-    size_t root = qualifiedRootLength(full);
-    // A separator at the end would double the one each level adds.
-    while (length > root && full[length - 1] == L'\\') {
-        full[--length] = L'\0';
-    }
-    if (root == 0 || length == root) {
-        return 0;
-    }
-    const wchar_t *prefix = L"\\\\?\\";
-    const wchar_t *rest = full;
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0) {
-        prefix = L"";
-    } else if (full[0] == L'\\') {
-        prefix = L"\\\\?\\UNC";
-        rest = full + 1;  // keeps one of the two leading backslashes
-    }
-    size_t prefixLength = wcslen(prefix);
-    size_t restLength = length - static_cast<size_t>(rest - full);
-    wmemmove(path + prefixLength, rest, restLength + 1);
-    wmemcpy(path, prefix, prefixLength);
-    return prefixLength + restLength;
-}
-
 // Appends "\" and `name` to the path of `length` characters; false, with the
 // path unchanged, when it would leave no room for a later "\*".
 bool descendInto(wchar_t *path, size_t length, const wchar_t *name, size_t *newLength) {
     size_t nameLength = wcslen(name);
-    if (length + 1 + nameLength + 2 >= kWalkPathCapacity) {
+    if (length + 1 + nameLength + 2 >= kLongPathCapacity) {
         return false;
     }
     path[length] = L'\\';
@@ -163,30 +129,86 @@ void removeBelowAndItself(Walk *walk, size_t rootLength) {
     }
 }
 
+bool isDirectory(const wchar_t *path) {
+    DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Removes the tree at walk->path (`length` characters, in long form). Only a
+// directory is the run's: something else standing at its name is left
+// alone, and a link there goes as the link itself.
+void removeStandingTree(Walk *walk, size_t length) {
+    DWORD attributes = GetFileAttributesW(walk->path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        removeEntry(walk->path, true);
+    } else {
+        removeBelowAndItself(walk, length);
+    }
+}
+
+Walk *newWalk() {
+    return static_cast<Walk *>(HeapAlloc(GetProcessHeap(), 0, sizeof(Walk)));
+}
+
+void freeWalk(Walk *walk) {
+    HeapFree(GetProcessHeap(), 0, walk);  // not examined: the block is ours and the process goes on
+}
+
 }  // namespace
 
-bool removeTargetTree() {
-    Walk *walk = static_cast<Walk *>(HeapAlloc(GetProcessHeap(), 0, sizeof(Walk)));
+TreeRemoval removeTargetTree() {
+    Walk *walk = newWalk();
     if (walk == nullptr) {
         // Nothing removed this time; the target still stands for a retry.
-        DWORD attributes = GetFileAttributesW(launcherState.targetDirectory);
-        return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        return isDirectory(launcherState.targetDirectory) ? TreeRemoval::Remains : TreeRemoval::Gone;
     }
-    bool remains = false;
-    size_t rootLength = longFormOfTarget(walk->path);
-    if (rootLength != 0) {
-        DWORD attributes = GetFileAttributesW(walk->path);
-        // Only a directory is the run's: something else standing at its name is left alone.
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                removeEntry(walk->path, true);
-            } else {
-                removeBelowAndItself(walk, rootLength);
-            }
-            attributes = GetFileAttributesW(walk->path);
-            remains = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    TreeRemoval result = TreeRemoval::Gone;
+    const size_t suffixLength = sizeof kTombstoneSuffix / sizeof kTombstoneSuffix[0] - 1;
+    size_t length = writeLongPathForm(launcherState.targetDirectory, walk->path);
+    if (length != 0 && length + suffixLength + 2 < kLongPathCapacity) {
+        wmemcpy(walk->tombstone, walk->path, length);
+        wmemcpy(walk->tombstone + length, kTombstoneSuffix, suffixLength + 1);
+        // Taken by renaming it, which needs the directory opened for deletion:
+        // a holder denies that. Only a directory is the run's: something else
+        // standing at its name is left alone. Not found, it was taken
+        // already (by the other thread, or by an attempt before); refused
+        // otherwise (on NTFS while a file inside is open), it stays for the
+        // next attempt.
+        AcquireSRWLockExclusive(&takeLock);
+        bool inUse = isDirectory(walk->path) && !MoveFileExW(walk->path, walk->tombstone, 0) &&
+                     GetLastError() == ERROR_SHARING_VIOLATION;
+        ReleaseSRWLockExclusive(&takeLock);
+        if (inUse) {
+            result = TreeRemoval::InUse;
+        } else {
+            bool targetStands = isDirectory(walk->path);
+            wmemcpy(walk->path, walk->tombstone, length + suffixLength + 1);
+            removeStandingTree(walk, length + suffixLength);
+            result = targetStands || isDirectory(walk->path) ? TreeRemoval::Remains : TreeRemoval::Gone;
         }
     }
-    HeapFree(GetProcessHeap(), 0, walk);  // not examined: the block is ours and the process goes on
+    freeWalk(walk);
+    return result;
+}
+
+bool removeTombstoneTree(const wchar_t *path) {
+    const wchar_t *lastSeparator = wcsrchr(path, L'\\');
+    if (lastSeparator == nullptr || !isTombstoneName(lastSeparator + 1)) {
+        return false;
+    }
+    Walk *walk = newWalk();
+    if (walk == nullptr) {
+        return isDirectory(path);
+    }
+    size_t length = writeLongPathForm(path, walk->path);
+    bool remains = false;
+    if (length != 0) {
+        removeStandingTree(walk, length);
+        remains = isDirectory(walk->path);
+    }
+    freeWalk(walk);
     return remains;
 }

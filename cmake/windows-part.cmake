@@ -31,17 +31,17 @@ add_launcher_layer(base
   SYSTEM zstd_static)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
-  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/parent_id.cpp paths/path_root.cpp paths/path_spec.cpp
-    paths/system_values.cpp
+  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
+    paths/path_spec.cpp paths/system_values.cpp
   USES base)
 add_launcher_layer(payload
-  SOURCES payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp payload/payload_reader.cpp
-    payload/payload_resource.cpp payload/private_descriptor.cpp payload/private_directory.cpp
-    payload/target_directory.cpp
+  SOURCES payload/directory_holder.cpp payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp
+    payload/payload_reader.cpp payload/payload_resource.cpp payload/private_descriptor.cpp
+    payload/private_directory.cpp payload/target_directory.cpp
   USES base paths)
 add_launcher_layer(child
-  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/library_mode.cpp
-    child/role_decision.cpp child/tree_removal.cpp
+  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
+    child/library_mode.cpp child/role_decision.cpp child/run_directory_names.cpp child/tree_removal.cpp
   USES base paths payload)
 add_launcher_layer(launcher
   SOURCES launcher/run_sequence.cpp

@@ -64,5 +64,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (!readEntryHeader()) {
         fatalError(kDecodeFailed);
     }
+    // Before anything is loaded from the directory, so that neither the
+    // parent's end nor another run's sweep can take it from under this
+    // instance; after the first name, which reports a payload without
+    // entries as such.
+    holdTargetDirectory();
     return runLibraryMode(argumentCount, arguments);
 }

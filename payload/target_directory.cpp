@@ -24,8 +24,10 @@ void createTargetDirectory() {
         // Not examined: an ancestor that could not be made fails the creation below.
         createParentDirectories(launcherState.targetDirectory);
         uint32_t error = 0;
-        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &error);
+        void *holder = nullptr;
+        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &holder, &error);
         if (made == NewDirectory::Created) {
+            launcherState.directoryHolder = holder;
             break;
         }
         if (made == NewDirectory::Refused) {

@@ -103,13 +103,16 @@ def wine(arguments, timeout=300, env=None):
 
 
 def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None,
-                     held_pid_file=None):
+                     held_pid_file=None, terminate_when=None):
     """The zelmor-run invocation for `command`; `own_pid_in` names a variable
     set to the runner's own process id (a running process of another executable);
-    `held_pid_file` holds the program until the test deletes that file."""
+    `held_pid_file` holds the program until the test deletes that file;
+    the program is terminated once `terminate_when` exists."""
     arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
     if held_pid_file:
         arguments += ["--held-pid-file", windows_path(held_pid_file)]
+    if terminate_when:
+        arguments += ["--terminate-when", windows_path(terminate_when)]
     for name, value in (set_env or {}).items():
         arguments += ["--set", f"{name}={value}"]
     for name in unset:
@@ -202,12 +205,13 @@ class Started:
         shutil.rmtree(self._scratch, True)
 
 
-def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None, held_pid_file=None):
+def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None, held_pid_file=None,
+                  terminate_when=None):
     """As run_windows, but returns at once with a Started handle."""
     scratch = tempfile.mkdtemp(prefix="zelmor-started-")
     code_file = os.path.join(scratch, "exit-code")
-    return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in, held_pid_file),
-                   scratch, code_file)
+    return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in, held_pid_file,
+                                    terminate_when), scratch, code_file)
 
 
 def entry_stream(entries):
@@ -293,10 +297,11 @@ class LauncherTestCase(unittest.TestCase):
         return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in)
 
     def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None,
-              held_pid_file=None):
+              held_pid_file=None, terminate_when=None):
         """As launch, but returns at once; the test ends the program if the test does not wait for it."""
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
-        started = start_windows(command, application, environment, unset, cwd, own_pid_in, held_pid_file)
+        started = start_windows(command, application, environment, unset, cwd, own_pid_in, held_pid_file,
+                                terminate_when)
         self.addCleanup(started.close)
         return started
 

@@ -3,10 +3,10 @@
 //
 //   zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE
 //       Starts a program and waits for it. started: the FILETIME taken right
-//       before CreateProcessW; ended: the program's exit time; child_created:
-//       the creation time of the first process it starts (the launcher's
-//       child), empty if none was seen; peak_working_set: the program's peak
-//       working set in bytes.
+//       before CreateProcessW; child_created: the creation time of the first
+//       process it starts (the launcher's child), empty if none was seen;
+//       ended: the time the program ended; peak_working_set: the
+//       program's peak working set in bytes.
 //   zelmor-bench write PACKED.exe DIRECTORY
 //       Writes the packed executable's entries, decompressed in memory
 //       beforehand, into the new DIRECTORY with the launcher's file calls,
@@ -145,7 +145,7 @@ int startCommand(int argc, wchar_t **argv) {
     } while (WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT);
     DWORD exitCode = 0;
     GetExitCodeProcess(process.hProcess, &exitCode);
-    unsigned long long ended = exitTime(process.hProcess);
+    const unsigned long long ended = exitTime(process.hProcess);
     CloseHandle(process.hProcess);
     printf("started=%llu\n", fileTimeValue(started));
     printf("ended=%llu\n", ended);
@@ -329,7 +329,7 @@ int removeCommand(int argc, wchar_t **argv) {
     copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
-    bool remains = removeTargetTree();
+    bool remains = removeTargetTree() != TreeRemoval::Gone;
     QueryPerformanceCounter(&to);
     printf("seconds=%.6f remains=%d\n", seconds(from, to), remains ? 1 : 0);
     return 0;

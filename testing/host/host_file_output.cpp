@@ -257,7 +257,7 @@ bool createDirectory(const wchar_t *path) {
     return true;
 }
 
-NewDirectory createPrivateDirectory(const wchar_t *path, uint32_t *errorCode) {
+NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t *errorCode) {
     checkRequest(path, false);
     std::wstring key = keyOf(path);
     if (directories.count(key) != 0 || files.count(key) != 0) {
@@ -269,5 +269,6 @@ NewDirectory createPrivateDirectory(const wchar_t *path, uint32_t *errorCode) {
     }
     directories.insert(key);
     privateDirectory = path;
+    *holder = &privateDirectory;  // any pointer: nothing on the host closes it
     return NewDirectory::Created;
 }

@@ -4,13 +4,15 @@
 //
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
 //              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
-//              APPLICATION COMMANDLINE
+//              [--terminate-when FILE] APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles and environment (with
 // the changes asked for). An empty APPLICATION lets the system find the image
 // from the command line. With --held-pid-file the child is created suspended,
 // its process id is written to FILE, and it starts running once the caller
-// has deleted FILE: a test can prepare what depends on that id.
+// has deleted FILE: a test can prepare what depends on that id. With
+// --terminate-when the child is terminated (exit code 1), as Task Manager's
+// End task or taskkill /F would, once FILE exists.
 #include <windows.h>
 
 #include <stdio.h>
@@ -38,11 +40,22 @@ bool releaseWhenDeleted(const wchar_t *file, const PROCESS_INFORMATION &process)
     return ResumeThread(process.hThread) != static_cast<DWORD>(-1);
 }
 
+// Waits for the process; terminates it first if `file` comes to exist.
+void waitOrTerminate(HANDLE process, const wchar_t *file) {
+    while (WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
+        if (GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES && TerminateProcess(process, 1)) {
+            WaitForSingleObject(process, INFINITE);
+            return;
+        }
+    }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
     const wchar_t *exitCodeFile = nullptr;
     const wchar_t *heldPidFile = nullptr;
+    const wchar_t *terminateWhen = nullptr;
     const wchar_t *directory = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
@@ -67,6 +80,8 @@ int wmain(int argc, wchar_t **argv) {
             exitCodeFile = argv[i + 1];
         } else if (wcscmp(argv[i], L"--held-pid-file") == 0) {
             heldPidFile = argv[i + 1];
+        } else if (wcscmp(argv[i], L"--terminate-when") == 0) {
+            terminateWhen = argv[i + 1];
         } else {
             break;
         }
@@ -111,6 +126,9 @@ int wmain(int argc, wchar_t **argv) {
         return 124;
     }
     CloseHandle(process.hThread);
+    if (terminateWhen) {
+        waitOrTerminate(process.hProcess, terminateWhen);
+    }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(process.hProcess, &exitCode)) {

@@ -1,7 +1,7 @@
 // A payload DLL that shows a test what run_code sees: its arguments, the
 // launcher's environment variables, where it was loaded from, the files
-// beside it and which library a load by bare name finds. Environment
-// variables (ZELMOR_PROBE_*) choose what it does.
+// beside it, whether it runs in a job and which library a load by bare name
+// finds. Environment variables (ZELMOR_PROBE_*) choose what it does.
 #include <windows.h>
 
 #include <stdio.h>
@@ -169,6 +169,9 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory, cons
     json += ", \"cwd\": ";
     appendJsonString(json, currentDirectory());
     json += ", \"pid\": " + std::to_string(GetCurrentProcessId());
+    BOOL inJob = FALSE;
+    IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
+    json += inJob ? ", \"in_job\": true" : ", \"in_job\": false";
     // Decimal FILETIME, comparable with ZELMOR_ONEFILE_START, for start-up timing.
     unsigned long long enteredTime =
         (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;
@@ -204,7 +207,50 @@ bool writeWhole(const std::wstring &path, const std::string &bytes) {
     return ok && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
+void writeReport(const std::wstring &path, int argc, wchar_t **argv, const std::wstring &directory,
+                 const FILETIME &entered) {
+    if (!writeWhole(path, report(argc, argv, directory, entered))) {
+        DWORD error = GetLastError();
+        fprintf(stderr, "probe: writing report %s failed with %lu\n", utf8(path).c_str(), error);
+    }
+}
+
 BOOL WINAPI ignoreControlEvent(DWORD) { return TRUE; }
+
+// Waits, at most a minute, until `path` exists.
+bool awaitFile(const std::wstring &path) {
+    for (int waited = 0; GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES; waited += 10) {
+        if (waited > 60000) {
+            return false;
+        }
+        Sleep(10);
+    }
+    return true;
+}
+
+// Starts this process's own executable again, as an application that
+// restarts itself would, without handle inheritance and detached; that
+// instance reports to `report` and takes over ZELMOR_PROBE_AWAIT. Returns
+// once its report is there.
+bool relaunch(const wchar_t *executable, const std::wstring &report) {
+    std::wstring ownReport;
+    bool reporting = readEnvironment(L"ZELMOR_PROBE_REPORT", ownReport);
+    SetEnvironmentVariableW(L"ZELMOR_PROBE_RELAUNCH", nullptr);
+    SetEnvironmentVariableW(L"ZELMOR_PROBE_REPORT", report.c_str());
+    std::wstring commandLine = L"\"" + std::wstring(executable) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(executable, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                                  nullptr, &startup, &process);
+    SetEnvironmentVariableW(L"ZELMOR_PROBE_REPORT", reporting ? ownReport.c_str() : nullptr);
+    if (!started) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return awaitFile(report);
+}
 
 // Detached, so the holder shares neither the console nor the standard
 // handles: a test reading this process's output need not wait for it.
@@ -242,6 +288,14 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
     if (readEnvironment(L"ZELMOR_PROBE_COPY_TO", value) && !copyTree(directory, value)) {
         fprintf(stderr, "probe: copying to %s failed\n", utf8(value).c_str());
     }
+    std::wstring awaited;
+    bool awaiting = readEnvironment(L"ZELMOR_PROBE_AWAIT", awaited);
+    if (readEnvironment(L"ZELMOR_PROBE_RELAUNCH", value)) {
+        awaiting = false;
+        if (!relaunch(argv[0], value)) {
+            fprintf(stderr, "probe: relaunching failed\n");
+        }
+    }
     bool holding = readEnvironment(L"ZELMOR_PROBE_HOLD", value);
     if (holding && !startHolder(value, directory)) {
         DWORD error = GetLastError();
@@ -249,9 +303,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
     }
     // Written after the copy and the holder's start, so a test that sees the
     // report can rely on both.
-    if (readEnvironment(L"ZELMOR_PROBE_REPORT", value) && !writeWhole(value, report(argc, argv, directory, entered))) {
-        DWORD error = GetLastError();
-        fprintf(stderr, "probe: writing report %s failed with %lu\n", utf8(value).c_str(), error);
+    if (readEnvironment(L"ZELMOR_PROBE_REPORT", value)) {
+        writeReport(value, argc, argv, directory, entered);
     }
     if (readEnvironment(L"ZELMOR_PROBE_SLEEP_MS", value)) {
         Sleep(wcstoul(value.c_str(), nullptr, 10));
@@ -259,6 +312,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
     if (holding) {
         // Gives the holder time to open its file before run_code returns.
         Sleep(1000);
+    }
+    if (awaiting && !awaitFile(awaited)) {
+        fprintf(stderr, "probe: %s never appeared\n", utf8(awaited).c_str());
+    }
+    // What the files are at the end, for a test that runs others beside it.
+    if (readEnvironment(L"ZELMOR_PROBE_FINAL_REPORT", value)) {
+        writeReport(value, argc, argv, directory, entered);
     }
     // A library loaded by bare name, as applications do: its helper_value
     // (zelmor-helper.dll) becomes the exit code, telling which copy was found.

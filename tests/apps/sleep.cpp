@@ -1,5 +1,6 @@
-// Sleeps, optionally holding a file open with no sharing so that nobody can
-// delete it meanwhile, and exits with the code asked for.
+// Sleeps, optionally holding a file or directory open with no sharing so
+// that nobody can delete or rename it meanwhile, and exits with the code
+// asked for. Once it holds, it says so on standard output, with its process id.
 //
 //   zelmor-sleep MILLISECONDS [EXITCODE] [FILE_TO_HOLD]
 #include <windows.h>
@@ -16,11 +17,16 @@ int wmain(int argc, wchar_t **argv) {
     // Base 0 so that NTSTATUS-like codes can be written in hex.
     unsigned long exitCode = argc > 2 ? wcstoul(argv[2], nullptr, 0) : 0;
     if (argc > 3) {
-        HANDLE held = CreateFileW(argv[3], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE held =
+            CreateFileW(argv[3], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (held == INVALID_HANDLE_VALUE) {
             fwprintf(stderr, L"zelmor-sleep: cannot open %ls: error %lu\n", argv[3], GetLastError());
             return 121;
         }
+        // A test that reads this knows the hold is in place, and a running
+        // process's id.
+        printf("holding %lu\n", GetCurrentProcessId());
+        fflush(stdout);
     }
     Sleep(milliseconds);
     return static_cast<int>(exitCode);

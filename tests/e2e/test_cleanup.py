@@ -1,8 +1,10 @@
 """Removal of the target directory by a real launcher when a file in it is
-held open, and after a console Ctrl+C while the child runs."""
+held open, and after a console Ctrl+C while the child runs; a parent killed
+while its child runs, and what the next run sweeps of the runs that are over."""
 import fcntl
 import os
 import shutil
+import signal
 import subprocess
 import termios
 import threading
@@ -32,6 +34,30 @@ def wait_until_gone(text, timeout):
     while processes_mentioning(text) and time.monotonic() < deadline:
         time.sleep(0.05)
     return processes_mentioning(text)
+
+
+def kill_processes_mentioning(text):
+    for pid in processes_mentioning(text):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass  # ended meanwhile
+
+
+def tree(root):
+    """Every path below root (links not followed) with its kind and contents."""
+    found = {}
+    for directory, subdirectories, files in os.walk(root):
+        for name in subdirectories + files:
+            path = os.path.join(directory, name)
+            if os.path.islink(path):
+                found[os.path.relpath(path, root)] = ("link", os.readlink(path))
+            elif os.path.isdir(path):
+                found[os.path.relpath(path, root)] = ("directory", None)
+            else:
+                with open(path, "rb") as f:
+                    found[os.path.relpath(path, root)] = ("file", f.read())
+    return found
 
 
 class HeldFileTest(LauncherTestCase):
@@ -108,6 +134,98 @@ class RemovalTest(LauncherTestCase):
         self.assertEqual(self.files_in(outside), kept)
         if os.path.lexists(target):
             self.assertEqual(os.listdir(target), ["linked"])
+
+
+class DeadRunTest(LauncherTestCase):
+    """A run that is over leaves nothing for long: its child ends with the
+    parent, and the next run of any packed executable in the same TEMP
+    removes its directory. Nothing else is touched."""
+
+    def dead_directory(self, name, data=b"left by a run that is over"):
+        path = os.path.join(self.temp, name, "sub")
+        os.makedirs(path)
+        with open(os.path.join(path, "data.txt"), "wb") as f:
+            f.write(data)
+
+    def assert_next_run_leaves_nothing(self):
+        run = self.launch(self.probe_launcher(name="next.exe"))
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_a_killed_parent_takes_its_child_along_and_the_next_run_sweeps_what_it_left(self):
+        launcher = self.probe_launcher()
+        # The application starts a program of its own, which outlives the run.
+        survivor = self.file("survivor.txt", b"held by what the application started")
+        self.addCleanup(kill_processes_mentioning, windows_path(survivor))
+        terminate = os.path.join(self.work, "terminate")
+        started = self.start(launcher, terminate_when=terminate, set_env={
+            "ZELMOR_PROBE_HOLD": f"{windows_path(windows_binary('zelmor-sleep.exe'))} 60000 0 {windows_path(survivor)}",
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "60000"})
+        target = linux_path(self.await_report(started=started)["module_dir"])
+        with open(terminate, "wb"):
+            pass
+        self.assertEqual(started.wait(60).exit_code, 1, "terminated")
+        self.assertEqual(wait_until_gone(windows_path(launcher), 30), [], "the child ends with its parent")
+        self.assertNotEqual(processes_mentioning(windows_path(survivor)), [], "what the application started lives on")
+        self.assertEqual(sorted(os.listdir(target)), ["app.dll"])
+        # And what a sweep that was itself ended half-way left.
+        self.dead_directory("onefile_1_2.removing")
+        self.assert_next_run_leaves_nothing()
+
+    def test_the_sweep_leaves_links_foreign_names_and_directories_in_use(self):
+        outside = os.path.join(self.work, "outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "keep.txt"), "wb") as f:
+            f.write(b"mine")
+        self.dead_directory("onefile_3_4")
+        for name in ["onefile_12a_34", "onefile_1_2_3", "xonefile_1_2", "onefile_1_", "onefile__2",
+                     "onefile_1_2.removing.x", "onefile_\u0661_2", "Onefile_1_2"]:
+            self.dead_directory(name, b"not a run's")
+        with open(os.path.join(self.temp, "onefile_5_6"), "wb") as f:
+            f.write(b"a file of a run's name")
+        for name in ["onefile_7_8", "onefile_7_9.removing"]:
+            os.symlink(outside, os.path.join(self.temp, name))
+        self.dead_directory("onefile_10_11", b"in use")
+        holder = subprocess.Popen([WINE_RUN, windows_binary("zelmor-sleep.exe"), "60000", "0",
+                                   windows_path(os.path.join(self.temp, "onefile_10_11"))],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (holder.kill(), holder.wait()))
+        said, running = holder.stdout.readline().split()
+        self.assertEqual(said, b"holding")
+        # A launcher older than holders holds nothing: a directory whose
+        # parent, made before the time in its name, still runs is spared;
+        # one whose id a later process took is not.
+        now = int((time.time() + 11644473600) * 10 ** 7)  # a FILETIME, after the holder's start
+        self.dead_directory(f"onefile_{int(running)}_{now}", b"an older launcher's, in use")
+        self.dead_directory(f"onefile_{int(running)}_1")
+        kept, kept_outside = tree(self.temp), tree(outside)
+        run = self.launch(self.probe_launcher())
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertEqual(tree(outside), kept_outside, "nothing is removed through a link")
+        self.assertEqual(tree(self.temp), {path: what for path, what in kept.items()
+                                           if path.split(os.sep)[0] not in ("onefile_3_4", f"onefile_{int(running)}_1")})
+
+    def test_an_application_that_starts_itself_again_keeps_the_directory_until_that_instance_ends(self):
+        # The second instance takes the child role in the same directory; it
+        # is started without handle inheritance and holds it on its own.
+        launcher = self.probe_launcher([("data.txt", self.file("data.txt", b"read by the second instance"))])
+        release = os.path.join(self.work, "release")
+        self.addCleanup(lambda: open(release, "wb").close())
+        run = self.start(launcher, set_env={
+            "ZELMOR_PROBE_RELAUNCH": windows_path(self.report_path("second.json")),
+            "ZELMOR_PROBE_AWAIT": windows_path(release), "ZELMOR_PROBE_EXIT": "7",
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path())}).wait(60)
+        self.assertEqual((run.exit_code, run.stderr), (7, ""))
+        first, second = self.read_report(), self.read_report("second.json")
+        self.assertEqual((second["module_dir"], second["env"]["ZELMOR_ONEFILE_PARENT"]),
+                         (first["module_dir"], first["env"]["ZELMOR_ONEFILE_PARENT"]))
+        target = linux_path(first["module_dir"])
+        self.assertEqual(sorted(os.listdir(target)), ["app.dll", "data.txt"], "the second instance still finds its files")
+        with open(release, "wb"):
+            pass
+        self.assertEqual(wait_until_gone(windows_path(launcher), 30), [])
+        self.assertEqual(sorted(os.listdir(target)), ["app.dll", "data.txt"], "the child role removes nothing")
+        self.assert_next_run_leaves_nothing()
 
 
 class ControlEventTest(LauncherTestCase):

@@ -96,9 +96,11 @@ class ReportedFailureTest(SeamTestCase):
         # The child counts its own calls: its first OpenProcess names the
         # parent. A child that became a parent instead would launch again.
         launcher = self.seams_launcher()
+        # A holder that cannot be opened makes the parent take another name
+        # (its first call), and the child, which cannot hold the directory, run nothing.
         for failures, message in [("OpenProcess:1:5", PARENT_UNCONFIRMED),
                                   ("K32GetModuleFileNameExW:1:5", PARENT_UNCONFIRMED),
-                                  ("SetDefaultDllDirectories:1:5", LOAD_FAILED)]:
+                                  ("SetDefaultDllDirectories:1:5", LOAD_FAILED), ("CreateFileW:1:5", LOAD_FAILED)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -108,7 +110,8 @@ class ReportedFailureTest(SeamTestCase):
 
     def test_a_child_that_cannot_be_started_leaves_nothing(self):
         launcher = self.seams_launcher([("data\\notes.txt", self.file("notes.txt", b"notes"))])
-        for failures, error in [("CreateProcessW:1:2", 2), ("CommandLineToArgvW:1", 8)]:
+        # The start is tried in a job, then without: both calls fail.
+        for failures, error in [("CreateProcessW:1:2,CreateProcessW:2:2", 2), ("CommandLineToArgvW:1", 8)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -122,10 +125,10 @@ class SurvivedFailureTest(SeamTestCase):
     the path comparison costs."""
 
     def launch_second(self, first, launcher, report, failures):
-        # A second instance that took the parent role would start a child:
-        # the seam makes that visible instead.
+        # A second instance that took the parent role would start a child
+        # (tried in a job, then without): the seam makes that visible instead.
         env = report["env"]
-        run = self.launch_failing(launcher, f"{failures},CreateProcessW:1",
+        run = self.launch_failing(launcher, f"{failures},CreateProcessW:1,CreateProcessW:2",
                                   set_env={PARENT: env[PARENT], START: env[START]})
         self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
         return run
@@ -168,6 +171,21 @@ class SurvivedFailureTest(SeamTestCase):
                 run = self.launch_failing(launcher, failures, set_env={"ZELMOR_PROBE_EXIT": "9"})
                 self.assertEqual((run.exit_code, run.stdout, run.stderr), (exit_code, "probe: argc=1\n", ""))
                 self.assertTrue(os.path.exists(self.report_path()), "the child ran")
+                os.remove(self.report_path())
+                self.assertEqual(os.listdir(self.temp), [])
+
+
+    def test_without_a_job_or_with_one_joined_late_the_run_goes_on(self):
+        # The child is started in the job; where the system refuses that, it
+        # is put in it right after; where there is none, it runs without.
+        launcher = self.seams_launcher()
+        for failures, in_job in [("", True), ("UpdateProcThreadAttribute:1", True), ("CreateProcessW:1", True),
+                                 ("CreateJobObjectW:1", False),
+                                 ("UpdateProcThreadAttribute:1,AssignProcessToJobObject:1", False)]:
+            with self.subTest(failures):
+                run = self.launch_failing(launcher, failures, set_env={"ZELMOR_PROBE_EXIT": "9"})
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (9, "probe: argc=1\n", ""))
+                self.assertEqual(self.read_report()["in_job"], in_job)
                 os.remove(self.report_path())
                 self.assertEqual(os.listdir(self.temp), [])
 
@@ -260,7 +278,10 @@ class InternalLimitTest(SeamTestCase):
             self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", ""))
             self.assertFalse(os.path.exists(self.report_path()))
             self.assertEqual(set(self.extracted()), {"app.dll"})
-            os.rename(os.path.join(self.temp, self.target_directories()[0]), os.path.join(self.work, "kept"))
+        with self.subTest("what an abort left is swept by the next run"):
+            run = self.launch(self.probe_launcher(name="next.exe"))
+            self.assertEqual((run.exit_code, run.stderr), (0, ""))
+            self.assertEqual(os.listdir(self.temp), [])
         with self.subTest("a child that aborts"):
             # Only the child splits a path into directory and file name.
             run = self.launch_failing(launcher, "wcsdup:1")

@@ -134,9 +134,10 @@ class PlantedNameTest(LauncherTestCase):
     """Something made beforehand at the very name the run is to take (its
     process id, known here before it runs, and an inherited start time) is
     never taken for the run's own: the run goes to a fresh directory, and
-    what was planted stays as it was."""
+    what was planted stays as it was; only a real directory, which nothing
+    holds, counts as left by a run that is over and is swept whole."""
 
-    def launch_against(self, plant):
+    def launch_against(self, plant, swept=False):
         held = os.path.join(self.work, "held-pid")
         started = self.start(self.probe_launcher(), unset=["ZELMOR_ONEFILE_PARENT"], held_pid_file=held,
                              set_env={"ZELMOR_ONEFILE_START": "123",
@@ -154,7 +155,7 @@ class PlantedNameTest(LauncherTestCase):
         report = self.read_report()
         os.remove(self.report_path())
         self.assertRegex(report["module_dir"], r"\\onefile_\d+_\d{18}$")
-        self.assertEqual(snapshot(self.temp), planted, "what was planted is left as it was")
+        self.assertEqual(snapshot(self.temp), {} if swept else planted, "what was planted is left as it was")
         return os.path.join(self.temp, name)
 
     def test_a_directory_file_or_link_at_the_name_is_left_as_it_was(self):
@@ -173,17 +174,18 @@ class PlantedNameTest(LauncherTestCase):
             with open(path, "wb") as f:
                 f.write(b"not a directory")
 
-        for label, plant in [("directory", directory), ("file", plain_file),
-                             ("link", lambda path: os.symlink(outside, path)),
-                             ("dangling link", lambda path: os.symlink(os.path.join(self.work, "nowhere"), path))]:
+        for label, plant, swept in [("directory", directory, True), ("file", plain_file, False),
+                                    ("link", lambda path: os.symlink(outside, path), False),
+                                    ("dangling link", lambda path: os.symlink(os.path.join(self.work, "nowhere"), path),
+                                     False)]:
             with self.subTest(label):
                 outside_before = snapshot(outside)
-                planted = self.launch_against(plant)
+                planted = self.launch_against(plant, swept)
                 self.assertEqual(snapshot(outside), outside_before, "nothing is written through a link")
                 self.assertFalse(os.path.lexists(os.path.join(self.work, "nowhere")))
                 if os.path.isdir(planted) and not os.path.islink(planted):
                     shutil.rmtree(planted)
-                else:
+                elif os.path.lexists(planted):
                     os.unlink(planted)
 
 

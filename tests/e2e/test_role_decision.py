@@ -112,15 +112,21 @@ class ChildRoleTest(LauncherTestCase):
         first, report = self.start_first(launcher)
         # The role decision compares paths: the first instance keeps running
         # its old image while the path names an executable without entries.
-        # Its seam makes any further child launch fail visibly.
+        # Its seam makes any further child launch fail visibly (both calls:
+        # in a job, then without).
         empty = self.make_launcher(container(zstd_frame(entry_stream([]))), name="empty.exe", stub=SEAMS_STUB)
         os.replace(empty, launcher)
-        seam = {"ZELMOR_TEST_FAIL": "CreateProcessW:1"}
+        seam = {"ZELMOR_TEST_FAIL": "CreateProcessW:1,CreateProcessW:2"}
         run = self.launch(launcher, set_env={PARENT: report["env"][PARENT], START: report["env"][START], **seam})
         self.assertIsNone(first.process.poll(), "the first instance must outlive the second")
         self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, DECODE_FAILED, ""))
         self.assertEqual(len(self.target_directories()), 1)
         self.assert_first_ends_cleanly(first)
+        with self.subTest("the parent's own child reports it"):
+            # Before it looks for a directory, which a parent without entries never makes.
+            run = self.launch(launcher, unset=[PARENT])
+            self.assertEqual((run.exit_code, run.stdout, run.stderr), (2, DECODE_FAILED, ""))
+            self.assertEqual(os.listdir(self.temp), [])
         with self.subTest("the seam acts in the parent role"):
             run = self.launch(launcher, set_env=seam, unset=[PARENT])
             self.assertEqual((run.exit_code, run.stdout), (2, ""))

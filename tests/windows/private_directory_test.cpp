@@ -93,14 +93,19 @@ TEST(PrivateDescriptorTest, AProtectedListForTheUserAndTheSystemThatEverythingBe
 
 TEST_F(PrivateDirectoryTest, AnythingAlreadyAtTheNameIsTakenAndAMissingParentRefused) {
     uint32_t error = 0;
-    ASSERT_EQ(createPrivateDirectory(path_.c_str(), &error), NewDirectory::Created);
-    EXPECT_EQ(createPrivateDirectory(path_.c_str(), &error), NewDirectory::NameTaken);
+    void *holder = nullptr;
+    ASSERT_EQ(createPrivateDirectory(path_.c_str(), &holder, &error), NewDirectory::Created);
+    // Held from its creation: no other run can rename it away.
+    EXPECT_FALSE(MoveFileExW(path_.c_str(), (path_ + L".moved").c_str(), 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    CloseHandle(holder);
+    EXPECT_EQ(createPrivateDirectory(path_.c_str(), &holder, &error), NewDirectory::NameTaken);
     std::wstring file = path_ + L"\\file";
     HANDLE created = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(created, INVALID_HANDLE_VALUE);
     CloseHandle(created);
-    EXPECT_EQ(createPrivateDirectory(file.c_str(), &error), NewDirectory::NameTaken);
-    EXPECT_EQ(createPrivateDirectory((path_ + L"\\missing\\below").c_str(), &error), NewDirectory::Refused);
+    EXPECT_EQ(createPrivateDirectory(file.c_str(), &holder, &error), NewDirectory::NameTaken);
+    EXPECT_EQ(createPrivateDirectory((path_ + L"\\missing\\below").c_str(), &holder, &error), NewDirectory::Refused);
     EXPECT_EQ(error, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
 }
 
