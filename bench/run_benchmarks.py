@@ -213,6 +213,31 @@ class Benchmark:
         self.emit(f"     {'overhead of the launcher (difference of medians)':<52}{overhead * 1000:8.1f} ms")
         ratios = ", ".join(f"{statistics.median(r['total'] for r in runs) / plain:.2f}" for runs in launched)
         self.emit(f"     launcher / plain loader (medians): {ratios}")
+        self.startup_steps(small_apps[0])
+
+    def startup_steps(self, small_app):
+        """The launcher's own steps within the start-up, each timed once in a
+        fresh zelmor-bench process (the first call is the one a run pays),
+        and the removal of the probe's directory."""
+        steps = [self.bench("stages", windows_path(small_app))[0] for _ in range(STARTUP_RUNS)]
+        removals = []
+        for _ in range(STARTUP_RUNS):
+            directory = self.path("probe-removal")
+            write_file(os.path.join(directory, os.path.basename(PROBE)), read_file(PROBE))
+            [removed] = self.bench("remove", windows_path(directory))
+            removals.append(float(removed["seconds"]))
+        self.emit("     the launcher's steps, each once in a fresh process:")
+        for key, name in (("canonical", "child: parent's and own canonical paths"),
+                          ("lookup", "child and parent: payload resource lookup"),
+                          ("first_step", "child: reader start and first decode step"),
+                          ("shell32", "parent: SHELL32 load, with what it brings"),
+                          ("home", "parent: SHGetFolderPathW for {HOME}"),
+                          ("split", "parent: CommandLineToArgvW")):
+            values = [float(step[key]) * 1000 for step in steps]
+            self.emit(f"       {name:<50}{statistics.median(values):8.2f} ms  (min {min(values):6.2f})")
+        values = [seconds * 1000 for seconds in removals]
+        self.emit(f"       {'parent: removal of the probe directory':<50}{statistics.median(values):8.2f} ms  "
+                  f"(min {min(values):6.2f})")
 
     def packing(self, tree, packed):
         files = tree_files(tree)
@@ -247,11 +272,15 @@ class Benchmark:
         direct = [self.load_direct()["peak"] for _ in range(MEMORY_RUNS)]
         self.emit(f"     {'zelmor-load-direct.exe probe.dll (a bare process)':<60}"
                   f"{statistics.median(direct) / MB:8.1f} MB{statistics.median(direct) / MIB:8.1f} MiB")
-        for label, executable in apps:
-            peaks = [self.launch(executable)["peak"] for _ in range(MEMORY_RUNS)]
-            self.emit(f"     {label:<60}{statistics.median(peaks) / MB:8.1f} MB{statistics.median(peaks) / MIB:8.1f} MiB")
+        for label, executable, content, stub in apps:
+            peak = statistics.median(self.launch(executable)["peak"] for _ in range(MEMORY_RUNS))
+            self.emit(f"     {label:<60}{peak / MB:8.1f} MB{peak / MIB:8.1f} MiB")
+            # The stub's size stands in for the executable's other sections.
+            payload = os.path.getsize(executable) - os.path.getsize(stub)
+            self.emit(f"       of which: content {content / MIB:.1f} MiB (the window), compressed {payload / MIB:.1f} MiB"
+                      f" (payload pages read), the rest {(peak - content - payload) / MIB:.1f} MiB")
         self.emit("     (a window larger than the content costs address space only: the decoder touches what it"
-                  " writes)")
+                  " writes; the rest is the process, the system libraries and the decoder's buffers)")
 
     def removal(self):
         """The launcher's own removal, one attempt, of a fresh tree of 3000
@@ -423,11 +452,14 @@ def main():
         b.startup([apps["probe-only", i] for i in each])
 
         b.begin(4, f"Launcher peak working set ({MEMORY_RUNS} runs)")
-        tiny_label = f"{(tree_size(tiny) + os.path.getsize(PROBE)) / MB:.1f} MB app"
-        b.memory([(f"{tiny_label}, zelmor-pack", apps["tiny", 0])] +
-                 ([(f"  the same with the launcher of {BASELINE_LABEL}", apps["tiny", 1])] if BASELINE_STUB else []) +
-                 [(f"{(tree_size(mixed) + os.path.getsize(PROBE)) / MB:.1f} MB app, zelmor-pack", mixed_app),
-                  ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"])])
+        tiny_content, mixed_content = (tree_size(tree) + os.path.getsize(PROBE) for tree in (tiny, mixed))
+        tiny_label = f"{tiny_content / MB:.1f} MB app"
+        b.memory([(f"{tiny_label}, zelmor-pack", apps["tiny", 0], tiny_content, STUB)] +
+                 ([(f"  the same with the launcher of {BASELINE_LABEL}", apps["tiny", 1], tiny_content, BASELINE_STUB)]
+                  if BASELINE_STUB else []) +
+                 [(f"{mixed_content / MB:.1f} MB app, zelmor-pack", mixed_app, mixed_content, STUB),
+                  ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"], mixed_content,
+                   STUB)])
 
         b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
         b.removal()

@@ -17,6 +17,13 @@
 //   zelmor-bench remove DIRECTORY
 //       Removes DIRECTORY with the launcher's own removal, one attempt, and
 //       prints the seconds taken and whether the directory remains.
+//   zelmor-bench stages PACKED.exe
+//       Times, once each in this fresh process, the launcher's own start-up
+//       steps on PACKED.exe: the canonical paths the child's role decision
+//       compares, the payload resource's lookup, the reader's start and first
+//       decode step (all the child needs for the first name), and the
+//       parent's SHELL32: its load with what it brings, the profile folder
+//       and the command-line split. Prints seconds per step.
 #include <windows.h>
 #include <psapi.h>
 
@@ -32,8 +39,10 @@
 
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
+#include "base/system_library.h"
 #include "child/tree_removal.h"
 #include "format/container.h"
+#include "paths/canonical_path.h"
 #include "payload/payload_reader.h"
 
 namespace {
@@ -48,7 +57,8 @@ int usage() {
              L"usage: zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE\n"
              L"       zelmor-bench write PACKED.exe DIRECTORY\n"
              L"       zelmor-bench decompress PACKED.exe\n"
-             L"       zelmor-bench remove DIRECTORY\n");
+             L"       zelmor-bench remove DIRECTORY\n"
+             L"       zelmor-bench stages PACKED.exe\n");
     return 2;
 }
 
@@ -335,6 +345,78 @@ int removeCommand(int argc, wchar_t **argv) {
     return 0;
 }
 
+// Seconds since `from`, which moves on to now.
+double lap(LARGE_INTEGER *from) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    double elapsed = seconds(*from, now);
+    *from = now;
+    return elapsed;
+}
+
+int stagesCommand(int argc, wchar_t **argv) {
+    if (argc != 3) {
+        return usage();
+    }
+    LARGE_INTEGER from;
+    QueryPerformanceCounter(&from);
+    // The child's role decision: the parent's path, read from the process,
+    // and its own, each made final and given its short directory form.
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, GetCurrentProcessId());
+    wchar_t parentPath[kCanonicalPathCapacity], ownPath[kCanonicalPathCapacity];
+    DWORD length = process ? K32GetModuleFileNameExW(process, nullptr, parentPath, kCanonicalPathCapacity) : 0;
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+    copyText(ownPath, kCanonicalPathCapacity, argv[2]);
+    copyText(parentPath, kCanonicalPathCapacity, argv[2]);
+    if (length == 0 || !finalPathOf(parentPath, kCanonicalPathCapacity) ||
+        !finalPathOf(ownPath, kCanonicalPathCapacity)) {
+        return failure(L"the canonical paths", GetLastError());
+    }
+    shortenDirectoryPart(parentPath, kCanonicalPathCapacity);
+    shortenDirectoryPart(ownPath, kCanonicalPathCapacity);
+    double canonical = lap(&from);
+    // Mapped as the system maps an image; only the lookup is the launcher's.
+    HMODULE image = LoadLibraryExW(argv[2], nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    lap(&from);
+    HRSRC resource = image ? FindResourceA(image, MAKEINTRESOURCEA(kPayloadResourceId),
+                                           MAKEINTRESOURCEA(kPayloadResourceType)) : nullptr;
+    HGLOBAL loaded = resource ? LoadResource(image, resource) : nullptr;
+    const void *bytes = loaded ? LockResource(loaded) : nullptr;
+    DWORD size = resource ? SizeofResource(image, resource) : 0;
+    double lookup = lap(&from);
+    if (bytes == nullptr) {
+        return failure(L"the resource lookup", GetLastError());
+    }
+    startPayload(bytes, size);
+    uint16_t firstUnit;
+    readPayload(&firstUnit, sizeof firstUnit);
+    double firstStep = lap(&from);
+    closePayload();
+    lap(&from);
+    typedef HRESULT(WINAPI * FolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
+    typedef LPWSTR *(WINAPI * SplitFunction)(LPCWSTR, int *);
+    void *folderAddress = systemFunction(SystemLibrary::Shell32, "SHGetFolderPathW");
+    double shellLoad = lap(&from);
+    wchar_t home[MAX_PATH];
+    if (folderAddress == nullptr ||
+        reinterpret_cast<FolderFunction>(folderAddress)(nullptr, 40 /* the profile */, nullptr, 0, home) != S_OK) {
+        return failure(L"SHGetFolderPathW", GetLastError());
+    }
+    double homeFolder = lap(&from);
+    void *splitAddress = systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW");
+    int count = 0;
+    if (splitAddress == nullptr || reinterpret_cast<SplitFunction>(splitAddress)(GetCommandLineW(), &count) == nullptr) {
+        return failure(L"CommandLineToArgvW", GetLastError());
+    }
+    double split = lap(&from);
+    FreeLibrary(image);
+    printf("canonical=%.6f lookup=%.6f first_step=%.6f shell32=%.6f home=%.6f split=%.6f\n", canonical, lookup,
+           firstStep, shellLoad, homeFolder, split);
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -349,6 +431,9 @@ int wmain(int argc, wchar_t **argv) {
     }
     if (argc >= 2 && wcscmp(argv[1], L"remove") == 0) {
         return removeCommand(argc, argv);
+    }
+    if (argc >= 2 && wcscmp(argv[1], L"stages") == 0) {
+        return stagesCommand(argc, argv);
     }
     return usage();
 }
