@@ -39,7 +39,7 @@ BASELINE_LABEL = os.environ.get("ZELMOR_BENCH_BASELINE_LABEL") or "the baseline 
 
 PACK_LEVEL = 17  # zelmor-pack's default
 WINDOW_LOG = 27  # zelmor-pack's largest window
-EXTRACTION_RUNS = 3
+EXTRACTION_RUNS = 5
 STARTUP_RUNS = 10
 MEMORY_RUNS = 3
 REMOVAL_RUNS = 5
