@@ -49,7 +49,7 @@ bool wellKnownSid(WELL_KNOWN_SID_TYPE type, PrivateDescriptor::Sid *sid) {
 // Inherited by the files (object) and directories (container) below.
 bool allowFullAccess(PrivateDescriptor *out, PrivateDescriptor::Sid *sid) {
     return calls.addAccessAllowedAceEx(&out->acl.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                 FILE_ALL_ACCESS, sid);
+                                       FILE_ALL_ACCESS, sid);
 }
 
 // The process's user, and whether its token is elevated. False, with the
@@ -89,7 +89,8 @@ bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode) {
         return false;
     }
     // Protected, since the user's temporary directory may grant others access.
-    bool built = calls.initializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) && allowFullAccess(out, &out->user) &&
+    bool built = calls.initializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) &&
+                 allowFullAccess(out, &out->user) &&
                  wellKnownSid(WinLocalSystemSid, &out->system) && allowFullAccess(out, &out->system) &&
                  (!elevated || (wellKnownSid(WinBuiltinAdministratorsSid, &out->administrators) &&
                                 allowFullAccess(out, &out->administrators))) &&

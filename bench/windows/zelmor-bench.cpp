@@ -405,9 +405,10 @@ int stagesCommand(int argc, wchar_t **argv) {
         return failure(L"SHGetFolderPathW", GetLastError());
     }
     double homeFolder = lap(&from);
-    void *splitAddress = systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW");
+    SplitFunction splitFunction =
+        reinterpret_cast<SplitFunction>(systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW"));
     int count = 0;
-    if (splitAddress == nullptr || reinterpret_cast<SplitFunction>(splitAddress)(GetCommandLineW(), &count) == nullptr) {
+    if (splitFunction == nullptr || splitFunction(GetCommandLineW(), &count) == nullptr) {
         return failure(L"CommandLineToArgvW", GetLastError());
     }
     double split = lap(&from);
