@@ -6,9 +6,9 @@
 #
 # Beside the plain baselines, the figures of an earlier launcher come from the
 # same run: the stub built from the git ref ZELMOR_BENCH_BASELINE, or the stub
-# file ZELMOR_BENCH_BASELINE_STUB. The default ref is cd40413, the launcher
-# before the start-up and extraction work (a fixed commit, so that the
-# comparison keeps its meaning once that work is merged).
+# file ZELMOR_BENCH_BASELINE_STUB. The default ref is 3b33fb6, the launcher
+# before the safety, lifetime, start-up and extraction work (a fixed commit,
+# so that the comparison keeps its meaning once that work is merged).
 # ZELMOR_BENCH_BASELINE= (empty) leaves it out.
 #
 # Windows programs run on one processor, ZELMOR_BENCH_CPUS (default the last
@@ -25,7 +25,7 @@ cmake --build "$build" >/dev/null
 # The stub of an earlier launcher, built once per commit into the build
 # directory from a clean export of the ref (the worktree is left alone).
 baseline_stub=${ZELMOR_BENCH_BASELINE_STUB:-}
-baseline_ref=${ZELMOR_BENCH_BASELINE-cd40413}
+baseline_ref=${ZELMOR_BENCH_BASELINE-3b33fb6}
 if [ -z "$baseline_stub" ] && [ -n "$baseline_ref" ]; then
   if commit=$(git -C "$root" rev-parse --verify -q "$baseline_ref^{commit}"); then
     base_dir=$build/bench-baseline
