@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <wchar.h>
 
+#include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "child/run_directory_names.h"
 #include "child/tree_removal.h"
@@ -40,7 +41,7 @@ bool prepare(Sweep *sweep) {
     const wchar_t *ownName = separator + 1;
     sweep->ownName[0] = L'\0';
     if (wcslen(ownName) < MAX_PATH) {
-        wcscpy(sweep->ownName, ownName);
+        copyText(sweep->ownName, MAX_PATH, ownName);
     }
     separator[1] = L'\0';
     sweep->directoryLength = static_cast<size_t>(separator + 1 - sweep->directory);
@@ -88,8 +89,8 @@ bool isSweepable(const Sweep *sweep, const WIN32_FIND_DATAW &found) {
 
 // The temporary directory followed by `name`; a name always fits the room kept for it.
 void composePath(const Sweep *sweep, wchar_t *path, const wchar_t *name) {
-    wmemcpy(path, sweep->directory, sweep->directoryLength);
-    wcscpy(path + sweep->directoryLength, name);
+    size_t length = appendUnits(path, kSweepPathCapacity, 0, sweep->directory, sweep->directoryLength);
+    appendUnits(path, kSweepPathCapacity, length, name, wcslen(name));
 }
 
 void sweepFrom(Sweep *sweep, ULONGLONG began) {

@@ -4,6 +4,7 @@
 
 #include <wchar.h>
 
+#include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "child/run_directory_names.h"
 #include "paths/long_path.h"
@@ -57,15 +58,14 @@ bool descendInto(wchar_t *path, size_t length, const wchar_t *name, size_t *newL
     if (length + 1 + nameLength + 2 >= kLongPathCapacity) {
         return false;
     }
-    path[length] = L'\\';
-    wmemcpy(path + length + 1, name, nameLength + 1);
-    *newLength = length + 1 + nameLength;
+    size_t withSeparator = appendUnits(path, kLongPathCapacity, length, L"\\", 1);
+    *newLength = appendUnits(path, kLongPathCapacity, withSeparator, name, nameLength);
     return true;
 }
 
 // Starts listing the directory at `path`; its first entry lands in `found`.
 HANDLE openListing(wchar_t *path, size_t length, WIN32_FIND_DATAW *found) {
-    wmemcpy(path + length, L"\\*", 3);
+    appendUnits(path, kLongPathCapacity, length, L"\\*", 2);
     HANDLE search = FindFirstFileExW(path, FindExInfoBasic, found, FindExSearchNameMatch, nullptr,
                                      FIND_FIRST_EX_LARGE_FETCH);
     path[length] = L'\0';
@@ -169,8 +169,8 @@ TreeRemoval removeTargetTree() {
     const size_t suffixLength = sizeof kTombstoneSuffix / sizeof kTombstoneSuffix[0] - 1;
     size_t length = writeLongPathForm(launcherState.targetDirectory, walk->path);
     if (length != 0 && length + suffixLength + 2 < kLongPathCapacity) {
-        wmemcpy(walk->tombstone, walk->path, length);
-        wmemcpy(walk->tombstone + length, kTombstoneSuffix, suffixLength + 1);
+        copyText(walk->tombstone, kLongPathCapacity, walk->path);
+        appendUnits(walk->tombstone, kLongPathCapacity, length, kTombstoneSuffix, suffixLength);
         // Taken by renaming it, which needs the directory opened for deletion:
         // a holder denies that. Only a directory is the run's: something else
         // standing at its name is left alone. Not found, it was taken
@@ -185,7 +185,7 @@ TreeRemoval removeTargetTree() {
             result = TreeRemoval::InUse;
         } else {
             bool targetStands = isDirectory(walk->path);
-            wmemcpy(walk->path, walk->tombstone, length + suffixLength + 1);
+            copyText(walk->path, kLongPathCapacity, walk->tombstone);
             removeStandingTree(walk, length + suffixLength);
             result = targetStands || isDirectory(walk->path) ? TreeRemoval::Remains : TreeRemoval::Gone;
         }
