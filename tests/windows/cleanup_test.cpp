@@ -582,6 +582,28 @@ struct HandlerRoad {
     HANDLE sentinels[kSentinelCount] = {};
 };
 
+// Processor time `thread` has used, in 100 ns units; 0 if the system cannot tell.
+ULONGLONG processorTime(HANDLE thread) {
+    FILETIME creation, exit, kernel, user;
+    if (!GetThreadTimes(thread, &creation, &exit, &kernel, &user)) {
+        return 0;
+    }
+    return ((static_cast<ULONGLONG>(kernel.dwHighDateTime) << 32) | kernel.dwLowDateTime) +
+           ((static_cast<ULONGLONG>(user.dwHighDateTime) << 32) | user.dwLowDateTime);
+}
+
+// Returns once `thread` has used no processor time for 150 ms (or after about
+// 900 ms): it is blocked in a wait.
+void awaitIdle(HANDLE thread) {
+    ULONGLONG last = processorTime(thread);
+    for (int quiet = 0, sample = 0; quiet < 3 && sample < 18; sample++) {
+        Sleep(50);
+        ULONGLONG current = processorTime(thread);
+        quiet = current == last ? quiet + 1 : 0;
+        last = current;
+    }
+}
+
 // Holds the main thread back while the handler runs to its end, then fills
 // the freed handle slots with events: a main thread that went on to use or
 // close the handle the handler closed would meet one of these.
@@ -592,6 +614,11 @@ DWORD WINAPI interruptWhileTheChildRuns(void *context) {
         Sleep(1);
     }
     road->sawChild = launcherState.childProcess != nullptr;
+    // Before its wait the main thread sweeps the temporary directory. Held
+    // in there, it could hold a lock the handler needs as well (the process
+    // heap's): a deadlock of this test's own making, since nothing holds a
+    // launcher's main thread back. So it is held in its wait.
+    awaitIdle(road->mainThread);
     road->heldMainThread = SuspendThread(road->mainThread) != static_cast<DWORD>(-1);
     road->result = consoleControlHandler(CTRL_C_EVENT);
     for (HANDLE &sentinel : road->sentinels) {
