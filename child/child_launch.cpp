@@ -115,6 +115,15 @@ union AttributeListBuffer {
     unsigned char bytes[256];
 };
 
+// The child's one CreateProcessW: the own executable with the rebuilt
+// command line, inheriting the standard handles; `flags` adds to the
+// priority class.
+bool createChildProcess(DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+    return !seamFails("CreateProcessW") &&
+           CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
+                          NORMAL_PRIORITY_CLASS | flags, nullptr, nullptr, startup, child);
+}
+
 // Starts the child as a member of `job` from its creation, so that no
 // moment exists in which this process could end and leave it running.
 // False when the system refuses: the attribute is unknown before Windows 10
@@ -134,10 +143,7 @@ bool startInJob(HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *c
         extended.StartupInfo = startup;
         extended.StartupInfo.cb = sizeof extended;
         extended.lpAttributeList = list;
-        started = !seamFails("CreateProcessW") &&
-                  CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
-                                 NORMAL_PRIORITY_CLASS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                 &extended.StartupInfo, child);
+        started = createChildProcess(EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo, child);
     }
     DeleteProcThreadAttributeList(list);
     return started;
@@ -151,9 +157,7 @@ HANDLE startChild(STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
     if (job != nullptr && startInJob(&job, *startup, child)) {
         return job;
     }
-    if (seamFails("CreateProcessW") ||
-        !CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, startup, child)) {
+    if (!createChildProcess(0, startup, child)) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     // Put in the job at once: should this process end in the instant
