@@ -4,6 +4,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 namespace {
 
@@ -60,4 +61,24 @@ bool seamFails(const char *operation) {
         }
     }
     return fails;
+}
+
+bool seamRecordsDialog(const wchar_t *title, const wchar_t *text) {
+    wchar_t path[1024];
+    DWORD length = GetEnvironmentVariableW(L"ZELMOR_TEST_DIALOG", path, 1024);
+    if (length == 0 || length >= 1024) {
+        return false;
+    }
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const wchar_t *parts[] = {title != nullptr ? title : L"", L"\n", text};
+    for (const wchar_t *part : parts) {
+        DWORD written = 0;
+        // A short record fails the test that reads it.
+        WriteFile(file, part, static_cast<DWORD>(wcslen(part) * sizeof(wchar_t)), &written, nullptr);
+    }
+    CloseHandle(file);
+    return true;
 }

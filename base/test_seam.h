@@ -5,10 +5,20 @@
 // makes the Nth such call fail, setting the last error as the system would.
 // Release builds compile every check to false.
 
+//
+// A message box would wait for a click no test gives: in a test build the
+// environment variable ZELMOR_TEST_DIALOG names a file that receives, in
+// place of the box, its title, a line feed and its text (UTF-16LE), and
+// seamRecordsDialog returns true; the caller then shows nothing.
+
 #ifdef ZELMOR_TEST_SEAMS
 bool seamFails(const char *operation);
+bool seamRecordsDialog(const wchar_t *title, const wchar_t *text);
 #else
 inline bool seamFails(const char *) {
+    return false;
+}
+inline bool seamRecordsDialog(const wchar_t *, const wchar_t *) {
     return false;
 }
 #endif

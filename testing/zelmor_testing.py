@@ -103,12 +103,15 @@ def wine(arguments, timeout=300, env=None):
 
 
 def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None,
-                     held_pid_file=None, terminate_when=None):
+                     held_pid_file=None, terminate_when=None, std_handles=True):
     """The zelmor-run invocation for `command`; `own_pid_in` names a variable
     set to the runner's own process id (a running process of another executable);
     `held_pid_file` holds the program until the test deletes that file;
-    the program is terminated once `terminate_when` exists."""
+    the program is terminated once `terminate_when` exists; without
+    `std_handles` it starts with none, as from Explorer."""
     arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
+    if not std_handles:
+        arguments += ["--std-handles", "none"]
     if held_pid_file:
         arguments += ["--held-pid-file", windows_path(held_pid_file)]
     if terminate_when:
@@ -143,12 +146,14 @@ def read_run(code_file, returncode, stdout, stderr):
                stderr.decode("latin-1").replace("\r", ""), stdout, stderr)
 
 
-def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300, own_pid_in=None):
+def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300, own_pid_in=None,
+                std_handles=True):
     """Starts `command` (a raw Windows command line) through zelmor-run and
     returns its whole exit code and its output."""
     with tempfile.TemporaryDirectory() as scratch:
         code_file = os.path.join(scratch, "exit-code")
-        arguments = runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in)
+        arguments = runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in,
+                                     std_handles=std_handles)
         for _ in range(START_ATTEMPTS):
             done = wine(arguments, timeout=timeout)
             if not never_started(code_file, done.stdout, done.stderr):
@@ -292,9 +297,9 @@ class LauncherTestCase(unittest.TestCase):
         return command, windows_path(executable), environment
 
     def launch(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, timeout=300,
-               own_pid_in=None):
+               own_pid_in=None, std_handles=True):
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
-        return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in)
+        return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in, std_handles)
 
     def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None,
               held_pid_file=None, terminate_when=None):

@@ -4,9 +4,10 @@
 //
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
 //              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
-//              [--terminate-when FILE] APPLICATION COMMANDLINE
+//              [--terminate-when FILE] [--std-handles none] APPLICATION COMMANDLINE
 //
-// The child inherits this process's standard handles and environment (with
+// The child inherits this process's standard handles (none at all with
+// --std-handles none, as Explorer starts a GUI program) and environment (with
 // the changes asked for). An empty APPLICATION lets the system find the image
 // from the command line. With --held-pid-file the child is created suspended,
 // its process id is written to FILE, and it starts running once the caller
@@ -57,6 +58,7 @@ int wmain(int argc, wchar_t **argv) {
     const wchar_t *heldPidFile = nullptr;
     const wchar_t *terminateWhen = nullptr;
     const wchar_t *directory = nullptr;
+    bool standardHandles = true;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         if (wcscmp(argv[i], L"--set") == 0) {
@@ -82,6 +84,8 @@ int wmain(int argc, wchar_t **argv) {
             heldPidFile = argv[i + 1];
         } else if (wcscmp(argv[i], L"--terminate-when") == 0) {
             terminateWhen = argv[i + 1];
+        } else if (wcscmp(argv[i], L"--std-handles") == 0 && wcscmp(argv[i + 1], L"none") == 0) {
+            standardHandles = false;
         } else {
             break;
         }
@@ -100,9 +104,9 @@ int wmain(int argc, wchar_t **argv) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdInput = standardHandles ? GetStdHandle(STD_INPUT_HANDLE) : nullptr;
+    startup.hStdOutput = standardHandles ? GetStdHandle(STD_OUTPUT_HANDLE) : nullptr;
+    startup.hStdError = standardHandles ? GetStdHandle(STD_ERROR_HANDLE) : nullptr;
     // Under load Wine now and then loses a new process while it is still
     // starting and reports ERROR_INTERNAL_ERROR. That says nothing about the
     // program under test, so the start is tried again; any other failure is

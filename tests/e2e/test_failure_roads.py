@@ -9,9 +9,10 @@ for writing, an entry larger than its frame and a name of 1024 units
 import os
 import secrets
 import shutil
+import subprocess
 import unittest
 
-from zelmor_testing import (ALLOCATION_FAILED, FAST_FAIL, HANDLER_FAILED, LAUNCH_FAILED, LOAD_FAILED,
+from zelmor_testing import (ALLOCATION_FAILED, FAST_FAIL, HANDLER_FAILED, HOST_BIN, LAUNCH_FAILED, LOAD_FAILED,
                             PARENT_UNCONFIRMED, SEAMS_STUB, TARGET_SPEC_FAILED, UNPACK_FAILED, LauncherTestCase,
                             container, entry_stream, linux_path, read_run, runner_arguments, spec_failed,
                             system_error_line, windows_binary, windows_path, wine, write_payload, zstd_frame)
@@ -118,6 +119,36 @@ class ReportedFailureTest(SeamTestCase):
                 self.assertRegex(run.stderr, system_error_line(LAUNCH_FAILED, error))
                 self.assertFalse(os.path.exists(self.report_path()))
                 self.assertEqual(os.listdir(self.temp), [])
+
+
+class ErrorDialogTest(SeamTestCase):
+    def test_a_failure_with_nowhere_to_write_shows_the_same_text_in_a_box(self):
+        # Started without standard handles, as Explorer starts a GUI program;
+        # the seams build writes the box to ZELMOR_TEST_DIALOG instead.
+        not_a_dll = self.file("app.dll", b"not a library")
+        launchers = {"parent": self.seams_launcher(), "quiet": os.path.join(self.work, "quiet.exe"),
+                     "child": self.make_launcher(write_payload([("app.dll", not_a_dll)]), "child.exe", SEAMS_STUB)}
+        subprocess.run([os.path.join(HOST_BIN, "zelmor-pack"), "--stub", SEAMS_STUB, "--no-error-dialog", PROBE,
+                        launchers["quiet"]], check=True, capture_output=True)
+        record = os.path.join(self.work, "dialog.txt")
+        for name, failures in [("parent", "malloc:1"), ("parent", "WriteFile:1:112"), ("child", ""),
+                               ("parent", "SHGetFolderPathW:1"), ("quiet", "malloc:1")]:
+            with self.subTest(name=name, failures=failures):
+                set_env = {"ZELMOR_TEST_DIALOG": windows_path(record)}
+                shown = self.launch_failing(launchers[name], failures, set_env=set_env)
+                self.assertFalse(os.path.exists(record), "a box beside usable standard handles")
+                hidden = self.launch_failing(launchers[name], failures, set_env=set_env, std_handles=False)
+                self.assertEqual(hidden.exit_code, shown.exit_code)
+                self.assertIn(shown.exit_code, (2, FAST_FAIL))
+                self.assertEqual(os.listdir(self.temp), [])
+                if name == "quiet":
+                    self.assertFalse(os.path.exists(record), "packed with --no-error-dialog")
+                    continue
+                with open(record, "rb") as f:
+                    title, text = f.read().decode("utf-16-le").split("\n", 1)
+                os.remove(record)
+                self.assertEqual(title, os.path.basename(launchers[name]))
+                self.assertEqual(text.replace("\r", "") + "\n", shown.stdout + shown.stderr)
 
 
 class SurvivedFailureTest(SeamTestCase):
