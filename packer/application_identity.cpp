@@ -2,7 +2,9 @@
 
 #include <stdio.h>
 
+#include "format/launcher_settings.h"
 #include "packer/file_access.h"
+#include "packer/pe/application_manifest.h"
 #include "packer/pe/execution_level.h"
 #include "packer/pe/pe_image.h"
 #include "packer/pe/resource_find.h"
@@ -43,6 +45,18 @@ std::string subsystemName(uint16_t subsystem) {
     }
 }
 
+// The settings record's fields, or why the launcher runs with its defaults.
+std::string describeSettings(const std::vector<uint8_t> &image) {
+    std::vector<uint8_t> record;
+    std::string error;
+    LauncherSettings settings;
+    bool present = findResource(image, kSettingsResourceType, kSettingsResourceId, record, error);
+    if (!parseLauncherSettings(record.data(), record.size(), settings)) {
+        return std::string(present ? "unreadable" : "none") + " (the launcher's defaults: error dialog on)";
+    }
+    return "version " + std::to_string(settings.version) + ", error dialog " + (settings.errorDialog ? "on" : "off");
+}
+
 }  // namespace
 
 bool applicationIdentity(const std::map<std::string, std::string> &given, const std::string &outputPath,
@@ -54,24 +68,27 @@ bool applicationIdentity(const std::map<std::string, std::string> &given, const 
     values.emplace("OriginalFilename", fileName);
     values.emplace("InternalName", withoutExtension(values["OriginalFilename"]));
     info = VersionInfo();
-    info.fileVersion = kDefaultVersion;
-    for (const char *key : {"FileVersion", "ProductVersion"}) {
-        auto found = given.find(key);
-        if (found == given.end()) {
-            continue;
-        }
-        uint64_t &version = std::string(key) == "FileVersion" ? info.fileVersion : info.productVersion;
-        if (!parseVersionNumber(found->second, version, error)) {
-            error = optionFor(key) + ": " + error;
-            return false;
-        }
+    auto fileVersion = given.find("FileVersion");
+    auto productVersion = given.find("ProductVersion");
+    uint64_t productNumbers = 0;
+    // A product version that is a version is written as one; any other text
+    // as given, its leading numbers in the fixed part.
+    bool productIsNumber = productVersion != given.end() &&
+                           parseVersionNumber(productVersion->second, productNumbers, error);
+    if (productVersion != given.end() && !productIsNumber) {
+        productNumbers = leadingVersionNumber(productVersion->second);
     }
-    if (given.count("ProductVersion") == 0) {
-        info.productVersion = info.fileVersion;
+    info.fileVersion = productVersion != given.end() ? productNumbers : kDefaultVersion;
+    if (fileVersion != given.end() && !parseVersionNumber(fileVersion->second, info.fileVersion, error)) {
+        error = optionFor("FileVersion") + ": " + error;
+        return false;
     }
+    info.productVersion = productVersion != given.end() ? productNumbers : info.fileVersion;
     // Written as the numbers were read, so that the text and the fixed part agree.
     values["FileVersion"] = versionText(info.fileVersion);
-    values["ProductVersion"] = versionText(info.productVersion);
+    if (productVersion == given.end() || productIsNumber) {
+        values["ProductVersion"] = versionText(info.productVersion);
+    }
     // In name order, as resource compilers commonly list them.
     for (const auto &[key, value] : values) {
         std::u16string text;
@@ -96,6 +113,13 @@ void printIdentity(const std::vector<uint8_t> &image, FILE *stream) {
         level = "none (" + error + ")";
     }
     fprintf(stream, "execution level: %s\n", level.c_str());
+    std::string manifest;
+    if (!findResource(image, kResourceManifest, kProcessManifestId, data, error) ||
+        !describeManifest(data, manifest, error)) {
+        manifest = "unreadable (" + error + ")";
+    }
+    fprintf(stream, "manifest: %s\n", manifest.c_str());
+    fprintf(stream, "launcher settings: %s\n", describeSettings(image).c_str());
     VersionInfo version;
     if (!findResource(image, kResourceVersion, 1, data, error) || !parseVersionResource(data, version, error)) {
         fprintf(stream, "version: none (%s)\n", error.c_str());

@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "format/container.h"
+#include "format/launcher_settings.h"
 #include "format/version.h"
 #include "packer/application_identity.h"
 #include "packer/file_access.h"
 #include "packer/input_files.h"
 #include "packer/payload_listing.h"
 #include "packer/payload_writer.h"
+#include "packer/pe/application_manifest.h"
 #include "packer/pe/dll_check.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_image.h"
@@ -47,22 +49,31 @@ const char kUsage[] =
     "  --console              a console program: the shell waits for it, it shares the\n"
     "                         console, Ctrl+C reaches it (default: a GUI program)\n"
     "  --uac-admin            the manifest requests requireAdministrator (default: asInvoker)\n"
-    "  --product-name TEXT    the version resource's ProductName (default: OUTPUT's name\n"
-    "                         without .exe); any identity option replaces the stub's\n"
-    "                         version resource, the rest then default as follows\n"
+    "  --manifest FILE        the application's own manifest in place of the stub's: checked,\n"
+    "                         and given long-path awareness and an execution level if it has none\n"
+    "  --visual-styles        the manifest asks for Common Controls 6 (themed buttons and lists)\n"
+    "  --dpi-aware[=MODE]     the manifest declares the program DPI aware: system, permonitor\n"
+    "                         or permonitorv2 (the default), so that Windows does not blur it\n"
+    "  --no-error-dialog      no message box when the launcher fails with nowhere to write\n"
+    "                         (a GUI program started from Explorer has no standard output)\n"
+    "  The version resource shows the application's identity; what is not given defaults:\n"
+    "  --product-name TEXT    ProductName (default: OUTPUT's name without .exe)\n"
     "  --company-name TEXT    CompanyName (default: none)\n"
     "  --file-description TEXT  FileDescription (default: the product name)\n"
-    "  --file-version A.B.C.D   FileVersion, four numbers 0-65535 (default: 1.0.0.0)\n"
-    "  --product-version A.B.C.D  ProductVersion (default: the file version)\n"
+    "  --file-version VERSION   FileVersion, one to four numbers 0-65535 (1.2.3 is 1.2.3.0;\n"
+    "                         default: the product version's numbers, else 1.0.0.0)\n"
+    "  --product-version TEXT   ProductVersion, any text such as 1.2.3-beta; its leading\n"
+    "                         numbers are the numeric product version (default: the file version)\n"
     "  --copyright TEXT       LegalCopyright (default: none)\n"
     "  --original-filename NAME  OriginalFilename (default: OUTPUT's file name)\n"
+    "  --keep-stub-identity   keep the stub's own version resource instead\n"
     "  --level N              zstd compression level, 1-22 (default 17)\n"
     "  --threads N            compression threads (default: one per processor)\n"
     "  --no-checksum          leave out the content checksum (a damaged file then fails later)\n"
     "  --any-first-entry      skip the check that APPLICATION.dll is a 64-bit DLL with run_code\n"
     "  -q, --quiet            no progress and no summary (warnings and errors still show)\n"
     "  --list PACKED.exe      print the entries (size and name) of a packed executable,\n"
-    "                         then its subsystem, execution level and version\n";
+    "                         then its subsystem, manifest, launcher settings and version\n";
 
 struct Options {
     PackInputs inputs;
@@ -75,6 +86,10 @@ struct Options {
     bool quiet = false;
     bool console = false;
     bool uacAdmin = false;
+    bool keepStubIdentity = false;
+    bool errorDialog = true;
+    std::string manifest;
+    ManifestSettings manifestSettings;
     std::map<std::string, std::string> identity;  // version string name -> value, as given
 };
 
@@ -126,6 +141,17 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
             options.console = true;
         } else if (argument == "--uac-admin") {
             options.uacAdmin = true;
+        } else if (argument == "--keep-stub-identity") {
+            options.keepStubIdentity = true;
+        } else if (argument == "--no-error-dialog") {
+            options.errorDialog = false;
+        } else if (argument == "--visual-styles") {
+            options.manifestSettings.visualStyles = true;
+        } else if (argument == "--dpi-aware" || argument.rfind("--dpi-aware=", 0) == 0) {
+            std::string mode = argument == "--dpi-aware" ? "permonitorv2" : argument.substr(12);
+            if (!parseDpiAwareness(mode, options.manifestSettings.dpiAwareness)) {
+                return usageError("--dpi-aware takes system, permonitor or permonitorv2, not " + mode);
+            }
         } else if (argument.rfind("-", 0) == 0 && argument.size() > 1) {
             if (!hasValue) {
                 return usageError(argument + " needs a value");
@@ -143,6 +169,8 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
                 options.stub = value;
             } else if (argument == "--icon") {
                 options.icon = value;
+            } else if (argument == "--manifest") {
+                options.manifest = value;
             } else if (argument == "--list") {
                 options.list = value;
             } else if (const IdentityOption *identity = identityOption(argument)) {
@@ -167,6 +195,9 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
     }
     if (!options.list.empty()) {
         return positional.empty() ? 0 : usageError("--list takes no other files");
+    }
+    if (options.keepStubIdentity && !options.identity.empty()) {
+        return usageError("--keep-stub-identity keeps the stub's version resource: it takes no identity options");
     }
     if (positional.size() != 2) {
         return usageError("expected APPLICATION.dll and OUTPUT.exe");
@@ -270,16 +301,33 @@ int pack(const Options &options) {
         }
         changes.icon = icon;
     }
-    if (!options.identity.empty()) {
+    if (!options.keepStubIdentity) {
         VersionInfo version;
         if (!applicationIdentity(options.identity, options.output, version, error)) {
             return failure(error);
         }
         changes.version = version;
     }
-    if (options.uacAdmin) {
-        changes.executionLevel = "requireAdministrator";
+    const char *level = options.uacAdmin ? "requireAdministrator" : "asInvoker";
+    if (!options.manifest.empty()) {
+        std::vector<uint8_t> manifest;
+        std::vector<std::string> manifestWarnings;
+        bool completed = readWholeFile(options.manifest, manifest, error) &&
+                         completeManifest(manifest, level, options.uacAdmin, manifestWarnings, error);
+        printWarnings(manifestWarnings);
+        if (!completed) {
+            return failure(options.manifest + ": " + error);
+        }
+        changes.manifest = manifest;
+    } else if (options.uacAdmin) {
+        changes.executionLevel = level;
     }
+    changes.manifestSettings = options.manifestSettings;
+    LauncherSettings settings;
+    settings.errorDialog = options.errorDialog;
+    uint8_t record[kSettingsSize];
+    writeLauncherSettings(settings, record);
+    changes.settings.assign(record, record + kSettingsSize);
     if (options.console) {
         changes.subsystem = kSubsystemConsole;
     }
@@ -304,11 +352,12 @@ int pack(const Options &options) {
     }
     if (!options.quiet) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        fprintf(stderr, "zelmor-pack: %zu entries, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s\n",
+        fprintf(stderr,
+                "zelmor-pack: %zu entries, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s (%s)\n",
                 entries.size(), static_cast<unsigned long long>(summary.inputSize),
                 static_cast<unsigned long long>(summary.containerSize),
                 summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
-                options.output.c_str());
+                options.output.c_str(), options.console ? "console subsystem" : "GUI subsystem");
     }
     return 0;
 }

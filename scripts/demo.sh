@@ -9,7 +9,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" >/dev/null
 export ZELMOR_WINEPREFIX=$build/wineprefix
 mkdir -p "$build/demo"
-"$build/bin/zelmor-pack" --dir "$root/demo/files" "$build/windows/bin/zelmor-demo.dll" "$build/demo/demo.exe"
+"$build/bin/zelmor-pack" --console --dir "$root/demo/files" "$build/windows/bin/zelmor-demo.dll" "$build/demo/demo.exe"
 echo
 echo "Running: demo.exe \"first argument\" second"
 echo

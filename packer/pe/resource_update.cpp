@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "format/launcher_settings.h"
 #include "packer/pe/execution_level.h"
 #include "packer/pe/le_bytes.h"
 #include "packer/pe/pe_checksum.h"
@@ -88,15 +89,34 @@ bool replaceVersion(ResourceTree &tree, VersionInfo info, std::string &error) {
     return true;
 }
 
-bool setManifestLevel(ResourceTree &tree, const std::string &level, std::string &error) {
+// The languages of the manifest, or nullptr when the stub has none.
+std::vector<ResourceLanguage> *manifests(ResourceTree &tree) {
     ResourceType *type = findType(tree, integerId(kResourceManifest));
     ResourceName *name = type ? findName(*type, integerId(kProcessManifestId)) : nullptr;
-    if (!name || name->languages.empty()) {
+    return name && !name->languages.empty() ? &name->languages : nullptr;
+}
+
+bool setManifestLevel(ResourceTree &tree, const std::string &level, std::string &error) {
+    std::vector<ResourceLanguage> *languages = manifests(tree);
+    if (!languages) {
         return fail(error, "the stub has no manifest (RT_MANIFEST 1) whose execution level could be set");
     }
-    for (ResourceLanguage &manifest : name->languages) {
+    for (ResourceLanguage &manifest : *languages) {
         if (!setExecutionLevel(manifest.data, level, error)) {
             return fail(error, error + "; the stub's manifest must name the level to change");
+        }
+    }
+    return true;
+}
+
+bool setManifestSettings(ResourceTree &tree, const ManifestSettings &settings, std::string &error) {
+    std::vector<ResourceLanguage> *languages = manifests(tree);
+    if (!languages) {
+        return fail(error, "the stub has no manifest (RT_MANIFEST 1) to add settings to");
+    }
+    for (ResourceLanguage &manifest : *languages) {
+        if (!addManifestSettings(manifest.data, settings, error)) {
+            return false;
         }
     }
     return true;
@@ -117,8 +137,19 @@ bool applyChanges(ResourceTree &tree, const ResourceChanges &changes, std::strin
     if (changes.version && !replaceVersion(tree, *changes.version, error)) {
         return false;
     }
+    if (changes.manifest) {
+        replaceResource(tree, kResourceManifest, kProcessManifestId, *changes.manifest);
+    }
     if (!changes.executionLevel.empty() && !setManifestLevel(tree, changes.executionLevel, error)) {
         return false;
+    }
+    bool settingsAsked = changes.manifestSettings.visualStyles ||
+                         changes.manifestSettings.dpiAwareness != DpiAwareness::None;
+    if (settingsAsked && !setManifestSettings(tree, changes.manifestSettings, error)) {
+        return false;
+    }
+    if (!changes.settings.empty()) {
+        replaceResource(tree, kSettingsResourceType, kSettingsResourceId, changes.settings);
     }
     replaceResource(tree, kPayloadResourceType, kPayloadResourceId, changes.payload);
     return true;

@@ -1,7 +1,8 @@
 #pragma once
-// Puts the payload (and optionally a new icon, version resource, execution
-// level and subsystem) into a copy of the launcher stub, rewriting its
-// resource section as the last section of the image.
+// Puts the payload (and optionally a new icon, version resource, manifest,
+// execution level, manifest settings, launcher settings and subsystem) into a
+// copy of the launcher stub, rewriting its resource section as the last
+// section of the image.
 #include <stdint.h>
 
 #include <optional>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "format/container.h"
+#include "packer/pe/application_manifest.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/version_resource.h"
 
@@ -23,9 +25,17 @@ struct ResourceChanges {
     // Its `language` and `codepage` are replaced by the translation of the
     // stub's version resource, or by the resource's language and 1200.
     std::optional<VersionInfo> version;
+    // When set, replaces the manifest (RT_MANIFEST 1), its language handled
+    // as the payload's; the changes below then apply to it.
+    std::optional<std::vector<uint8_t>> manifest;
     // When not empty, the level the manifest (RT_MANIFEST 1, in each of its
     // languages) requests; refused when the stub's manifest names none.
     std::string executionLevel;
+    // Added to the manifest in each of its languages.
+    ManifestSettings manifestSettings;
+    // When not empty, the launcher's settings record (format/launcher_settings.h),
+    // its language handled as the payload's.
+    std::vector<uint8_t> settings;
     // When set, the image's Subsystem field (2 a GUI program, 3 a console one).
     std::optional<uint16_t> subsystem;
 };

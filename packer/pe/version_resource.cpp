@@ -164,27 +164,51 @@ bool readStringTable(const Bytes &data, const Block &table, VersionInfo &info, s
     return true;
 }
 
-}  // namespace
-
-bool parseVersionNumber(const std::string &text, uint64_t &version, std::string &error) {
+// Reads up to four numbers separated by dots from `start` on; returns how
+// many, with `version` holding them (the parts not read 0) and `end` just
+// past the last. A number beyond 65535 ends the reading before it.
+int scanVersion(const std::string &text, size_t start, uint64_t &version, size_t &end) {
     version = 0;
-    size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        size_t start = at;
+    end = start;
+    int parts = 0;
+    for (size_t at = start; parts < 4; ++at) {
+        size_t first = at;
         uint32_t number = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6) {
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - first < 6) {
             number = number * 10 + static_cast<uint32_t>(text[at] - '0');
             ++at;
         }
-        bool separated = part == 3 ? at == text.size() : at < text.size() && text[at] == '.';
-        if (at == start || number > 0xFFFF || !separated) {
-            return fail(error, "\"" + text + "\" is not a version: it needs four numbers from 0 to 65535 "
-                                             "separated by dots, such as 1.2.0.0");
+        bool moreDigits = at < text.size() && text[at] >= '0' && text[at] <= '9';
+        if (at == first || number > 0xFFFF || moreDigits) {
+            break;
         }
-        version = (version << 16) | number;
-        ++at;
+        version |= uint64_t{number} << (16 * (3 - parts));
+        ++parts;
+        end = at;
+        if (at >= text.size() || text[at] != '.') {
+            break;
+        }
+    }
+    return parts;
+}
+
+}  // namespace
+
+bool parseVersionNumber(const std::string &text, uint64_t &version, std::string &error) {
+    size_t end = 0;
+    if (scanVersion(text, 0, version, end) == 0 || end != text.size()) {
+        version = 0;
+        return fail(error, "\"" + text + "\" is not a version: it needs one to four numbers from 0 to 65535 "
+                                         "separated by dots, such as 1.2.0");
     }
     return true;
+}
+
+uint64_t leadingVersionNumber(const std::string &text) {
+    uint64_t version = 0;
+    size_t end = 0;
+    scanVersion(text, !text.empty() && (text[0] == 'v' || text[0] == 'V') ? 1 : 0, version, end);
+    return version;
 }
 
 std::string versionText(uint64_t version) {

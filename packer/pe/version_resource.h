@@ -23,9 +23,16 @@ struct VersionInfo {
     std::vector<std::pair<std::string, std::u16string>> strings;
 };
 
-// Reads "A.B.C.D": exactly four decimal numbers from 0 to 65535, nothing
-// else. False with `error` saying what is wrong.
+// Reads a version of one to four decimal numbers from 0 to 65535 separated
+// by dots, nothing else; the parts not given are 0, so "1.2.3" is 1.2.3.0.
+// False with `error` saying what is wrong.
 bool parseVersionNumber(const std::string &text, uint64_t &version, std::string &error);
+
+// The numbers a version text of free form starts with ("1.2.3.4-beta" gives
+// 1.2.3.4, "v2.1 rc" 2.1.0.0): as many as parseVersionNumber would take, up
+// to the first character that is not part of them, after one leading 'v' or
+// 'V'; 0.0.0.0 when there are none.
+uint64_t leadingVersionNumber(const std::string &text);
 
 // "A.B.C.D".
 std::string versionText(uint64_t version);

@@ -126,13 +126,13 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertFalse(os.path.exists(self.report_path()), "the application ran")
 
     def test_keeps_the_stubs_other_resources(self):
-        executable = pack(PROBE, os.path.join(self.work, "packed.exe"))
+        executable = pack(PROBE, os.path.join(self.work, "packed.exe"), "--keep-stub-identity")
         listing = windres_listing(executable)
         self.assertIn("1 24 /* RT_MANIFEST */", listing)
         self.assertIn("1 VERSIONINFO", listing)
         self.assertIn("FILEVERSION 1, 0, 0, 20", listing)
         self.assertIn("\n27 RCDATA", listing)
-        # Only the payload is added: every other resource keeps its bytes.
+        # Only the payload and the settings record are added: every other resource keeps its bytes.
         self.assertEqual(without_rcdata(listing), windres_listing(STUB))
 
     def test_version_is_the_one_the_launcher_carries(self):
@@ -275,7 +275,8 @@ class SdkTemplateTest(LauncherTestCase):
             self.assertEqual(done.returncode, 0, done.stdout.decode(errors="replace") + done.stderr.decode(errors="replace"))
         executable = pack(os.path.join(build, "app.dll"), os.path.join(self.work, "MyApp.exe"), "--console",
                           "--dir", os.path.join(template, "files"), "--product-name", "My Äpp",
-                          "--company-name", "Example Ltd", "--file-version", "1.2.0.7", "--copyright", "© Example")
+                          "--company-name", "Example Ltd", "--file-version", "1.2.0.7", "--copyright", "© Example",
+                          "--product-version", "1.2.0-beta", "--visual-styles", "--dpi-aware")
         done = wine(["cmd", "/c", windows_path(executable), "one", "two words"])
         shown = done.stdout.decode("latin-1").replace("\r", "")
         self.assertEqual(done.returncode, 2, shown + done.stderr.decode(errors="replace"))
@@ -291,10 +292,10 @@ class SdkTemplateTest(LauncherTestCase):
                     env=dict(os.environ, LC_ALL="C.UTF-8"))
         self.assertEqual(read.returncode, 0, read.stderr)
         self.assertEqual(read.stdout.decode().replace("\r", "").splitlines(), [
-            "fixed FileVersion=1.2.0.7", "fixed ProductVersion=1.2.0.7", "Translation=040904b0",
+            "fixed FileVersion=1.2.0.7", "fixed ProductVersion=1.2.0.0", "Translation=040904b0",
             "CompanyName=Example Ltd", "FileDescription=My Äpp", "FileVersion=1.2.0.7", "InternalName=MyApp",
             "LegalCopyright=© Example", "OriginalFilename=MyApp.exe", "ProductName=My Äpp",
-            "ProductVersion=1.2.0.7"])
+            "ProductVersion=1.2.0-beta"])
 
 
 class WindowsPackerTest(LauncherTestCase):
@@ -315,7 +316,7 @@ class WindowsPackerTest(LauncherTestCase):
         self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
         self.assertEqual(sorted(os.listdir(folder)), ["app.exe", "data"])
         # Both builds make the same bytes from the same inputs.
-        linux = pack(PROBE, os.path.join(self.work, "linux.exe"), "--level", "1", "--dir", data)
+        linux = pack(PROBE, os.path.join(self.work, "app.exe"), "--level", "1", "--dir", data)
         with open(output, "rb") as windows_made, open(linux, "rb") as linux_made:
             self.assertTrue(windows_made.read() == linux_made.read())
 
@@ -350,7 +351,7 @@ class ProgressTest(LauncherTestCase):
 
     def test_progress_shows_only_on_a_terminal_and_leaves_the_summary_whole(self):
         summary = re.compile(r"zelmor-pack: 2 entries, \d+ bytes in, \d+ bytes of payload \([\d.]+%\), [\d.]+ s: "
-                             r".*app\.exe\n")
+                             r".*app\.exe \(GUI subsystem\)\n")
         shown = self.pack_with_stderr(True)
         self.assertRegex(shown, r"^\rzelmor-pack: read \d+\.\d of \d+\.\d MB \(\d+%\), written \d+\.\d MB")
         # The progress line is wiped before the summary, which stands alone on its line.

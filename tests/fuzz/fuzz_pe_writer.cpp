@@ -5,8 +5,9 @@
 //
 // Input: a flags byte (bit 0: also replace the icon; bit 1: also write a
 // version resource, which reads the stub's, set the manifest's execution
-// level and the console subsystem), the payload size as 3 little-endian
-// bytes, then the stub.
+// level, add visual styles and DPI awareness to it, write a settings record
+// and set the console subsystem), the payload size as 3 little-endian bytes,
+// then the stub.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -16,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "format/launcher_settings.h"
+#include "packer/pe/application_manifest.h"
 #include "packer/pe/execution_level.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_image.h"
@@ -26,6 +29,7 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+constexpr size_t npos = std::string::npos;
 
 // Beyond the 300 KB whose write once landed on the image's own headers.
 constexpr size_t kLargestPayload = 512 * 1024;
@@ -58,7 +62,9 @@ std::map<std::string, std::pair<uint32_t, Bytes>> keptResources(const Bytes &ima
             continue;
         }
         for (const ResourceName &name : type.names) {
-            if (sameId(type.id, integerId(kPayloadResourceType)) && sameId(name.id, integerId(kPayloadResourceId))) {
+            bool written = sameId(name.id, integerId(kPayloadResourceId)) ||
+                           (identityReplaced && sameId(name.id, integerId(kSettingsResourceId)));
+            if (sameId(type.id, integerId(kPayloadResourceType)) && written) {
                 continue;
             }
             for (const ResourceLanguage &language : name.languages) {
@@ -106,6 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         changes.version.emplace();
         changes.version->strings = {{"ProductName", u"fuzz"}};
         changes.executionLevel = "requireAdministrator";
+        changes.manifestSettings = {true, DpiAwareness::PerMonitorV2};
+        changes.settings = {1, 0, 8, 0, 1, 0, 0, 0};
         changes.subsystem = kSubsystemConsole;
     }
     Bytes out;
@@ -136,6 +144,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         if (!parsePeImage(out, headers, error) || headers.subsystem != kSubsystemConsole) {
             fail("the subsystem was not set");
+        }
+        Bytes manifest, record;
+        std::string shown;
+        if (!findResource(out, kResourceManifest, kProcessManifestId, manifest, error) ||
+            !describeManifest(manifest, shown, error) || shown.find("visual styles, DPI awareness") == npos) {
+            fail("the manifest's settings do not read back: " + error + shown);
+        }
+        LauncherSettings settings;
+        if (!findResource(out, kSettingsResourceType, kSettingsResourceId, record, error) ||
+            !parseLauncherSettings(record.data(), record.size(), settings) || settings.errorDialog) {
+            fail("the settings record does not read back: " + error);
         }
     }
     return 0;

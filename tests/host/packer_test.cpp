@@ -624,18 +624,20 @@ TEST_F(PackerOutput, SameInputsGiveSameBytes) {
     fs::path otherProbe = root_ / "elsewhere" / "zelmor-probe.dll";
     fs::create_directories(otherProbe.parent_path());
     fs::copy_file(kProbe, otherProbe);
-    ASSERT_EQ(pack({"--dir", first, kProbe, output("one.exe")}).exitCode, 0);
-    ASSERT_EQ(pack({"--dir", second, otherProbe.string(), output("two.exe")}).exitCode, 0);
-    EXPECT_TRUE(readWholeFile<Bytes>(output("one.exe")) == readWholeFile<Bytes>(output("two.exe")));
+    // The output's name is part of the identity, so each pack goes to the same one.
+    ASSERT_EQ(pack({"--dir", first, kProbe, output()}).exitCode, 0);
+    Bytes one = readWholeFile<Bytes>(output());
+    ASSERT_EQ(pack({"--dir", second, otherProbe.string(), output()}).exitCode, 0);
+    EXPECT_TRUE(one == readWholeFile<Bytes>(output()));
 
     // Large enough for several compression jobs: the thread count must not show.
     std::string large = tree({{"large.bin", textLike(3 << 20, 4)}});
-    ASSERT_EQ(pack({"--level", "3", "--threads", "1", "--dir", large, kProbe, output("t1.exe")}).exitCode, 0);
-    ASSERT_EQ(pack({"--level", "3", "--threads", "3", "--dir", large, kProbe, output("t3.exe")}).exitCode, 0);
-    ASSERT_EQ(pack({"--level", "3", "--dir", large, kProbe, output("tdefault.exe")}).exitCode, 0);
-    Bytes single = readWholeFile<Bytes>(output("t1.exe"));
-    EXPECT_TRUE(single == readWholeFile<Bytes>(output("t3.exe")));
-    EXPECT_TRUE(single == readWholeFile<Bytes>(output("tdefault.exe")));
+    ASSERT_EQ(pack({"--level", "3", "--threads", "1", "--dir", large, kProbe, output()}).exitCode, 0);
+    Bytes single = readWholeFile<Bytes>(output());
+    ASSERT_EQ(pack({"--level", "3", "--threads", "3", "--dir", large, kProbe, output()}).exitCode, 0);
+    EXPECT_TRUE(single == readWholeFile<Bytes>(output()));
+    ASSERT_EQ(pack({"--level", "3", "--dir", large, kProbe, output()}).exitCode, 0);
+    EXPECT_TRUE(single == readWholeFile<Bytes>(output()));
 }
 
 TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
@@ -853,39 +855,49 @@ std::string listedIdentity(const Outcome &listed) {
 }
 
 TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
-    // Without identity options the stub's own identity stays.
+    const std::string gui = "subsystem: GUI\nexecution level: asInvoker\nmanifest: long paths\n"
+                            "launcher settings: version 1, error dialog on\n";
+    // Without identity options the program is the application, named after its file, not the launcher.
     ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("plain.exe")})),
-              "subsystem: GUI\nexecution level: asInvoker\nfile version: 1.0.0.20\nproduct version: 1.0.0.20\n"
-              "CompanyName: Zelmor\nFileDescription: Zelmor onefile launcher\nFileVersion: 1.0.0.20\n"
-              "InternalName: zelmor-launcher\nOriginalFilename: zelmor-launcher.exe\nProductName: Zelmor onefile\n"
-              "ProductVersion: 1.0.0.20\n");
-    // One option replaces it; the rest follow from the output's name.
+              gui + "file version: 1.0.0.0\nproduct version: 1.0.0.0\nFileDescription: plain\nFileVersion: 1.0.0.0\n"
+                    "InternalName: plain\nOriginalFilename: plain.exe\nProductName: plain\nProductVersion: 1.0.0.0\n");
+    // Only when asked for does the stub's own identity stay.
+    ASSERT_EQ(packProbe({"--keep-stub-identity"}, output("stub.exe")).exitCode, 0);
+    EXPECT_EQ(listedIdentity(pack({"--list", output("stub.exe")})),
+              gui + "file version: 1.0.0.20\nproduct version: 1.0.0.20\n"
+                    "CompanyName: Zelmor\nFileDescription: Zelmor onefile launcher\nFileVersion: 1.0.0.20\n"
+                    "InternalName: zelmor-launcher\nOriginalFilename: zelmor-launcher.exe\nProductName: Zelmor onefile\n"
+                    "ProductVersion: 1.0.0.20\n");
+    // One option changes its value; the rest follow from the output's name.
     ASSERT_EQ(packProbe({"--product-name", "Rechner"}, output("calc.tool.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("calc.tool.exe")})),
-              "subsystem: GUI\nexecution level: asInvoker\nfile version: 1.0.0.0\nproduct version: 1.0.0.0\n"
-              "FileDescription: Rechner\nFileVersion: 1.0.0.0\nInternalName: calc.tool\n"
-              "OriginalFilename: calc.tool.exe\nProductName: Rechner\nProductVersion: 1.0.0.0\n");
-    ASSERT_EQ(packProbe({"--file-version", "3.0.0.1"}, output("versioned.exe")).exitCode, 0);
+              gui + "file version: 1.0.0.0\nproduct version: 1.0.0.0\n"
+                    "FileDescription: Rechner\nFileVersion: 1.0.0.0\nInternalName: calc.tool\n"
+                    "OriginalFilename: calc.tool.exe\nProductName: Rechner\nProductVersion: 1.0.0.0\n");
+    // A project's version passes straight through: free text beside the numbers it starts with.
+    ASSERT_EQ(packProbe({"--product-version", "2.5-beta+7"}, output("versioned.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("versioned.exe")})),
-              "subsystem: GUI\nexecution level: asInvoker\nfile version: 3.0.0.1\nproduct version: 3.0.0.1\n"
-              "FileDescription: versioned\nFileVersion: 3.0.0.1\nInternalName: versioned\n"
-              "OriginalFilename: versioned.exe\nProductName: versioned\nProductVersion: 3.0.0.1\n");
-    Outcome packed = packProbe({"--console", "--uac-admin", "--product-name", u8"Zelmor Tool \u00fc", "--company-name",
-                                "ACME", "--file-description", "Does things", "--file-version", "2.0.1.07",
-                                "--product-version", "2.1.0.0", "--copyright", "(c) ACME", "--original-filename",
+              gui + "file version: 2.5.0.0\nproduct version: 2.5.0.0\n"
+                    "FileDescription: versioned\nFileVersion: 2.5.0.0\nInternalName: versioned\n"
+                    "OriginalFilename: versioned.exe\nProductName: versioned\nProductVersion: 2.5-beta+7\n");
+    Outcome packed = packProbe({"--console", "--uac-admin", "--no-error-dialog", "--product-name", u8"Zelmor Tool \u00fc",
+                                "--company-name", "ACME", "--file-description", "Does things", "--file-version",
+                                "2.0.07", "--product-version", "2.1", "--copyright", "(c) ACME", "--original-filename",
                                 "tool.exe"},
                                output("all.exe"));
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_NE(packed.err.find("all.exe (console subsystem)\n"), npos) << packed.err;
     EXPECT_EQ(listedIdentity(pack({"--list", output("all.exe")})),
-              u8"subsystem: console\nexecution level: requireAdministrator\nfile version: 2.0.1.7\n"
-              u8"product version: 2.1.0.0\nCompanyName: ACME\nFileDescription: Does things\nFileVersion: 2.0.1.7\n"
+              u8"subsystem: console\nexecution level: requireAdministrator\nmanifest: long paths\n"
+              u8"launcher settings: version 1, error dialog off\nfile version: 2.0.7.0\n"
+              u8"product version: 2.1.0.0\nCompanyName: ACME\nFileDescription: Does things\nFileVersion: 2.0.7.0\n"
               u8"InternalName: tool\nLegalCopyright: (c) ACME\nOriginalFilename: tool.exe\n"
               u8"ProductName: Zelmor Tool \u00fc\nProductVersion: 2.1.0.0\n");
 
     // Refused before anything is written, naming the option and the reason.
-    expectRefused({"--file-version", "2.0"}, {"--file-version", "\"2.0\" is not a version", "four numbers"});
-    expectRefused({"--product-version", "1.2.3.70000"}, {"--product-version", "1.2.3.70000"});
+    expectRefused({"--file-version", "2.0-beta"}, {"--file-version", "\"2.0-beta\" is not a version", "one to four"});
+    expectRefused({"--file-version", "1.2.3.70000"}, {"--file-version", "1.2.3.70000"});
     expectRefused({"--company-name", "\xff"}, {"--company-name is not valid UTF-8"});
     Bytes stub = readWholeFile<Bytes>(kLauncher);
     const std::string element = "<requestedExecutionLevel";
@@ -895,10 +907,39 @@ TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
     writeWholeFile(root_ / "in" / "levelless.exe", stub);
     std::string levelless = (root_ / "in" / "levelless.exe").string();
     expectRefused({"--uac-admin", "--stub", levelless}, {levelless, "no requestedExecutionLevel"});
+    Outcome both = packProbe({"--keep-stub-identity", "--copyright", "x"}, output());
+    EXPECT_EQ(both.exitCode, 2);
+    EXPECT_NE(both.err.find("--keep-stub-identity keeps the stub's version resource"), npos) << both.err;
     Outcome empty = packProbe({"--product-name", ""}, output());
     EXPECT_EQ(empty.exitCode, 2);
     EXPECT_NE(empty.err.find("--product-name needs a value that is not empty"), npos) << empty.err;
     EXPECT_FALSE(fs::exists(output()));
+}
+
+TEST_F(PackerRoundTrip, AManifestOfItsOwnAndTheSettingsGuiProgramsNeed) {
+    std::string manifest = input("app.manifest", "<assembly xmlns='urn:schemas-microsoft-com:asm.v1' "
+                                                 "manifestVersion='1.0'><assemblyIdentity name='My.App'/></assembly>");
+    Outcome packed = packProbe({"--manifest", manifest, "--uac-admin", "--visual-styles", "--dpi-aware=system"}, output());
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    std::string listed = listedIdentity(pack({"--list", output()}));
+    EXPECT_EQ(listed.substr(0, listed.find("launcher settings")),
+              "subsystem: GUI\nexecution level: requireAdministrator\n"
+              "manifest: long paths, visual styles, DPI awareness true\n");
+    Bytes written;
+    std::string error;
+    ASSERT_TRUE(findResource(readWholeFile<Bytes>(output()), 24, 1, written, error)) << error;
+    EXPECT_NE(std::string(written.begin(), written.end()).find("<assemblyIdentity name='My.App'/>"), npos);
+    fs::remove(output());
+
+    expectRefused({"--manifest", input("bad.manifest", "<assembly>")}, {"bad.manifest", "not well-formed XML"});
+    expectRefused({"--manifest", input("two.manifest", "<a/><b/>")}, {"two.manifest", "a second root element"});
+    expectRefused({"--dpi-aware", "--manifest", input("dpi.manifest",
+                                                      "<assembly xmlns='urn:schemas-microsoft-com:asm.v1'><dpiAware>"
+                                                      "true</dpiAware></assembly>")},
+                  {"--dpi-aware", "already"});
+    Outcome unknown = packProbe({"--dpi-aware=yes"}, output());
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.err.find("--dpi-aware takes system, permonitor or permonitorv2, not yes"), npos) << unknown.err;
 }
 
 TEST_F(PackerList, DamagedExecutablesFailClearly) {

@@ -13,9 +13,11 @@
 #include <tuple>
 #include <vector>
 
+#include "packer/pe/application_manifest.h"
 #include "packer/pe/dll_check.h"
 #include "packer/pe/execution_level.h"
 #include "packer/pe/icon_file.h"
+#include "packer/pe/manifest_xml.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
 #include "packer/pe/resource_find.h"
@@ -630,11 +632,13 @@ TEST(VersionResource, MatchesWhatWindresBuiltFromTheSameValues) {
     }
 }
 
-TEST(VersionResource, VersionNumbersAreFourSixteenBitParts) {
+TEST(VersionResource, VersionNumbersAreOneToFourSixteenBitParts) {
     const std::pair<const char *, uint64_t> good[] = {{"1.2.3.4", 0x0001000200030004},
                                                       {"0.0.0.0", 0},
                                                       {"65535.65535.65535.65535", ~uint64_t{0}},
-                                                      {"01.2.3.4", 0x0001000200030004}};
+                                                      {"01.2.3.4", 0x0001000200030004},
+                                                      {"1.2.3", 0x0001000200030000},
+                                                      {"7", 0x0007000000000000}};
     for (const auto &[text, expected] : good) {
         uint64_t version = 0;
         std::string error;
@@ -642,12 +646,130 @@ TEST(VersionResource, VersionNumbersAreFourSixteenBitParts) {
         EXPECT_EQ(version, expected) << text;
     }
     EXPECT_EQ(versionText(0x0001000200030004), "1.2.3.4");
-    for (const char *text : {"1.2.3", "1.2.3.4.5", "1.2.3.65536", "1.2.3.100000000000", "1..2.3", "a.b.c.d", "",
-                             " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.2.3.-4", "1.2.3.4."}) {
+    for (const char *text : {"1.2.3.4.5", "1.2.3.65536", "1.2.3.100000000000", "1..2.3", "a.b.c.d", "",
+                             " 1.2.3.4", "1.2.3.4 ", "+1.2.3.4", "1.2.3.-4", "1.2.3.4.", "1.2-beta"}) {
         uint64_t version = 0;
         std::string error;
         EXPECT_FALSE(parseVersionNumber(text, version, error)) << text;
-        EXPECT_NE(error.find("four numbers from 0 to 65535"), std::string::npos) << error;
+        EXPECT_NE(error.find("one to four numbers from 0 to 65535"), std::string::npos) << error;
+        EXPECT_EQ(version, 0u) << text;
+    }
+    // A product version's free text gives the numbers it starts with.
+    const std::pair<const char *, uint64_t> leading[] = {
+        {"1.2.3.4-beta", 0x0001000200030004}, {"v2.1 rc", 0x0002000100000000}, {"1.2.70000", 0x0001000200000000},
+        {"1.2.3.4.5", 0x0001000200030004},    {"beta", 0},                      {"", 0}};
+    for (const auto &[text, expected] : leading) {
+        EXPECT_EQ(leadingVersionNumber(text), expected) << text;
+    }
+}
+
+TEST(ApplicationManifest, MalformedXmlIsRefusedWithTheReason) {
+    const std::pair<std::string, const char *> cases[] = {
+        {"", "no root element"}, {"<a>", "<a> is never closed"}, {"<a></b>", "</b> does not close <a>"},
+        {"<a/><b/>", "a second root element"}, {"x<a/>", "text outside the root element"},
+        {"<a b='1' b='2'/>", "the attribute b twice"}, {"<a b=1/>", "b has no quoted value"},
+        {"<a b='1'c='2'/>", "malformed attribute"}, {"<a b='<'/>", "has no end"}, {"<a>&nbsp</a>", "'&'"},
+        {"<a><!-- x -- y --></a>", "\"--\" inside a comment"}, {"<!DOCTYPE a><a/>", "document type"},
+        {"<a/><?xml version='1.0'?>", "an XML declaration after"}, {"<p:a/>", "the prefix p is not declared"},
+        {std::string("<a>\0</a>", 8), "zero byte"}, {"<a><![CDATA[x</a>", "CDATA section without its end"}};
+    for (const auto &[text, reason] : cases) {
+        std::vector<XmlElement> elements;
+        std::string error;
+        EXPECT_FALSE(readXml(text, elements, error)) << text;
+        EXPECT_NE(error.find(reason), std::string::npos) << text << ": " << error;
+    }
+    std::vector<XmlElement> elements;
+    std::string error;
+    std::string good = "\xEF\xBB\xBF<?xml version='1.0'?><!-- c --><p:a xmlns:p='u'><b x = \"&amp;&#x41;\"/>"
+                       "<![CDATA[<x>]]></p:a>\n";
+    ASSERT_TRUE(readXml(good, elements, error)) << error;
+    ASSERT_EQ(elements.size(), 2u);
+    EXPECT_EQ(std::make_tuple(elements[0].localName, elements[0].namespaceUri, elements[1].parent),
+              std::make_tuple(std::string("a"), std::string("u"), 0));
+}
+
+std::string manifestText(const Bytes &bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+std::string described(const Bytes &manifest) {
+    std::string description, error;
+    EXPECT_TRUE(describeManifest(manifest, description, error)) << error;
+    return description;
+}
+
+TEST(ApplicationManifest, AnApplicationsOwnIsCheckedAndCompleted) {
+    const std::string assembly = "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"";
+    const std::string v3 = "xmlns=\"urn:schemas-microsoft-com:asm.v3\"";
+    const std::string level = "<trustInfo " + v3 + "><security><requestedPrivileges><requestedExecutionLevel level=";
+    // What the launcher needs is added where it is missing, in the element Windows reads.
+    for (const std::string &given : {assembly + "/>", assembly + "><application " + v3 + "/></assembly>"}) {
+        for (bool admin : {false, true}) {
+            Bytes manifest(given.begin(), given.end());
+            std::vector<std::string> warnings;
+            std::string error, read;
+            const char *wanted = admin ? "requireAdministrator" : "asInvoker";
+            ASSERT_TRUE(completeManifest(manifest, wanted, admin, warnings, error)) << given << ": " << error;
+            EXPECT_TRUE(readExecutionLevel(manifest, read, error) && read == wanted) << error;
+            EXPECT_EQ(described(manifest), "long paths");
+            std::string text = manifestText(manifest);
+            EXPECT_EQ(text.find("<application"), text.rfind("<application")) << text;
+            EXPECT_TRUE(warnings.empty());
+        }
+    }
+    const std::pair<std::string, const char *> refused[] = {
+        {"<foo/>", "root element must be an assembly"}, {"<assembly/>", "root element must be an assembly"},
+        {assembly + "><assembly/></assembly>", "more than one assembly"},
+        {assembly + ">" + level + "'asInvoker'/><requestedExecutionLevel level='asInvoker'/>"
+                                  "</requestedPrivileges></security></trustInfo></assembly>",
+         "more than one execution level"},
+        {assembly + ">" + level + "'asAdmin'/></requestedPrivileges></security></trustInfo></assembly>",
+         "\"asAdmin\" is none of"},
+        {assembly + ">" + level + "'asInvoker'/></requestedPrivileges></security></trustInfo></assembly>",
+         "requests the execution level asInvoker and --uac-admin requireAdministrator"},
+        {assembly + "><trustInfo " + v3 + "/></assembly>", "trustInfo without an execution level"},
+        {assembly + ">", "never closed"}};
+    for (const auto &[given, reason] : refused) {
+        Bytes manifest(given.begin(), given.end());
+        std::vector<std::string> warnings;
+        std::string error;
+        EXPECT_FALSE(completeManifest(manifest, "requireAdministrator", true, warnings, error)) << given;
+        EXPECT_NE(error.find(reason), std::string::npos) << given << ": " << error;
+    }
+    // Long paths turned off stay off, with a warning; a level named once stays.
+    std::string off = assembly + ">" + level + "\"highestAvailable\"/></requestedPrivileges></security></trustInfo>" +
+                      "<application " + v3 + "><windowsSettings><longPathAware>false</longPathAware>" +
+                      "</windowsSettings></application></assembly>";
+    Bytes manifest(off.begin(), off.end());
+    std::vector<std::string> warnings;
+    std::string error;
+    ASSERT_TRUE(completeManifest(manifest, "asInvoker", false, warnings, error)) << error;
+    EXPECT_EQ(manifestText(manifest), off);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("turns long paths off"), std::string::npos) << warnings[0];
+}
+
+TEST(ApplicationManifest, VisualStylesAndDpiAwarenessAreAddedOnce) {
+    Bytes stubManifest = resourceOf(stub(), 24, 1);
+    EXPECT_EQ(described(stubManifest), "long paths");
+    const std::pair<DpiAwareness, const char *> modes[] = {
+        {DpiAwareness::System, "long paths, visual styles, DPI awareness true"},
+        {DpiAwareness::PerMonitor, "long paths, visual styles, DPI awareness PerMonitor"},
+        {DpiAwareness::PerMonitorV2, "long paths, visual styles, DPI awareness PerMonitorV2, PerMonitor"}};
+    for (const auto &[mode, expected] : modes) {
+        Bytes manifest = stubManifest;
+        std::string error;
+        ASSERT_TRUE(addManifestSettings(manifest, {true, mode}, error)) << error;
+        EXPECT_EQ(described(manifest), expected);
+        std::string text = manifestText(manifest);
+        EXPECT_EQ(text.find("<windowsSettings"), text.rfind("<windowsSettings")) << "a second windowsSettings";
+        // The stub's text stays as it was around what was added.
+        EXPECT_EQ(text.substr(0, text.find("<dpiAware")), manifestText(stubManifest).substr(0, text.find("<dpiAware")));
+        for (ManifestSettings again : {ManifestSettings{true, DpiAwareness::None}, ManifestSettings{false, mode}}) {
+            Bytes twice = manifest;
+            EXPECT_FALSE(addManifestSettings(twice, again, error));
+            EXPECT_NE(error.find("already"), std::string::npos) << error;
+        }
     }
 }
 
