@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "format/launcher_settings.h"
 #include "packer/pe/application_manifest.h"
 #include "packer/pe/dll_check.h"
 #include "packer/pe/execution_level.h"
@@ -770,6 +771,25 @@ TEST(ApplicationManifest, VisualStylesAndDpiAwarenessAreAddedOnce) {
             EXPECT_FALSE(addManifestSettings(twice, again, error));
             EXPECT_NE(error.find("already"), std::string::npos) << error;
         }
+    }
+}
+
+TEST(LauncherSettingsRecord, ReadsWhatItsSizeCoversAndTakesTheDefaultsForAnythingElse) {
+    LauncherSettings settings;
+    uint8_t record[kSettingsSize];
+    LauncherSettings silent;
+    silent.errorDialog = false;
+    writeLauncherSettings(silent, record);
+    ASSERT_TRUE(parseLauncherSettings(record, sizeof record, settings));
+    EXPECT_EQ(std::make_pair(settings.version, settings.errorDialog), std::make_pair(uint16_t{1}, false));
+    // A later version's longer record, with flags this one does not know.
+    const uint8_t later[] = {2, 0, 12, 0, 0xFE, 0xFF, 0xFF, 0xFF, 9, 9, 9, 9};
+    ASSERT_TRUE(parseLauncherSettings(later, sizeof later, settings));
+    EXPECT_EQ(std::make_pair(settings.version, settings.errorDialog), std::make_pair(uint16_t{2}, true));
+    for (const Bytes &bad : {Bytes{1, 0, 8, 0, 1, 0, 0}, Bytes{0, 0, 8, 0, 1, 0, 0, 0}, Bytes{1, 0, 6, 0, 1, 0, 0, 0},
+                             Bytes{1, 0, 9, 0, 1, 0, 0, 0}, Bytes{1, 0}}) {
+        EXPECT_FALSE(parseLauncherSettings(bad.data(), bad.size(), settings));
+        EXPECT_EQ(std::make_pair(settings.version, settings.errorDialog), std::make_pair(uint16_t{0}, true));
     }
 }
 
