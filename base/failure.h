@@ -1,7 +1,9 @@
 #pragma once
 // How the launcher ends when something fails. Every operation here except
 // printSystemError and setFailureCleanup ends the process: a failure is
-// reported once, by the stage that detects it, and never handed back.
+// reported once, by the stage that detects it, and never handed back. Where
+// neither standard output nor standard error is usable, a reported failure
+// also shows its text in a message box (base/error_dialog.h).
 #include <stdint.h>
 
 // Registers what every reported failure runs after its message and before

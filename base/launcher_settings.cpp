@@ -13,8 +13,9 @@ const LauncherSettings &launcherSettings() {
     if (!settingsRead) {
         settingsRead = true;
         // A missing resource leaves the defaults, so none of these results
-        // needs a check beyond being there: the record's own sizes are
-        // checked against the resource's when it is parsed.
+        // needs a check beyond being there; the record's own sizes are
+        // checked against the resource's, and one that cannot be read
+        // leaves the defaults too.
         HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(kSettingsResourceId),
                                        MAKEINTRESOURCEA(kSettingsResourceType));
         HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;

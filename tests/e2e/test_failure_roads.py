@@ -2,7 +2,8 @@
 goes to, and the exit code or abort status. Where Wine cannot make a system
 call fail on demand, the seams build fails it (ZELMOR_TEST_FAIL); the child
 inherits the variable and counts its own calls. Once the parent has made
-its target directory, every reported failure removes it. Failures that are
+its target directory, every reported failure removes it. Started without
+standard handles, it shows the same text in a message box. Failures that are
 tested elsewhere: header and decoder (test_payload_container), opening a file
 for writing, an entry larger than its frame and a name of 1024 units
 (test_extraction), loading the application (test_child_launch)."""
