@@ -1,17 +1,22 @@
 // composeCommandLine against an independent splitter: the line it writes must
 // split back, by the rules the child's runtime applies, into the elements it
 // was given, empty ones dropped; only a line too long for its buffer aborts.
+// The launcher's own split must agree with that splitter on every such line,
+// and the launcher's whole rebuild of any line (split, own path first,
+// composed) must split back into what it split, empty elements dropped.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "base/launcher_state.h"
+#include "child/argument_split.h"
 #include "child/command_line.h"
 #include "testing/host/host_failure.h"
 
@@ -154,6 +159,29 @@ void buildElements(const uint8_t *data, size_t size, Run *run) {
     }
 }
 
+std::vector<std::wstring> launcherSplit(const wchar_t *line) {
+    static SplitArguments split;
+    splitCommandLine(line, L"C:\\x\\app.exe", &split);
+    return std::vector<std::wstring>(split.elements, split.elements + split.count);
+}
+
+// The input as a line, zero bytes as blanks, rebuilt as the parent does.
+void checkRebuild(const uint8_t *data, size_t size) {
+    std::wstring line(data, data + std::min<size_t>(size, 8000));
+    std::replace(line.begin(), line.end(), L'\0', L' ');
+    std::vector<std::wstring> elements = launcherSplit(line.c_str());
+    elements[0] = L"C:\\x\\app.exe";
+    std::vector<wchar_t *> pointers;
+    for (std::wstring &element : elements) {
+        pointers.push_back(&element[0]);
+    }
+    composeCommandLine(static_cast<int>(pointers.size()), pointers.data());
+    elements.erase(std::remove(elements.begin(), elements.end(), L""), elements.end());
+    if (launcherSplit(launcherState.childCommandLine) != elements) {
+        fail("a rebuilt line does not split back into what was split");
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -186,5 +214,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (next != split.size()) {
         fail("line splits into more elements than it was given");
     }
+    if (launcherSplit(launcherState.childCommandLine) != split) {
+        fail("the launcher's split differs on a composed line");
+    }
+    checkRebuild(data, size);
     return 0;
 }
