@@ -16,7 +16,7 @@ struct ElementWriter {
 
 void beginElement(ElementWriter *writer) {
     SplitArguments *split = writer->split;
-    if (static_cast<size_t>(split->count) + 1 >= kSplitElementCapacity) {
+    if (static_cast<size_t>(split->count) >= kSplitElementCapacity) {
         internalLimitAbort();
     }
     wchar_t *element = split->text + writer->start;
@@ -114,5 +114,4 @@ void splitCommandLine(const wchar_t *line, const wchar_t *programPath, SplitArgu
             c = splitElement(c, &writer);
         }
     }
-    split->elements[split->count] = nullptr;
 }

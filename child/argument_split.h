@@ -21,14 +21,13 @@ constexpr size_t kCommandLineCapacity = 32768;
 // blank, a quote or the line's end to pay for it), so the text of all of
 // them fits in as much as the line does. The elements after the first take
 // two characters each at least (one of them a blank, or the first
-// element's quotes), so a line has at most 16384; one place more keeps the
-// closing null.
+// element's quotes), so a line has at most 16384.
 constexpr size_t kSplitTextCapacity = kCommandLineCapacity;
-constexpr size_t kSplitElementCapacity = kCommandLineCapacity / 2 + 1;
+constexpr size_t kSplitElementCapacity = kCommandLineCapacity / 2;
 
 struct SplitArguments {
     int count;
-    wchar_t *elements[kSplitElementCapacity];  // `count` elements into `text`, then a null
+    wchar_t *elements[kSplitElementCapacity];  // `count` of them, into `text`
     wchar_t text[kSplitTextCapacity];
 };
 
