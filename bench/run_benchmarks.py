@@ -232,7 +232,7 @@ class Benchmark:
                           ("first_step", "child: reader start and first decode step"),
                           ("shell32", "parent: SHELL32 load, with what it brings"),
                           ("home", "parent: SHGetFolderPathW for {HOME}"),
-                          ("split", "parent: CommandLineToArgvW")):
+                          ("split", "parent: split of its command line")):
             values = [float(step[key]) * 1000 for step in steps]
             self.emit(f"       {name:<50}{statistics.median(values):8.2f} ms  (min {min(values):6.2f})")
         values = [seconds * 1000 for seconds in removals]

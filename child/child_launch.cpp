@@ -8,8 +8,8 @@
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
-#include "base/system_library.h"
 #include "base/test_seam.h"
+#include "child/argument_split.h"
 #include "child/cleanup.h"
 #include "child/command_line.h"
 #include "child/directory_sweep.h"
@@ -19,7 +19,9 @@
 
 namespace {
 
-typedef LPWSTR *(WINAPI *SplitFunction)(LPCWSTR, int *);
+// The launcher's own command line, split; its first element is replaced by
+// ownModulePath. Zero pages but for what a line uses.
+SplitArguments ownArguments;
 
 void fillOwnModulePath() {
     if (launcherState.ownModulePath[0] == L'\0' &&
@@ -174,21 +176,10 @@ HANDLE startChild(STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
 }  // namespace
 
 wchar_t *buildChildCommandLine() {
-    // A shell that cannot be loaded is reported as a failed split would be.
-    SplitFunction split = reinterpret_cast<SplitFunction>(systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW"));
-    int count = 0;
-    wchar_t **elements = nullptr;
-    if (split != nullptr && !seamFails("CommandLineToArgvW")) {
-        elements = split(GetCommandLineW(), &count);
-    }
-    if (elements == nullptr) {
-        fatalErrorWithCode(kLaunchFailed, GetLastError());
-    }
     fillOwnModulePath();
-    if (count > 0) {
-        elements[0] = launcherState.ownModulePath;
-    }
-    composeCommandLine(count, elements);
+    splitCommandLine(GetCommandLineW(), launcherState.ownModulePath, &ownArguments);
+    ownArguments.elements[0] = launcherState.ownModulePath;
+    composeCommandLine(ownArguments.count, ownArguments.elements);
     return launcherState.childCommandLine;
 }
 

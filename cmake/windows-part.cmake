@@ -41,7 +41,7 @@ add_launcher_layer(payload
     payload/private_directory.cpp payload/target_directory.cpp
   USES base paths)
 add_launcher_layer(child
-  SOURCES child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
+  SOURCES child/argument_split.cpp child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
     child/library_mode.cpp child/role_decision.cpp child/run_directory_names.cpp child/tree_removal.cpp
   USES base paths payload)
 add_launcher_layer(launcher

@@ -22,8 +22,9 @@
 //       steps on PACKED.exe: the canonical paths the child's role decision
 //       compares, the payload resource's lookup, the reader's start and first
 //       decode step (all the child needs for the first name), and the
-//       parent's SHELL32: its load with what it brings, the profile folder
-//       and the command-line split. Prints seconds per step.
+//       parent's SHELL32: its load with what it brings and the profile
+//       folder, and the parent's split of its command line. Prints seconds
+//       per step.
 #include <windows.h>
 #include <psapi.h>
 
@@ -40,6 +41,7 @@
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "base/system_library.h"
+#include "child/argument_split.h"
 #include "child/tree_removal.h"
 #include "format/container.h"
 #include "paths/canonical_path.h"
@@ -396,7 +398,6 @@ int stagesCommand(int argc, wchar_t **argv) {
     closePayload();
     lap(&from);
     typedef HRESULT(WINAPI * FolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
-    typedef LPWSTR *(WINAPI * SplitFunction)(LPCWSTR, int *);
     void *folderAddress = systemFunction(SystemLibrary::Shell32, "SHGetFolderPathW");
     double shellLoad = lap(&from);
     wchar_t home[MAX_PATH];
@@ -405,16 +406,12 @@ int stagesCommand(int argc, wchar_t **argv) {
         return failure(L"SHGetFolderPathW", GetLastError());
     }
     double homeFolder = lap(&from);
-    SplitFunction splitFunction =
-        reinterpret_cast<SplitFunction>(systemFunction(SystemLibrary::Shell32, "CommandLineToArgvW"));
-    int count = 0;
-    if (splitFunction == nullptr || splitFunction(GetCommandLineW(), &count) == nullptr) {
-        return failure(L"CommandLineToArgvW", GetLastError());
-    }
-    double split = lap(&from);
+    static SplitArguments split;  // as the launcher's, in zero pages
+    splitCommandLine(GetCommandLineW(), argv[0], &split);
+    double splitTime = lap(&from);
     FreeLibrary(image);
     printf("canonical=%.6f lookup=%.6f first_step=%.6f shell32=%.6f home=%.6f split=%.6f\n", canonical, lookup,
-           firstStep, shellLoad, homeFolder, split);
+           firstStep, shellLoad, homeFolder, splitTime);
     return 0;
 }
 
