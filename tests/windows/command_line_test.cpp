@@ -41,16 +41,6 @@ std::vector<std::wstring> split(const wchar_t *line) {
     return result;
 }
 
-std::vector<std::wstring> withoutEmptyElements(const std::vector<std::wstring> &elements) {
-    std::vector<std::wstring> kept;
-    for (const std::wstring &element : elements) {
-        if (!element.empty()) {
-            kept.push_back(element);
-        }
-    }
-    return kept;
-}
-
 TEST(CommandLineTest, ElementsWithoutTheFiveCharactersPassUnchangedBackslashesIncluded) {
     EXPECT_EQ(compose({L"C:\\data\\"}), L"C:\\data\\");
     EXPECT_EQ(compose({L"C:\\x\\app.exe", L"a\\\\b", L"|&<>^%!", L"\r", L"\\"}),
@@ -78,13 +68,12 @@ TEST(CommandLineTest, BackslashesInsideQuotesAreDoubledOnlyBeforeAQuote) {
     EXPECT_EQ(compose({L"x\\\\\""}), L"\"x\\\\\\\\\\\"\"");
 }
 
-TEST(CommandLineTest, AnEmptyElementAddsOnlyItsBlank) {
-    EXPECT_EQ(compose({L"a", L"", L"b"}), L"a  b");
-    EXPECT_EQ(compose({L"a", L"", L"", L"b"}), L"a   b");
-    EXPECT_EQ(compose({L"a", L""}), L"a ");
-    EXPECT_EQ(compose({L"", L"a"}), L" a");
-    // The child never sees them.
-    EXPECT_EQ(split(L"C:\\x\\app.exe  b   c "), (std::vector<std::wstring>{L"C:\\x\\app.exe", L"b", L"c"}));
+TEST(CommandLineTest, AnEmptyElementIsQuotedSoTheChildReceivesIt) {
+    EXPECT_EQ(compose({L"a", L"", L"b"}), L"a \"\" b");
+    EXPECT_EQ(compose({L"a", L"", L"", L"b"}), L"a \"\" \"\" b");
+    EXPECT_EQ(compose({L"a", L""}), L"a \"\"");
+    EXPECT_EQ(split(L"C:\\x\\app.exe --prefix \"\" \"\""),
+              (std::vector<std::wstring>{L"C:\\x\\app.exe", L"--prefix", L"", L""}));
 }
 
 TEST(CommandLineTest, EveryCompositionStartsFromAnEmptyLine) {
@@ -113,8 +102,8 @@ TEST(CommandLineDeathTest, OneCharacterMoreThan32767Aborts) {
     const std::wstring first(32000, L'a');
     const std::wstring second(kLongestLine - first.size(), L'b');
     EXPECT_EXIT(compose({first, second}), ::testing::ExitedWithCode(kFastFailExit), "^$");
-    // Only the separator of an empty element overflows.
-    EXPECT_EXIT(compose({std::wstring(kLongestLine, L'a'), L""}), ::testing::ExitedWithCode(kFastFailExit), "^$");
+    // Only the closing quote of an empty element overflows.
+    EXPECT_EXIT(compose({std::wstring(kLongestLine - 2, L'a'), L""}), ::testing::ExitedWithCode(kFastFailExit), "^$");
     // Only the escape of the trailing backslash overflows.
     std::wstring quoted = L"c d" + std::wstring(kLongestLine - 4 - 2, L'e') + L"\\";
     EXPECT_EXIT(compose({quoted}), ::testing::ExitedWithCode(kFastFailExit), "^$");
@@ -142,7 +131,7 @@ TEST(CommandLineTest, RandomElementListsSplitBackUnchanged) {
         }
         std::wstring line = compose(elements);
         std::vector<std::wstring> parsed = split(line.c_str());
-        ASSERT_EQ(parsed, withoutEmptyElements(elements)) << "round " << round << ", line " << ::testing::PrintToString(line);
+        ASSERT_EQ(parsed, elements) << "round " << round << ", line " << ::testing::PrintToString(line);
     }
 }
 
@@ -164,7 +153,7 @@ TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRes
     EXPECT_EQ(line, launcherState.childCommandLine);
     EXPECT_EQ(std::wstring(line).rfind(L"\"C:\\Program Files\\Zelmor\\app.exe\"", 0), 0u) << line;
     // The rest is this test program's own command line.
-    std::vector<std::wstring> expected = withoutEmptyElements(split(GetCommandLineW()));
+    std::vector<std::wstring> expected = split(GetCommandLineW());
     ASSERT_GE(expected.size(), 1u);
     EXPECT_NE(expected[0], ownPath);
     expected[0] = ownPath;
