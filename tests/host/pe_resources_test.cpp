@@ -18,6 +18,7 @@
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
+#include "packer/pe/pe_imports.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_tree.h"
 #include "packer/pe/resource_update.h"
@@ -817,8 +818,10 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
     PeImage image;
     std::string error;
     ASSERT_TRUE(parsePeImage(probe, image, error));
-    size_t exports = 0;
+    size_t exports = 0, imports = 0;
     ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kExportDirectory).rva, 1, exports));
+    ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kImportDirectory).rva, 1, imports));
+    ASSERT_LT(imports - exports, 0x400u) << "the import descriptors lie beyond the region flipped";
     ASSERT_TRUE(parsePeImage(packed, image, error));
     size_t resources = image.sections.back().pointerToRawData;
     Bytes *const bases[] = {&probe, &packed, &crafted};
@@ -843,6 +846,11 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
         };
         Bytes out;
         expectReason([&](std::string &e) { return checkApplicationDll(bytes, e); });
+        expectReason([&](std::string &e) {
+            PeImage parsed;
+            std::vector<std::string> dlls;
+            return parsePeImage(bytes, parsed, e) && readImportedDlls(bytes, parsed, dlls, e);
+        });
         expectReason([&](std::string &e) { return findResource(bytes, 10, 27, out, e); });
         std::string reason;
         if (updateResources(bytes, changes, out, reason)) {
