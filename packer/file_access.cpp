@@ -54,8 +54,9 @@ std::string uniqueNameBeside(const std::string &beside) {
 
 bool isNameBeside(const std::string &name, const std::string &besideName) {
     size_t suffix = sizeof kUniqueSuffix - 1;
-    if (name.size() != besideName.size() + 1 + kUniqueDigits + suffix || name.compare(0, besideName.size(), besideName) != 0 ||
-        name[besideName.size()] != '.' || name.compare(name.size() - suffix, suffix, kUniqueSuffix) != 0) {
+    if (name.size() != besideName.size() + 1 + kUniqueDigits + suffix ||
+        name.compare(0, besideName.size(), besideName) != 0 || name[besideName.size()] != '.' ||
+        name.compare(name.size() - suffix, suffix, kUniqueSuffix) != 0) {
         return false;
     }
     return std::all_of(name.begin() + besideName.size() + 1, name.end() - suffix,

@@ -394,7 +394,8 @@ int pack(const Options &options) {
     if (!options.quiet) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         fprintf(stderr, "zelmor-pack: %zu %s, %llu bytes in, %llu bytes of payload (%.1f%%), %.2f s: %s\n",
-                entries.size(), entries.size() == 1 ? "entry" : "entries", static_cast<unsigned long long>(summary.inputSize),
+                entries.size(), entries.size() == 1 ? "entry" : "entries",
+                static_cast<unsigned long long>(summary.inputSize),
                 static_cast<unsigned long long>(summary.containerSize),
                 summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
                 options.output.c_str());

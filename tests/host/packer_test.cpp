@@ -658,8 +658,9 @@ TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWi
     // KERNEL32.dll and msvcrt.dll are Windows' own.
     Outcome outcome = pack({"--level", "1", kSharedRuntime, output()});
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(warningsOf(outcome), std::vector<std::string>({"\"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"",
-                                                             "\"zelmor-shared-runtime.dll\" needs \"libstdc++-6.dll\""}));
+    const std::string needsGcc = "\"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"";
+    EXPECT_EQ(warningsOf(outcome),
+              std::vector<std::string>({needsGcc, "\"zelmor-shared-runtime.dll\" needs \"libstdc++-6.dll\""}));
     EXPECT_NE(outcome.err.find("-static) or pack it (--file libstdc++-6.dll=PATH)"), npos) << outcome.err;
     // A packed DLL counts, and what it needs is checked in turn, at the top
     // or beside it; an application's DLL in a folder of its own as well.
@@ -667,8 +668,8 @@ TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWi
                     "plugins/needs.dll=" + kNeedsHelper, "--file", "plugins/zelmor-helper.dll=" + kProbe,
                     kSharedRuntime, output()});
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(warningsOf(outcome), std::vector<std::string>({"\"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"",
-                                                             "\"LIBSTDC++-6.dll\" needs \"zelmor-helper.dll\""}));
+    EXPECT_EQ(warningsOf(outcome),
+              std::vector<std::string>({needsGcc, "\"LIBSTDC++-6.dll\" needs \"zelmor-helper.dll\""}));
     // --strict: errors, and nothing written.
     expectFailureNaming(pack({"--strict", kSharedRuntime, output("strict.exe")}),
                         {"zelmor-pack: \"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"",
