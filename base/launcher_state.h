@@ -47,8 +47,13 @@ struct LauncherState {
     // may anything remove it. Read by the console-control thread; never cleared.
     volatile unsigned char cleanupArmed;
     // Set by the console-control thread when an event arrives, so that the
-    // main thread, should it end the process first, does not report success.
+    // main thread never reports success for a child whose exit code it
+    // cannot read.
     volatile unsigned char controlEventArrived;
+    // Set once the child has ended: by the main thread when its wait is over,
+    // by the console-control thread when it has stopped the child. A console
+    // event after that leaves the end of the run to the main thread.
+    volatile unsigned char childEnded;
     PayloadReader payload;
     void *entryFile;  // the file extraction is writing (a HANDLE), null between files
     unsigned char writeChunk[kWriteChunkSize];

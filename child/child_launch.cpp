@@ -72,9 +72,13 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
     // child; bounded, so that a child that ends first is not kept waiting long.
     sweepDeadRuns();
     WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
+    // Before the shared handle is taken back, so that a console event that
+    // finds no child knows the run is over.
+    launcherState.childEnded = 1;
     DWORD exitCode = 0;
     if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
-        exitCode = 1;
+        // An interrupted run never reports success.
+        exitCode = launcherState.controlEventArrived ? kStatusControlCExit : 1;
     }
     if (waitHandle != process) {
         CloseHandle(waitHandle);
@@ -216,6 +220,7 @@ unsigned long launchChild(const wchar_t *programName) {
         CloseHandle(job);  // a failed close changes nothing for the run
     }
     performCleanup();
-    // Whichever thread ends the process, an interrupted run never reports success.
-    return launcherState.controlEventArrived ? kStatusControlCExit : exitCode;
+    // Also after a console event: the application's own code when the child
+    // ended by itself, kStatusControlCExit when it was terminated.
+    return exitCode;
 }

@@ -15,7 +15,8 @@ constexpr DWORD kChildGraceMilliseconds = 5000;
 constexpr int kDeleteRetries = 20;
 constexpr DWORD kRetryPauseMilliseconds = 100;
 
-// Grants the child its time and ends it if it outlives that.
+// Grants the child its time and ends it if it outlives that; notes in
+// launcherState.childEnded that it has ended, by itself or terminated.
 void stopChild(HANDLE child) {
     if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
         // Not examined: a child that could not be ended holds its files, and
@@ -23,9 +24,12 @@ void stopChild(HANDLE child) {
         TerminateProcess(child, kStatusControlCExit);
         // Termination only begins here; once it is over, the child's
         // handles, its copy of the directory's holder among them, are closed.
-        // Not examined: a child still ending keeps its directory in use.
-        WaitForSingleObject(child, kChildGraceMilliseconds);
+        // A child still ending keeps its directory in use.
+        if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
+            return;
+        }
     }
+    launcherState.childEnded = 1;
 }
 
 // True when no child of this run can still be running: none was shared, or
@@ -77,6 +81,13 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
+            launcherState.controlEventArrived = 1;
+            performCleanup();
+            // Once the child has ended, the main thread's wait is over and it
+            // ends the run with the child's exit code: the application's own
+            // when it ended by itself, kStatusControlCExit when it was
+            // terminated. Otherwise the system ends the process.
+            return launcherState.childEnded ? TRUE : FALSE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
@@ -86,7 +97,8 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         default:
             break;
     }
-    // Not handled: the next handler, by default the system's, ends the process.
+    // Not handled: the next handler, by default the system's, ends the process
+    // (after a close, log-off or shut-down the system does so in any case).
     return FALSE;
 }
 

@@ -3,7 +3,8 @@
 // control event arrives, and after a reported failure. Parent role only.
 
 // The status of a process ended by a console control event; also the exit
-// code of a child that outlives its grace and of an interrupted launcher.
+// code of a child that outlives its grace, and of an interrupted launcher
+// whose child's exit code cannot be read.
 constexpr unsigned long kStatusControlCExit = 0xC000013A;
 
 // Stops a child that is still shared through launcherState.childProcess or
@@ -20,7 +21,9 @@ void performCleanup();
 // process if the system refuses.
 void registerConsoleControlHandler();
 
-// The handler itself (exposed for tests): notes the event, cleans up on
-// Ctrl+C, Ctrl+Break, close, log-off and shut-down, and always lets the event
-// take its course.
+// The handler itself (exposed for tests): notes the event and cleans up on
+// Ctrl+C, Ctrl+Break, close, log-off and shut-down. A Ctrl+C or Ctrl+Break
+// after which the child has ended is handled (TRUE): the main thread then
+// ends the run with the child's exit code. Every other event takes its
+// course, and the system ends the process with kStatusControlCExit.
 int __stdcall consoleControlHandler(unsigned long event);

@@ -52,7 +52,8 @@ void composeCommandLine(int count, wchar_t *const *elements) {
             length = appendCharacter(length, L' ');
         }
         const wchar_t *element = elements[i];
-        if (wcspbrk(element, L" \t\n\v\"") == nullptr) {
+        // An empty element is quoted too, so that the child receives it.
+        if (element[0] != L'\0' && wcspbrk(element, L" \t\n\v\"") == nullptr) {
             length = appendUnits(line, kChildCommandLineCapacity, length, element, wcslen(element));
         } else {
             length = appendQuoted(length, element);

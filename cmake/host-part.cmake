@@ -33,6 +33,12 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 
 set(PACKER_ZSTD PkgConfig::ZSTD)
 add_subdirectory(packer)
+# cmake --install also puts the SDK beside the stub (its CMake package is
+# found there), and the Windows build of the packer with a stub beside it,
+# to copy to a Windows machine.
+install(DIRECTORY sdk/ DESTINATION share/zelmor-onefile)
+install(FILES "${WINDOWS_BIN_DIR}/zelmor-pack.exe" "${WINDOWS_BIN_DIR}/zelmor-launcher.exe"
+  DESTINATION share/zelmor-onefile/windows)
 add_subdirectory(tests/host)
 add_subdirectory(tests/e2e)
 add_subdirectory(tests/windows/run)

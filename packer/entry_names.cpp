@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "format/name_rules.h"
 
@@ -22,14 +23,6 @@ char16_t foldCase(char16_t unit) {
     // BMP cannot stand in one unit and leaves the unit as it is.
     unsigned long upper = static_cast<unsigned long>(towupper(unit));
     return upper <= 0xFFFFul ? static_cast<char16_t>(upper) : unit;
-}
-
-std::u16string folded(const std::u16string &text) {
-    std::u16string result = text;
-    for (char16_t &unit : result) {
-        unit = foldCase(unit);
-    }
-    return result;
 }
 
 // A short name is at most 8 units, a dot and at most 3 more; the ones
@@ -101,6 +94,14 @@ bool checkComponent(const std::u16string &component, std::string &problem) {
 
 }  // namespace
 
+std::u16string foldedName(const std::u16string &name) {
+    std::u16string result = name;
+    for (char16_t &unit : result) {
+        unit = foldCase(unit);
+    }
+    return result;
+}
+
 bool checkEntryName(const std::u16string &name, std::string &problem) {
     size_t start = 0;
     for (;;) {
@@ -115,33 +116,30 @@ bool checkEntryName(const std::u16string &name, std::string &problem) {
     }
 }
 
-long findConflictingName(const std::vector<std::u16string> &names, size_t *earlier) {
+std::vector<std::pair<size_t, size_t>> findConflictingNames(const std::vector<std::u16string> &names) {
     // Every name claims itself as a file and each of its parents as a
     // directory; a claim of the other kind on the same folded path conflicts.
+    std::vector<std::pair<size_t, size_t>> conflicts;
     std::map<std::u16string, size_t> files, directories;
     for (size_t i = 0; i < names.size(); i++) {
-        std::u16string name = folded(names[i]);
+        std::u16string name = foldedName(names[i]);
         auto file = files.emplace(name, i);
-        if (!file.second) {
-            *earlier = file.first->second;
-            return static_cast<long>(i);
-        }
         auto asDirectory = directories.find(name);
-        if (asDirectory != directories.end()) {
-            *earlier = asDirectory->second;
-            return static_cast<long>(i);
+        if (!file.second || asDirectory != directories.end()) {
+            conflicts.emplace_back(!file.second ? file.first->second : asDirectory->second, i);
+            continue;
         }
         for (size_t cut = name.find(u'\\'); cut != std::u16string::npos; cut = name.find(u'\\', cut + 1)) {
             std::u16string parent = name.substr(0, cut);
             auto asFile = files.find(parent);
             if (asFile != files.end()) {
-                *earlier = asFile->second;
-                return static_cast<long>(i);
+                conflicts.emplace_back(asFile->second, i);
+                break;
             }
             directories.emplace(parent, i);
         }
     }
-    return -1;
+    return conflicts;
 }
 
 size_t typicalExtractedPathUnits(const std::u16string &name) {

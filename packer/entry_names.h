@@ -5,6 +5,7 @@
 #include <stddef.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 // No Windows file system takes a longer file or directory name.
@@ -16,6 +17,10 @@ constexpr size_t kTypicalTargetDirectoryUnits = 100;
 
 // Programs that are not long-path aware cannot open a path this long.
 constexpr size_t kMaxPathUnits = 260;
+
+// The name with its letters folded as Windows folds them to compare names
+// without case.
+std::u16string foldedName(const std::u16string &name);
 
 // False with `problem` set when a component is empty, "." or "..", longer
 // than kComponentUnitLimit, ends with a dot or a blank, holds a character
@@ -30,7 +35,8 @@ bool checkEntryName(const std::u16string &name, std::string &problem);
 size_t typicalExtractedPathUnits(const std::u16string &name);
 bool mayReachMaxPath(const std::u16string &name);
 
-// Two names that Windows would not extract as two files: the same name with
-// letters compared without case, or one name used as a directory of the
-// other. Returns the index of the later one of the first such pair, or -1.
-long findConflictingName(const std::vector<std::u16string> &names, size_t *earlier);
+// The pairs of names that Windows would not extract as two files: the same
+// name with letters compared without case, or one name used as a directory
+// of the other. Each pair is (earlier index, later index); a name conflicts
+// with at most one earlier name.
+std::vector<std::pair<size_t, size_t>> findConflictingNames(const std::vector<std::u16string> &names);

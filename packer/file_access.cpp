@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <random>
 
 std::string joinPath(const std::string &directory, const std::string &name) {
@@ -27,15 +28,39 @@ bool isWithin(const std::string &inner, const std::string &outer) {
            strchr(kPathSeparators, inner[outer.size()]) != nullptr;
 }
 
+std::string parentDirectory(const std::string &path) {
+    size_t cut = path.find_last_of(kPathSeparators);
+    if (cut == std::string::npos) {
+        return ".";
+    }
+    // A root keeps its separator: "/" of "/x", "C:\" of "C:\x".
+    bool root = cut == 0 || (cut == 2 && path[1] == ':' && kPathSeparator == '\\');
+    return path.substr(0, root ? cut + 1 : cut);
+}
+
+constexpr char kUniqueSuffix[] = ".zelmor-pack";
+constexpr size_t kUniqueDigits = 16;
+
 std::string uniqueNameBeside(const std::string &beside) {
     std::random_device source;
     uint64_t random = (uint64_t{source()} << 32) ^ source();
     const char digits[] = "0123456789abcdef";
     std::string name = beside + ".";
-    for (int shift = 60; shift >= 0; shift -= 4) {
+    for (int shift = 4 * static_cast<int>(kUniqueDigits) - 4; shift >= 0; shift -= 4) {
         name += digits[(random >> shift) & 0xF];
     }
-    return name + ".zelmor-pack";
+    return name + kUniqueSuffix;
+}
+
+bool isNameBeside(const std::string &name, const std::string &besideName) {
+    size_t suffix = sizeof kUniqueSuffix - 1;
+    if (name.size() != besideName.size() + 1 + kUniqueDigits + suffix ||
+        name.compare(0, besideName.size(), besideName) != 0 || name[besideName.size()] != '.' ||
+        name.compare(name.size() - suffix, suffix, kUniqueSuffix) != 0) {
+        return false;
+    }
+    return std::all_of(name.begin() + besideName.size() + 1, name.end() - suffix,
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {

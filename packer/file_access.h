@@ -66,9 +66,15 @@ std::string lastComponent(const std::string &path);
 // True when the resolved path `inner` is `outer` or lies below it.
 bool isWithin(const std::string &inner, const std::string &outer);
 
+// The directory that holds `path` ("." for a bare name).
+std::string parentDirectory(const std::string &path);
+
 // `beside` with a random part and a suffix added: a name for a new file in
 // the same directory that no other run picks.
 std::string uniqueNameBeside(const std::string &beside);
+
+// True when `name` has the form uniqueNameBeside gives the name `besideName`.
+bool isNameBeside(const std::string &name, const std::string &besideName);
 
 // A file opened for reading, with the facts of the open file itself.
 struct InputFile {
@@ -91,6 +97,7 @@ bool readWholeFile(const std::string &path, std::vector<uint8_t> &bytes, std::st
 // `beside` under a name no other run uses, never through a link. It leaves
 // no trace: it is gone from the directory once open (on Windows, once
 // closed), also when the process ends without closing it. fclose ends it.
+// A failure to create it is reported as a failure to write `beside`.
 FILE *openScratchFile(const std::string &beside, std::string &error);
 
 // Reads the first `size` bytes of a scratch file back into memory.

@@ -46,7 +46,7 @@ int createUnique(const std::string &beside, mode_t mode, std::string &name, std:
         int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) {
             if (fd < 0) {
-                failWithSystemError(error, "cannot create " + quoted(name));
+                failWithSystemError(error, "cannot write " + quoted(beside));
             }
             return fd;
         }

@@ -122,7 +122,7 @@ HANDLE createUnique(const std::string &beside, DWORD access, DWORD flags, std::s
             return handle;
         }
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
-            failWithCode(error, "cannot create " + quoted(name), code);
+            failWithCode(error, "cannot write " + quoted(beside), code);
             return INVALID_HANDLE_VALUE;
         }
     }

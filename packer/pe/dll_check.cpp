@@ -1,7 +1,5 @@
 #include "packer/pe/dll_check.h"
 
-#include <algorithm>
-
 #include "packer/pe/le_bytes.h"
 #include "packer/pe/pe_image.h"
 
@@ -13,23 +11,6 @@ const char kEntryName[] = "run_code";
 bool fail(std::string &error, const std::string &message) {
     error = message;
     return false;
-}
-
-// Reads the NUL-terminated export name at `rva`; false when it is not backed
-// by file data or runs past its section.
-bool readName(const std::vector<uint8_t> &bytes, const PeImage &image, uint32_t rva, std::string &name) {
-    size_t offset = 0;
-    size_t available = 0;
-    if (!mapRva(image, rva, offset, available)) {
-        return false;
-    }
-    auto begin = bytes.begin() + offset;
-    auto end = std::find(begin, begin + available, 0);
-    if (end == begin + available) {
-        return false;
-    }
-    name.assign(begin, end);
-    return true;
 }
 
 }  // namespace
@@ -63,7 +44,7 @@ bool checkApplicationDll(const std::vector<uint8_t> &bytes, std::string &error) 
     }
     for (uint32_t i = 0; i < nameCount; ++i) {
         std::string name;
-        if (!readName(bytes, image, readU32(bytes, names + size_t{i} * 4), name)) {
+        if (!readNameAt(bytes, image, readU32(bytes, names + size_t{i} * 4), SIZE_MAX, name)) {
             return fail(error, "has a malformed export directory (export name " + std::to_string(i) +
                                    " is not inside the file's data)");
         }

@@ -180,6 +180,23 @@ bool mapRvaRange(const PeImage &image, uint32_t rva, uint64_t length, size_t &of
     return mapRva(image, rva, offset, available) && length <= available;
 }
 
+bool readNameAt(const std::vector<uint8_t> &bytes, const PeImage &image, uint32_t rva, size_t longest,
+                std::string &name) {
+    size_t offset = 0;
+    size_t available = 0;
+    if (!mapRva(image, rva, offset, available)) {
+        return false;
+    }
+    available = longest < available ? longest + 1 : available;
+    auto begin = bytes.begin() + offset;
+    auto end = std::find(begin, begin + available, 0);
+    if (end == begin + available) {
+        return false;
+    }
+    name.assign(begin, end);
+    return true;
+}
+
 uint64_t endOfSectionData(const PeImage &image) {
     uint64_t end = image.sizeOfHeaders;
     for (const PeSection &section : image.sections) {

@@ -28,10 +28,12 @@ constexpr size_t kOptDataDirectories = 112;
 
 // Data directory indices.
 constexpr size_t kExportDirectory = 0;
+constexpr size_t kImportDirectory = 1;
 constexpr size_t kResourceDirectory = 2;
 constexpr size_t kSecurityDirectory = 4;  // its "RVA" is a file offset
 constexpr size_t kBaseRelocationDirectory = 5;
 constexpr size_t kDebugDirectory = 6;
+constexpr size_t kDelayImportDirectory = 13;
 
 struct PeSection {
     std::string name;  // up to 8 bytes, without trailing NULs
@@ -86,6 +88,11 @@ bool mapRva(const PeImage &image, uint32_t rva, size_t &offset, size_t &availabl
 
 // True when all `length` bytes at `rva` are backed by one region's file data.
 bool mapRvaRange(const PeImage &image, uint32_t rva, uint64_t length, size_t &offset);
+
+// Reads the NUL-terminated name at `rva`; false when it is not backed by
+// file data, runs past its region or is longer than `longest` bytes.
+bool readNameAt(const std::vector<uint8_t> &bytes, const PeImage &image, uint32_t rva, size_t longest,
+                std::string &name);
 
 // The end of the last section's file data (or of the headers).
 uint64_t endOfSectionData(const PeImage &image);

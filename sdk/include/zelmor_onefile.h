@@ -32,8 +32,8 @@
 #define ZELMOR_ONEFILE_PATH_CAPACITY 32768
 
 /* The application's entry, called once in the child process on its main
- * thread: argc and argv as the user typed them (argv[0] is the packed
- * executable's full path; empty arguments are dropped). Its result is the
+ * thread: argc and argv as the user typed them, empty ones included (argv[0]
+ * is the packed executable's full path). Its result is the
  * exit code of the packed executable. Define it, with this signature, in
  * exactly one source file of the DLL. */
 ZELMOR_ONEFILE_EXPORT int ZELMOR_ONEFILE_CALL run_code(int argc, wchar_t **argv);

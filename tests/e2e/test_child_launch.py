@@ -46,10 +46,10 @@ class ArgumentTest(ProbeTestCase):
     def assert_arguments_arrive(self, launcher, arguments):
         # Run in the launcher's directory, where a wildcard would find files.
         _, report = self.run_probe(launcher, arguments, cwd=self.work)
-        expected = [windows_path(launcher)] + [a for a in arguments if a != ""]
+        expected = [windows_path(launcher)] + arguments
         self.assertEqual(report["argv"], expected)
 
-    def test_hard_arguments_arrive_as_given_and_empty_ones_are_dropped(self):
+    def test_hard_arguments_arrive_as_given_empty_ones_included(self):
         launcher = self.probe_launcher()
         cases = {
             "only the program name": [],

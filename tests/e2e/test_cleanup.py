@@ -238,16 +238,17 @@ class ControlEventTest(LauncherTestCase):
 
     PROBE_SLEEP_MS = 30000
 
-    def interrupt(self, ignore_in_child, failures=None):
+    def interrupt(self, ignore_in_child, failures=None, sleep_ms=PROBE_SLEEP_MS, exit_code=0):
         """Sends Ctrl+C while the child runs; returns the seconds the launcher
-        took to end after it. `failures` runs the seams build with them."""
+        took to end after it, and its exit code's low byte. `failures` runs
+        the seams build with them."""
         if failures is None:
             launcher = self.probe_launcher()
         else:
             launcher = self.make_launcher(write_payload([("app.dll", windows_binary("zelmor-probe.dll"))]),
                                           stub=SEAMS_STUB)
         environment = dict(os.environ, ZELMOR_PROBE_REPORT=windows_path(self.report_path()),
-                           ZELMOR_PROBE_SLEEP_MS=str(self.PROBE_SLEEP_MS),
+                           ZELMOR_PROBE_SLEEP_MS=str(sleep_ms), ZELMOR_PROBE_EXIT=str(exit_code),
                            ZELMOR_PROBE_IGNORE_CTRL_C="1" if ignore_in_child else "0",
                            ZELMOR_TEST_FAIL=failures or "")
         for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"):
@@ -273,10 +274,10 @@ class ControlEventTest(LauncherTestCase):
         elapsed = time.monotonic() - sent
         self.assertFalse(os.path.exists(target), "the directory is removed")
         self.assertEqual(wait_until_gone(windows_path(self.work), 5), [], "the child has ended")
-        # No exit code is checked: where the handler's thread ends the
-        # process, Wine's default handler ends it with 0, Windows' with
-        # STATUS_CONTROL_C_EXIT (cleanup_test checks the launcher's own road).
-        return elapsed
+        # Once the child has ended, the launcher ends with its code. Where the
+        # system's handler ends the launcher, Wine's gives 0, Windows'
+        # STATUS_CONTROL_C_EXIT.
+        return elapsed, process.returncode
 
     @staticmethod
     def drain(controller):
@@ -287,12 +288,18 @@ class ControlEventTest(LauncherTestCase):
             pass  # the terminal closed
 
     def test_a_child_that_ignores_the_event_is_given_five_seconds_then_stopped(self):
-        elapsed = self.interrupt(ignore_in_child=True)
+        elapsed, exit_code = self.interrupt(ignore_in_child=True)
         self.assertGreater(elapsed, 4.8)
         self.assertLess(elapsed, self.PROBE_SLEEP_MS / 1000 / 2)
+        self.assertEqual(exit_code, 0xC000013A & 0xFF, "the terminated child's STATUS_CONTROL_C_EXIT")
+
+    def test_a_child_that_handles_the_event_ends_the_run_with_its_own_code(self):
+        # It returns 9 when its sleep is over, well within its grace.
+        _, exit_code = self.interrupt(ignore_in_child=True, sleep_ms=3000, exit_code=9)
+        self.assertEqual(exit_code, 9)
 
     def test_a_child_that_ends_on_the_event_is_not_waited_for(self):
-        elapsed = self.interrupt(ignore_in_child=False)
+        elapsed, _ = self.interrupt(ignore_in_child=False)
         self.assertLess(elapsed, 4.0)
 
     def test_without_a_second_handle_the_child_is_still_stopped_before_its_directory_goes(self):

@@ -265,18 +265,31 @@ class ConsoleProgramTest(LauncherTestCase):
 
 
 class SdkTemplateTest(LauncherTestCase):
-    def test_the_template_builds_packs_and_runs_with_its_identity(self):
+    def test_the_installed_template_builds_packs_and_runs_with_its_identity(self):
+        # From an installed prefix, as a project outside this repository works.
+        prefix = os.path.join(self.work, "prefix")
+        installed = subprocess.run(["cmake", "--install", os.path.dirname(HOST_BIN), "--prefix", prefix],
+                                   capture_output=True)
+        self.assertEqual(installed.returncode, 0, installed.stderr.decode(errors="replace"))
+        sdk = os.path.join(prefix, "share", "zelmor-onefile")
+        self.assertTrue(os.path.isfile(os.path.join(sdk, "windows", "zelmor-pack.exe")))
         build = os.path.join(self.work, "build")
-        template = os.path.join(SDK, "template")
-        for command in (["cmake", "-S", template, "-B", build,
-                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(SDK, "cmake", "mingw-w64-x86_64.cmake")],
+        for command in (["cmake", "-S", os.path.join(sdk, "template"), "-B", build,
+                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(sdk, "cmake", "mingw-w64-x86_64.cmake")],
                         ["cmake", "--build", build]):
             done = subprocess.run(command, capture_output=True)
             self.assertEqual(done.returncode, 0, done.stdout.decode(errors="replace") + done.stderr.decode(errors="replace"))
-        executable = pack(os.path.join(build, "app.dll"), os.path.join(self.work, "MyApp.exe"), "--console",
-                          "--dir", os.path.join(template, "files"), "--product-name", "My Äpp",
-                          "--company-name", "Example Ltd", "--file-version", "1.2.0.7", "--copyright", "© Example",
-                          "--product-version", "1.2.0-beta", "--visual-styles", "--dpi-aware")
+        # The SDK's package found the installed packer, which finds its stub by itself.
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            packer = re.search(r"^ZELMOR_ONEFILE_PACK:FILEPATH=(.*)$", f.read(), re.M).group(1)
+        self.assertEqual(os.path.realpath(packer), os.path.realpath(os.path.join(prefix, "bin", "zelmor-pack")))
+        executable = os.path.join(self.work, "MyApp.exe")
+        done = subprocess.run([packer, "--console", "--dir",
+                               os.path.join(sdk, "template", "files"), "--product-name", "My Äpp", "--company-name",
+                               "Example Ltd", "--file-version", "1.2.0.7", "--copyright", "© Example",
+                               "--product-version", "1.2.0-beta", "--visual-styles", "--dpi-aware",
+                               os.path.join(build, "app.dll"), executable], capture_output=True)
+        self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
         done = wine(["cmd", "/c", windows_path(executable), "one", "two words"])
         shown = done.stdout.decode("latin-1").replace("\r", "")
         self.assertEqual(done.returncode, 2, shown + done.stderr.decode(errors="replace"))
@@ -286,6 +299,13 @@ class SdkTemplateTest(LauncherTestCase):
         extracted = re.search(r"extracted to: (.*\\onefile_\d+_\d+)\n", shown)
         self.assertTrue(extracted, shown)
         self.assertFalse(os.path.exists(linux_path(extracted.group(1))), "the directory is removed")
+
+        # Unpacked, for a debugger: the DLL runs from its build folder, its data beside it.
+        done = wine(["cmd", "/c", windows_path(os.path.join(build, "app-host.exe")), "one", "two words"])
+        shown = done.stdout.decode("latin-1").replace("\r", "")
+        self.assertEqual(done.returncode, 2, shown + done.stderr.decode(errors="replace"))
+        self.assertIn(f"extracted to: {windows_path(build)}\nstarted from: {windows_path(build)}\n"
+                      "greeting.txt: Greetings from a file packed beside the application.\n", shown)
 
         # What Windows reads of the identity, through GetFileVersionInfoW and VerQueryValueW.
         read = wine([windows_binary("zelmor-version-info.exe"), windows_path(executable)],
@@ -315,6 +335,18 @@ class WindowsPackerTest(LauncherTestCase):
                      windows_path(output)], env=dict(os.environ, LC_ALL="C.UTF-8"))
         self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
         self.assertEqual(sorted(os.listdir(folder)), ["app.exe", "data"])
+        # Its output is never one of its inputs, also through a link.
+        copy, link = os.path.join(folder, "copy.dll"), os.path.join(folder, "link.dll")
+        shutil.copy(PROBE, copy)
+        os.symlink(copy, link)
+        with open(output, "rb") as f:
+            packed = f.read()
+        for application, target in ((link, copy), (output, output)):
+            done = wine([WINDOWS_PACK, "--any-first-entry", windows_path(application), windows_path(target)])
+            self.assertEqual(done.returncode, 1, done.stderr.decode(errors="replace"))
+            self.assertIn(b"(the same file)", done.stderr)
+        with open(PROBE, "rb") as probe, open(copy, "rb") as kept, open(output, "rb") as written:
+            self.assertTrue(probe.read() == kept.read() and written.read() == packed)
         # Both builds make the same bytes from the same inputs.
         linux = pack(PROBE, os.path.join(self.work, "app.exe"), "--level", "1", "--dir", data)
         with open(output, "rb") as windows_made, open(linux, "rb") as linux_made:

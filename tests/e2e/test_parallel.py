@@ -50,9 +50,9 @@ class ParallelLaunchTest(LauncherTestCase):
                     self.assertEqual((run.exit_code, run.stdout), (2, ""))
                     run = start(i).wait()
                 self.assertEqual((run.exit_code, run.stdout, run.stderr),
-                                 ((i * 0x01010101 + 3) % 2 ** 32, "probe: argc=3\n", ""))
+                                 ((i * 0x01010101 + 3) % 2 ** 32, "probe: argc=4\n", ""))
                 report = self.read_report(f"report-{i}.json")
-                self.assertEqual(report["argv"], [windows_path(launcher), f"instance {i}", str(i)])
+                self.assertEqual(report["argv"], [windows_path(launcher), f"instance {i}", str(i), ""])
                 env = report["env"]
                 self.assertEqual(report["module_dir"],
                                  f"{windows_path(self.temp)}\\onefile_{env['ZELMOR_ONEFILE_PARENT']}_"

@@ -99,7 +99,8 @@ class ChildRoleTest(LauncherTestCase):
         for value in [" +" + parent, f"-{2 ** 32 - int(parent)}", "00" + parent]:
             with self.subTest(value=value):
                 run = self.launch_second(first, launcher, value, start)
-                self.assertEqual((run.exit_code, run.stdout, run.stderr), (0, "probe: argc=2\n", ""))
+                # As a parent it passes the empty argument on too.
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (0, "probe: argc=3\n", ""))
                 second = self.read_report("second.json")
                 os.remove(self.report_path("second.json"))
                 self.assertNotEqual(second["env"][PARENT], parent)

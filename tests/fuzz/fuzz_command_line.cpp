@@ -1,6 +1,6 @@
 // composeCommandLine against an independent splitter: the line it writes must
 // split back, by the rules the child's runtime applies, into the elements it
-// was given, empty ones dropped; only a line too long for its buffer aborts.
+// was given, empty ones included; only a line too long for its buffer aborts.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,7 +97,7 @@ std::vector<std::wstring> splitLine(const std::wstring_view &line) {
 size_t neededLength(const std::vector<wchar_t *> &elements) {
     size_t total = elements.size() - 1;
     for (const wchar_t *element : elements) {
-        if (wcspbrk(element, L" \t\n\v\"") == nullptr) {
+        if (element[0] != L'\0' && wcspbrk(element, L" \t\n\v\"") == nullptr) {
             total += wcslen(element);
             continue;
         }
@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<std::wstring> split = splitLine(std::wstring_view(launcherState.childCommandLine, length));
     size_t next = 0;
     for (const wchar_t *element : run.pointers) {
-        if (element[0] != L'\0' && (next == split.size() || split[next++] != element)) {
+        if (next == split.size() || split[next++] != element) {
             fail("line does not split back into its elements");
         }
     }

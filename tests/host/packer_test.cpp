@@ -36,6 +36,8 @@ const std::string kBin = ZELMOR_WINDOWS_BIN;
 const std::string kProbe = kBin + "/zelmor-probe.dll";
 const std::string kLauncher = kBin + "/zelmor-launcher.exe";
 const std::string kNoEntry = kBin + "/zelmor-no-entry.dll";
+const std::string kNeedsHelper = kBin + "/zelmor-needs-helper.dll";
+const std::string kSharedRuntime = kBin + "/zelmor-shared-runtime.dll";
 const auto npos = std::string::npos;
 
 constexpr uint16_t kRcData = 10;
@@ -410,6 +412,13 @@ TEST_F(PackerNames, RefusesReservedDeviceNames) {
     expectFileNamesRefused({"data/CON", "LPT3.txt"});
 }
 
+TEST_F(PackerNames, EveryRefusedNameIsReportedInOneRun) {
+    std::string source = input("source.txt");
+    expectRefused({"--dir", tree({{"a<b", "x"}, {"fine.txt", "x"}, {"sub/CON", "x"}, {"x.", "x"}}), "--file",
+                   "Fine.TXT=" + source, "--file", "what?=" + source},
+                  {"a<b", "sub/CON", "x.", "what?", "\"Fine.TXT\"", "\"fine.txt\""});
+}
+
 TEST_F(PackerNames, RefusesNamesShapedLikeShortNames) {
     // On NTFS "PROGRA~1" may be the short name of another entry, and opening
     // it would overwrite that entry.
@@ -510,6 +519,32 @@ TEST_F(PackerInputs, LinksArePackedAsWhatTheyPointTo) {
     EXPECT_EQ(warnings, 2u) << outcome.err;
 }
 
+TEST_F(PackerInputs, ExcludedPathsStayOutAndADirectoryCanGoBelowAPrefix) {
+    fs::path directory = tree({{".git/config", "x"}, {".git/objects/ab", "x"}, {"Thumbs.db", "x"},
+                               {"sub/THUMBS.DB", "x"}, {"app.pdb", "x"}, {"docs/drafts/a.md", "x"},
+                               {"docs/keep.md", "x"}, {"sub/docs/drafts/b.md", "x"}, {"keep.txt", "x"},
+                               {"git/kept.txt", "x"}, {".gitignore", "x"}});
+    // Nothing below an excluded directory is looked at, a dangling link included.
+    fs::create_symlink("missing", directory / ".git" / "dangling");
+    Outcome outcome = packProbe({"--exclude", ".git/", "--exclude", "Thumbs.db", "--exclude", "*.PDB", "--exclude",
+                                 "/docs/drafts/", "--dir", "data=" + directory.string(), "--dir",
+                                 "=" + tree({{"top.txt", "x"}})},
+                                output());
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    std::vector<std::string> names;
+    for (const ListedLine &line : parseListing(pack({"--list", output()}).out)) {
+        names.push_back(line.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>({"zelmor-probe.dll", "data\\.gitignore", "data\\docs\\keep.md",
+                                               "data\\git\\kept.txt", "data\\keep.txt",
+                                               "data\\sub\\docs\\drafts\\b.md", "top.txt"}));
+    for (const std::string pattern : {"", "/", "\\\\"}) {
+        Outcome refused = packProbe({"--exclude", pattern}, output("never.exe"));
+        EXPECT_EQ(refused.exitCode, 2) << pattern;
+        EXPECT_NE(refused.err.find("matches nothing"), npos) << refused.err;
+    }
+}
+
 TEST_F(PackerInputs, LoopsAndDanglingLinksAreRefusedNamingTheLink) {
     struct Case {
         const char *link;
@@ -597,6 +632,61 @@ TEST_F(PackerChecks, FirstEntryMustBeAnApplicationDll) {
     }
 }
 
+TEST_F(PackerChecks, UnknownOptionsAreReportedAsUnknownAndTakeNothing) {
+    for (const char *option : {"--consol", "-V", "--levels"}) {
+        Outcome outcome = pack({option, kProbe, output()});
+        EXPECT_EQ(outcome.exitCode, 2);
+        EXPECT_EQ(outcome.err.rfind(std::string("zelmor-pack: unknown option ") + option + "\n", 0), 0u) << outcome.err;
+        EXPECT_FALSE(fs::exists(output()));
+    }
+    Outcome outcome = packProbe({}, output());
+    EXPECT_NE(outcome.err.find("zelmor-pack: 1 entry, "), npos) << outcome.err;
+}
+
+TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWindows) {
+    auto warningsOf = [](const Outcome &outcome) {
+        std::vector<std::string> lines;
+        std::istringstream stream(outcome.err);
+        for (std::string line; std::getline(stream, line);) {
+            if (line.rfind("zelmor-pack: warning: ", 0) == 0) {
+                lines.push_back(line.substr(22, line.find(", which") - 22));
+            }
+        }
+        return lines;
+    };
+    // Built as MinGW builds by default, it needs the shared C++ runtime;
+    // KERNEL32.dll and msvcrt.dll are Windows' own.
+    Outcome outcome = pack({"--level", "1", kSharedRuntime, output()});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    const std::string needsGcc = "\"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"";
+    EXPECT_EQ(warningsOf(outcome),
+              std::vector<std::string>({needsGcc, "\"zelmor-shared-runtime.dll\" needs \"libstdc++-6.dll\""}));
+    EXPECT_NE(outcome.err.find("-static) or pack it (--file libstdc++-6.dll=PATH)"), npos) << outcome.err;
+    // A packed DLL counts, and what it needs is checked in turn, at the top
+    // or beside it; an application's DLL in a folder of its own as well.
+    outcome = pack({"--level", "1", "--file", "LIBSTDC++-6.dll=" + kNeedsHelper, "--file",
+                    "plugins/needs.dll=" + kNeedsHelper, "--file", "plugins/zelmor-helper.dll=" + kProbe,
+                    kSharedRuntime, output()});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(warningsOf(outcome),
+              std::vector<std::string>({needsGcc, "\"LIBSTDC++-6.dll\" needs \"zelmor-helper.dll\""}));
+    // --strict: errors, and nothing written.
+    expectFailureNaming(pack({"--strict", kSharedRuntime, output("strict.exe")}),
+                        {"zelmor-pack: \"zelmor-shared-runtime.dll\" needs \"libgcc_s_seh-1.dll\"",
+                         "zelmor-pack: \"zelmor-shared-runtime.dll\" needs \"libstdc++-6.dll\""});
+    EXPECT_FALSE(fs::exists(output("strict.exe")));
+    // An import table that leads out of the file is reported, not followed.
+    Bytes damaged = readWholeFile<Bytes>(kNeedsHelper);
+    size_t pe = littleEndian(damaged, 0x3C, 4);
+    for (int i = 0; i < 4; ++i) {
+        damaged[pe + 24 + 112 + 8 + i] = 0x7F;  // the import directory's RVA
+    }
+    writeWholeFile(root_ / "in" / "damaged.dll", damaged);
+    outcome = pack({"--level", "1", (root_ / "in" / "damaged.dll").string(), output()});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("warning: \"damaged.dll\" has a malformed import directory"), npos) << outcome.err;
+}
+
 TEST_F(PackerChecks, StubMustBeAPe32PlusImage) {
     Bytes launcher = readWholeFile<Bytes>(kLauncher);
     Bytes pe32 = launcher;
@@ -670,8 +760,11 @@ TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
     }
 
     // Places no file can be written to (running as root, permissions would not stop it).
-    std::string underFile = output() + "/inside.exe";
+    std::string underFile = output() + "/inside.exe", missingFolder = output("missing") + "/out.exe";
     expectFailureNaming(packProbe({}, underFile), {underFile});
+    Outcome unwritable = packProbe({}, missingFolder);
+    expectFailureNaming(unwritable, {"cannot write \"" + missingFolder + "\""});
+    EXPECT_EQ(unwritable.err.find(".zelmor-pack"), npos) << unwritable.err;
     fs::create_directory(output("directory.exe"));
     expectFailureNaming(packProbe({}, output("directory.exe")), {"directory.exe"});
     EXPECT_TRUE(fs::is_directory(output("directory.exe")));
@@ -683,6 +776,42 @@ TEST_F(PackerOutput, FailureLeavesNoOutputAndNoTemporaryFile) {
     EXPECT_NE(readWholeFile(output()), "older");
     EXPECT_NE(fs::status(output()).permissions() & fs::perms::owner_exec, fs::perms::none);
     EXPECT_EQ(outputDirectory(), std::vector<std::string>({"app.exe", "directory.exe"}));
+}
+
+TEST_F(PackerOutput, NoInputIsEverWrittenOver) {
+    std::string dll = input("app.dll", readWholeFile(kProbe)), source = input("data.txt", "data");
+    fs::create_symlink(dll, root_ / "in" / "link.dll");
+    std::string dotted = (root_ / "in" / "." / "app.dll").string(), link = (root_ / "in" / "link.dll").string();
+    const std::vector<std::string> refused[] = {
+        {dll, dll},
+        {dotted, dll},
+        {link, dll},
+        {dll, link},
+        {"--file", "x.txt=" + source, dll, source},
+        {"--stub", source, dll, source},
+        {"--icon", source, dll, source},
+    };
+    for (const std::vector<std::string> &arguments : refused) {
+        SCOPED_TRACE(arguments.front());
+        std::string kept = readWholeFile(arguments.back());
+        expectFailureNaming(pack(arguments), {"is the input", "the same file"});
+        EXPECT_TRUE(readWholeFile(arguments.back()) == kept);
+        EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "in"), fs::directory_iterator()), 3);
+    }
+    // In a --dir, only the output at its own place is left out, with its
+    // packer's unfinished files beside it; under another name it is refused.
+    ASSERT_EQ(packProbe({"--dir", (root_ / "out").string()}, output()).exitCode, 0);
+    writeWholeFile(output() + ".0123456789abcdef.zelmor-pack", "unfinished");
+    writeWholeFile(root_ / "out" / "kept.txt", "kept");
+    Outcome outcome = packProbe({"--dir", (root_ / "out").string()}, output());
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_NE(outcome.err.find("warning: the output \"" + output() + "\" lies inside"), npos) << outcome.err;
+    std::vector<ListedLine> lines = parseListing(pack({"--list", output()}).out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1].name, "kept.txt");
+    fs::create_hard_link(output(), root_ / "in" / "hard.exe");
+    expectFailureNaming(packProbe({"--dir", (root_ / "in").string()}, output()),
+                        {(root_ / "in" / "hard.exe").string(), "under another name"});
 }
 
 TEST_F(PackerOutput, ConcurrentPacksToOneOutputLeaveOneWholeExecutable) {

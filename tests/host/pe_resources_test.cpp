@@ -21,6 +21,7 @@
 #include "packer/pe/manifest_xml.h"
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
+#include "packer/pe/pe_imports.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_tree.h"
 #include "packer/pe/resource_update.h"
@@ -959,8 +960,10 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
     PeImage image;
     std::string error;
     ASSERT_TRUE(parsePeImage(probe, image, error));
-    size_t exports = 0;
+    size_t exports = 0, imports = 0;
     ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kExportDirectory).rva, 1, exports));
+    ASSERT_TRUE(mapRvaRange(image, dataDirectory(image, kImportDirectory).rva, 1, imports));
+    ASSERT_LT(imports - exports, 0x400u) << "the import descriptors lie beyond the region flipped";
     ASSERT_TRUE(parsePeImage(packed, image, error));
     size_t resources = image.sections.back().pointerToRawData;
     Bytes *const bases[] = {&probe, &packed, &crafted};
@@ -985,6 +988,11 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
         };
         Bytes out;
         expectReason([&](std::string &e) { return checkApplicationDll(bytes, e); });
+        expectReason([&](std::string &e) {
+            PeImage parsed;
+            std::vector<std::string> dlls;
+            return parsePeImage(bytes, parsed, e) && readImportedDlls(bytes, parsed, dlls, e);
+        });
         expectReason([&](std::string &e) { return findResource(bytes, 10, 27, out, e); });
         std::string reason;
         if (updateResources(bytes, changes, out, reason)) {

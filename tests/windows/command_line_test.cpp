@@ -43,16 +43,6 @@ std::vector<std::wstring> split(const wchar_t *line) {
     return result;
 }
 
-std::vector<std::wstring> withoutEmptyElements(const std::vector<std::wstring> &elements) {
-    std::vector<std::wstring> kept;
-    for (const std::wstring &element : elements) {
-        if (!element.empty()) {
-            kept.push_back(element);
-        }
-    }
-    return kept;
-}
-
 // The launcher's split of `line` is the system's, element for element.
 void expectSplitAsTheSystem(const std::wstring &line) {
     static SplitArguments ours;
@@ -92,13 +82,12 @@ TEST(CommandLineTest, BackslashesInsideQuotesAreDoubledOnlyBeforeAQuote) {
     EXPECT_EQ(compose({L"x\\\\\""}), L"\"x\\\\\\\\\\\"\"");
 }
 
-TEST(CommandLineTest, AnEmptyElementAddsOnlyItsBlank) {
-    EXPECT_EQ(compose({L"a", L"", L"b"}), L"a  b");
-    EXPECT_EQ(compose({L"a", L"", L"", L"b"}), L"a   b");
-    EXPECT_EQ(compose({L"a", L""}), L"a ");
-    EXPECT_EQ(compose({L"", L"a"}), L" a");
-    // The child never sees them.
-    EXPECT_EQ(split(L"C:\\x\\app.exe  b   c "), (std::vector<std::wstring>{L"C:\\x\\app.exe", L"b", L"c"}));
+TEST(CommandLineTest, AnEmptyElementIsQuotedSoTheChildReceivesIt) {
+    EXPECT_EQ(compose({L"a", L"", L"b"}), L"a \"\" b");
+    EXPECT_EQ(compose({L"a", L"", L"", L"b"}), L"a \"\" \"\" b");
+    EXPECT_EQ(compose({L"a", L""}), L"a \"\"");
+    EXPECT_EQ(split(L"C:\\x\\app.exe --prefix \"\" \"\""),
+              (std::vector<std::wstring>{L"C:\\x\\app.exe", L"--prefix", L"", L""}));
 }
 
 TEST(CommandLineTest, EveryCompositionStartsFromAnEmptyLine) {
@@ -127,8 +116,8 @@ TEST(CommandLineDeathTest, OneCharacterMoreThan32767Aborts) {
     const std::wstring first(32000, L'a');
     const std::wstring second(kLongestLine - first.size(), L'b');
     EXPECT_EXIT(compose({first, second}), ::testing::ExitedWithCode(kFastFailExit), "^$");
-    // Only the separator of an empty element overflows.
-    EXPECT_EXIT(compose({std::wstring(kLongestLine, L'a'), L""}), ::testing::ExitedWithCode(kFastFailExit), "^$");
+    // Only the closing quote of an empty element overflows.
+    EXPECT_EXIT(compose({std::wstring(kLongestLine - 2, L'a'), L""}), ::testing::ExitedWithCode(kFastFailExit), "^$");
     // Only the escape of the trailing backslash overflows.
     std::wstring quoted = L"c d" + std::wstring(kLongestLine - 4 - 2, L'e') + L"\\";
     EXPECT_EXIT(compose({quoted}), ::testing::ExitedWithCode(kFastFailExit), "^$");
@@ -156,7 +145,7 @@ TEST(CommandLineTest, RandomElementListsSplitBackUnchanged) {
         }
         std::wstring line = compose(elements);
         std::vector<std::wstring> parsed = split(line.c_str());
-        ASSERT_EQ(parsed, withoutEmptyElements(elements)) << "round " << round << ", line " << ::testing::PrintToString(line);
+        ASSERT_EQ(parsed, elements) << "round " << round << ", line " << ::testing::PrintToString(line);
         ASSERT_NO_FATAL_FAILURE(expectSplitAsTheSystem(line));
     }
 }
@@ -213,7 +202,7 @@ TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRes
     EXPECT_EQ(line, launcherState.childCommandLine);
     EXPECT_EQ(std::wstring(line).rfind(L"\"C:\\Program Files\\Zelmor\\app.exe\"", 0), 0u) << line;
     // The rest is this test program's own command line.
-    std::vector<std::wstring> expected = withoutEmptyElements(split(GetCommandLineW()));
+    std::vector<std::wstring> expected = split(GetCommandLineW());
     ASSERT_GE(expected.size(), 1u);
     EXPECT_NE(expected[0], ownPath);
     expected[0] = ownPath;
