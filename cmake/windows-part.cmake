@@ -27,7 +27,7 @@ endfunction()
 # The run state embeds the zstd reader's record, so zstd is part of the
 # ground floor's interface.
 add_launcher_layer(base
-  SOURCES base/bounded_text.cpp base/failure.cpp base/launcher_state.cpp base/system_library.cpp
+  SOURCES base/bounded_text.cpp base/failure.cpp base/launcher_state.cpp base/native_calls.cpp base/system_library.cpp
   SYSTEM zstd_static)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
