@@ -12,6 +12,7 @@ typedef NTSTATUS(NTAPI *CreateFileFunction)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIB
                                             PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 typedef NTSTATUS(NTAPI *ListFunction)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
                                       FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+typedef NTSTATUS(NTAPI *QueryInformationFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 typedef NTSTATUS(NTAPI *SetInformationFunction)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
 typedef NTSTATUS(NTAPI *QuerySecurityFunction)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR, ULONG, PULONG);
 typedef NTSTATUS(NTAPI *OpenTokenFunction)(HANDLE, ACCESS_MASK, PHANDLE);
@@ -22,6 +23,7 @@ typedef BOOLEAN(NTAPI *EqualSidFunction)(PSID, PSID);
 enum Function {
     kCreateFile,
     kList,
+    kQueryInformation,
     kSetInformation,
     kQuerySecurity,
     kOpenToken,
@@ -32,8 +34,9 @@ enum Function {
 };
 
 const char *const kFunctionNames[kFunctionCount] = {
-    "NtCreateFile",          "NtQueryDirectoryFile",    "NtSetInformationFile", "NtQuerySecurityObject",
-    "NtOpenProcessToken",    "NtQueryInformationToken", "RtlNtStatusToDosError", "RtlEqualSid",
+    "NtCreateFile",       "NtQueryDirectoryFile",    "NtQueryInformationFile", "NtSetInformationFile",
+    "NtQuerySecurityObject", "NtOpenProcessToken", "NtQueryInformationToken", "RtlNtStatusToDosError",
+    "RtlEqualSid",
 };
 
 // Found once and kept; threads that look one up at the same time find the same address.
@@ -52,6 +55,9 @@ template <typename Pointer> Pointer native(Function function) {
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 constexpr FILE_INFORMATION_CLASS kIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
+constexpr FILE_INFORMATION_CLASS kBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
+constexpr FILE_INFORMATION_CLASS kStandardInformation = static_cast<FILE_INFORMATION_CLASS>(5);
+constexpr FILE_INFORMATION_CLASS kInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
 constexpr FILE_INFORMATION_CLASS kRenameInformation = static_cast<FILE_INFORMATION_CLASS>(10);
 constexpr size_t kLongestName = 32767;
 
@@ -61,6 +67,16 @@ DWORD errorOf(NTSTATUS status) {
     }
     StatusToErrorFunction toError = native<StatusToErrorFunction>(kStatusToError);
     return toError != nullptr ? toError(status) : ERROR_GEN_FAILURE;
+}
+
+// One class of facts about what `handle` is open on, into `record`.
+template <typename Record> DWORD queryFile(HANDLE handle, FILE_INFORMATION_CLASS which, Record *record) {
+    QueryInformationFunction queryInformation = native<QueryInformationFunction>(kQueryInformation);
+    if (queryInformation == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    IO_STATUS_BLOCK status = {};
+    return errorOf(queryInformation(handle, &status, record, sizeof *record, which));
 }
 
 UNICODE_STRING unicodeString(const wchar_t *text, size_t length) {
@@ -116,6 +132,27 @@ DWORD nativeOpen(const NativeOpen &request, HANDLE *handle) {
     }
     *handle = opened;
     return ERROR_SUCCESS;
+}
+
+DWORD nativeFileId(HANDLE handle, uint64_t *fileId) {
+    LARGE_INTEGER internal = {};
+    DWORD error = queryFile(handle, kInternalInformation, &internal);
+    *fileId = static_cast<uint64_t>(internal.QuadPart);
+    return error;
+}
+
+DWORD nativeAttributes(HANDLE handle, DWORD *attributes) {
+    FILE_BASIC_INFO basic = {};  // the system's record for this class
+    DWORD error = queryFile(handle, kBasicInformation, &basic);
+    *attributes = basic.FileAttributes;
+    return error;
+}
+
+DWORD nativeLinkCount(HANDLE handle, DWORD *links) {
+    FILE_STANDARD_INFO standard = {};  // as above
+    DWORD error = queryFile(handle, kStandardInformation, &standard);
+    *links = standard.NumberOfLinks;
+    return error;
 }
 
 DWORD nativeList(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern, ULONG *filled) {

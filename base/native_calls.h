@@ -10,6 +10,7 @@
 #include <winternl.h>
 
 #include <stddef.h>
+#include <stdint.h>
 
 // One file or directory to open or create.
 struct NativeOpen {
@@ -26,6 +27,12 @@ struct NativeOpen {
 
 // Opens or creates what `request` names; *handle is the handle on success.
 DWORD nativeOpen(const NativeOpen &request, HANDLE *handle);
+
+// What `handle` (opened with FILE_READ_ATTRIBUTES) is open on: its file ID,
+// its attributes, its count of hard links.
+DWORD nativeFileId(HANDLE handle, uint64_t *fileId);
+DWORD nativeAttributes(HANDLE handle, DWORD *attributes);
+DWORD nativeLinkCount(HANDLE handle, DWORD *links);
 
 // Reads the next records of the listing of `directory` (opened with list
 // access) into `buffer` as FILE_ID_BOTH_DIR_INFO records, `*filled` bytes of

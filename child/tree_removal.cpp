@@ -73,19 +73,15 @@ struct Walk {
     size_t prepared;  // levels whose listing is allocated
 };
 
-uint64_t fileIdOf(const BY_HANDLE_FILE_INFORMATION &information) {
-    return (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-}
-
 bool isNotFound(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Marks what `handle` is open on for deletion. The read-only mark belongs
-// to the file, which all its hard links share: where the system cannot
-// delete past it, it is cleared only when this name is the file's only one,
-// and otherwise the name stays.
-bool deleteThroughHandle(HANDLE handle, DWORD attributes, DWORD links) {
+// Marks what `handle` is open on, with `attributes`, for deletion. The
+// read-only mark belongs to the file, which all its hard links share: where
+// the system cannot delete past it, it is cleared only when this name is the
+// file's only one, and otherwise the name stays.
+bool deleteThroughHandle(HANDLE handle, DWORD attributes) {
     if (!extendedDispositionRefused.load(std::memory_order_relaxed)) {
         // The name goes at once, even while another process still has it open.
         DispositionEx extended = {kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly};
@@ -104,7 +100,9 @@ bool deleteThroughHandle(HANDLE handle, DWORD attributes, DWORD links) {
     if (SetFileInformationByHandle(handle, FileDispositionInfo, &plain, sizeof plain)) {
         return true;
     }
-    if (GetLastError() != ERROR_ACCESS_DENIED || (attributes & FILE_ATTRIBUTE_READONLY) == 0 || links != 1) {
+    DWORD links = 0;
+    if (GetLastError() != ERROR_ACCESS_DENIED || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        nativeLinkCount(handle, &links) != ERROR_SUCCESS || links != 1) {
         return false;
     }
     FILE_BASIC_INFO basic = {};  // times of zero are left as they are
@@ -179,40 +177,39 @@ enum class Verdict {
 
 // Opens the entry that `record` names, relative to its directory, as itself,
 // and judges what may be done through that handle.
-Verdict openListed(HANDLE directory, const FILE_ID_BOTH_DIR_INFO *record, HANDLE *entry,
-                   BY_HANDLE_FILE_INFORMATION *information) {
+Verdict openListed(HANDLE directory, const FILE_ID_BOTH_DIR_INFO *record, HANDLE *entry) {
     const DWORD listed = record->FileAttributes;
     const bool listedLink = (listed & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     const bool listedDirectory = !listedLink && (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // The system refuses the open where the kind changed meanwhile.
+    const ULONG kind = listedLink ? 0 : listedDirectory ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE;
     NativeOpen request = {directory,
                           record->FileName,
                           record->FileNameLength / sizeof(wchar_t),
                           kEntryAccess | (listedDirectory ? FILE_LIST_DIRECTORY : 0),
                           kShareAll,
                           FILE_OPEN,
-                          FILE_OPEN_REPARSE_POINT,
+                          FILE_OPEN_REPARSE_POINT | kind,
                           nullptr,
                           false};
     DWORD error = nativeOpen(request, entry);
     if (error != ERROR_SUCCESS) {
         return isNotFound(error) ? Verdict::Gone : Verdict::Leave;
     }
-    if (!GetFileInformationByHandle(*entry, information)) {
-        CloseHandle(*entry);  // of no use; a failed close changes nothing
-        return Verdict::Leave;
-    }
-    // Only the very object listed: the name may have been swapped meanwhile,
+    // Only the very object listed: the name may have been swapped meanwhile
     // for a link whose target the open reached (as Wine's opens do whatever
     // the flag), so anything else is neither entered nor deleted through this
     // handle. A link goes only through a handle on the link itself.
-    const DWORD opened = information->dwFileAttributes;
-    const bool sameObject = fileIdOf(*information) == static_cast<uint64_t>(record->FileId.QuadPart) &&
-                            ((opened ^ listed) & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    const bool openedLink = (opened & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (sameObject && openedLink == listedLink) {
+    uint64_t fileId = 0;
+    DWORD attributes = 0;
+    bool same = nativeFileId(*entry, &fileId) == ERROR_SUCCESS &&
+                fileId == static_cast<uint64_t>(record->FileId.QuadPart) &&
+                (!listedLink || (nativeAttributes(*entry, &attributes) == ERROR_SUCCESS &&
+                                 (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0));
+    if (same) {
         return listedDirectory ? Verdict::Enter : Verdict::Delete;
     }
-    CloseHandle(*entry);  // as above
+    CloseHandle(*entry);  // of no use; a failed close changes nothing
     return Verdict::Leave;
 }
 
@@ -236,7 +233,7 @@ bool removeBelow(Walk *walk, uint64_t deadline) {
             if (depth == 0) {
                 return level->complete;
             }
-            bool gone = level->complete && deleteThroughHandle(level->directory, level->attributes, 1);
+            bool gone = level->complete && deleteThroughHandle(level->directory, level->attributes);
             CloseHandle(level->directory);  // with a deletion set, the close carries it out
             depth--;
             walk->levels[depth].complete = walk->levels[depth].complete && gone;
@@ -247,18 +244,18 @@ bool removeBelow(Walk *walk, uint64_t deadline) {
         }
         seamPause("OpenListedEntry");
         HANDLE entry = nullptr;
-        BY_HANDLE_FILE_INFORMATION information;
         bool gone = false;
-        switch (openListed(level->directory, record, &entry, &information)) {
+        // The attributes listed are those of the object opened: it is the same.
+        switch (openListed(level->directory, record, &entry)) {
             case Verdict::Enter:
-                if (enterLevel(walk, depth + 1, entry, information.dwFileAttributes)) {
+                if (enterLevel(walk, depth + 1, entry, record->FileAttributes)) {
                     depth++;
                     continue;
                 }
                 CloseHandle(entry);  // too deep to enter: it stays, and so do its parents
                 break;
             case Verdict::Delete:
-                gone = deleteThroughHandle(entry, information.dwFileAttributes, information.nNumberOfLinks);
+                gone = deleteThroughHandle(entry, record->FileAttributes);
                 CloseHandle(entry);  // as above
                 break;
             case Verdict::Leave:
@@ -337,13 +334,11 @@ void *openToTake(void *parent, const wchar_t *name, size_t length, uint32_t *err
 }
 
 bool isDirectoryWithId(void *handle, uint64_t fileId) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information)) {
-        return false;
-    }
-    const DWORD attributes = information.dwFileAttributes;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-           fileIdOf(information) == fileId;
+    uint64_t found = 0;
+    DWORD attributes = 0;
+    return nativeFileId(handle, &found) == ERROR_SUCCESS && found == fileId &&
+           nativeAttributes(handle, &attributes) == ERROR_SUCCESS && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
 bool renameToTombstone(void *directory, void *parent) {
@@ -359,8 +354,8 @@ bool renameToTombstone(void *directory, void *parent) {
 }
 
 bool removeTreeByHandle(void *directory, uint64_t deadline) {
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(directory, &information)) {
+    DWORD attributes = 0;
+    if (nativeAttributes(directory, &attributes) != ERROR_SUCCESS) {
         return false;
     }
     Walk *walk = static_cast<Walk *>(HeapAlloc(GetProcessHeap(), 0, sizeof(Walk)));
@@ -368,8 +363,8 @@ bool removeTreeByHandle(void *directory, uint64_t deadline) {
         return false;
     }
     walk->prepared = 0;
-    bool removed = enterLevel(walk, 0, directory, information.dwFileAttributes) && removeBelow(walk, deadline) &&
-                   deleteThroughHandle(directory, information.dwFileAttributes, 1);
+    bool removed = enterLevel(walk, 0, directory, attributes) && removeBelow(walk, deadline) &&
+                   deleteThroughHandle(directory, attributes);
     for (size_t depth = 0; depth < walk->prepared; depth++) {
         HeapFree(GetProcessHeap(), 0, walk->levels[depth].listing);  // not examined, as below
     }

@@ -35,14 +35,13 @@ NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t
         }
         return error == ERROR_ALREADY_EXISTS ? NewDirectory::NameTaken : NewDirectory::Refused;
     }
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(created, &information)) {
+    error = nativeFileId(created, fileId);
+    if (error != ERROR_SUCCESS) {
         // Left, empty, for a later run's sweep: the holder may not delete.
-        *errorCode = GetLastError();
+        *errorCode = error;
         CloseHandle(created);  // a failed close changes nothing
         return NewDirectory::Refused;
     }
     *holder = created;
-    *fileId = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     return NewDirectory::Created;
 }
