@@ -4,8 +4,6 @@
 
 #include <atomic>
 
-#include "base/test_seam.h"
-
 namespace {
 
 typedef NTSTATUS(NTAPI *CreateFileFunction)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
@@ -249,6 +247,5 @@ DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid) {
 
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second) {
     EqualSidFunction equalSid = native<EqualSidFunction>(kEqualSid);
-    return equalSid != nullptr && !seamFails("RtlEqualSid") &&
-           equalSid(const_cast<SID *>(&first.sid), const_cast<SID *>(&second.sid));
+    return equalSid != nullptr && equalSid(const_cast<SID *>(&first.sid), const_cast<SID *>(&second.sid));
 }

@@ -88,9 +88,11 @@ bool isSweepable(const Sweep *sweep, const wchar_t *name, DWORD attributes) {
     return isRunDirectoryName(name) && wcscmp(name, sweep->ownName) != 0 && !namesRunningParent(name);
 }
 
+// Another user's directory is never entered, whatever its name; one whose
+// owner cannot be read is not taken either.
 bool isOwnedByThisUser(const Sweep *sweep, HANDLE directory) {
     SidBuffer owner;
-    return nativeOwner(directory, &owner) == ERROR_SUCCESS &&
+    return nativeOwner(directory, &owner) == ERROR_SUCCESS && !seamFails("RtlEqualSid") &&
            (nativeSidsEqual(owner, sweep->user) || nativeSidsEqual(owner, sweep->defaultOwner));
 }
 

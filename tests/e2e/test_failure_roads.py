@@ -200,6 +200,17 @@ class SpecExpansionTest(SeamTestCase):
                                  (FAST_FAIL, "", spec_failed("{HOME}")))
                 self.assertEqual(os.listdir(self.temp), [])
 
+    def test_a_relative_or_missing_temp_path_fails_the_expansion_and_nothing_is_made(self):
+        # The system would make a relative TMP absolute against the current directory.
+        current = os.path.join(self.work, "current")
+        os.makedirs(current)
+        missing = os.path.join(self.work, "missing")
+        for value in ["reltemp", windows_path(os.path.join(missing, "temp"))]:
+            with self.subTest(value):
+                run = self.launch(self.probe_launcher(), set_env={"TMP": value}, cwd=current)
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", TARGET_SPEC_FAILED))
+                self.assertEqual((os.listdir(current), os.path.exists(missing)), ([], False))
+
     def test_a_temp_path_the_system_refuses_fails_the_expansion(self):
         # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP}
         # then gives nothing, and "\onefile_..." would name the root of the
