@@ -24,7 +24,8 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 // A directory taken is listed as well, and the sweep reads its owner.
 constexpr ACCESS_MASK kTakeAccess = kEntryAccess | FILE_LIST_DIRECTORY | READ_CONTROL;
 
-// Every level is a name of at least one character and a separator.
+// As deep as a tree the system can still name by path: every level is a
+// name of at least one character and a separator. Deeper directories stay.
 constexpr size_t kMaximumDepth = kLongPathCapacity / 2;
 constexpr ULONG kListingBytes = 8192;
 constexpr int kTombstoneAttempts = 16;
