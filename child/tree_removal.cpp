@@ -16,13 +16,14 @@
 
 namespace {
 
-// An entry is opened to be deleted, to tell what it is (kind, file ID,
-// links) and to lose a read-only mark; sharing everything, so that only
-// what another process holds without sharing deletion stays.
-constexpr ACCESS_MASK kEntryAccess = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+// An entry is opened to be deleted and to tell what it is (file ID,
+// attributes, links), and one listed as read-only to lose that mark too;
+// sharing everything, so that only what another process holds without
+// sharing deletion stays.
+constexpr ACCESS_MASK kEntryAccess = DELETE | FILE_READ_ATTRIBUTES;
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A directory taken is listed as well, and the sweep reads its owner.
-constexpr ACCESS_MASK kTakeAccess = kEntryAccess | FILE_LIST_DIRECTORY | READ_CONTROL;
+constexpr ACCESS_MASK kTakeAccess = kEntryAccess | FILE_WRITE_ATTRIBUTES | FILE_LIST_DIRECTORY | READ_CONTROL;
 
 // As deep as a tree the system can still name by path: every level is a
 // name of at least one character and a separator. Deeper directories stay.
@@ -187,7 +188,8 @@ Verdict openListed(HANDLE directory, const FILE_ID_BOTH_DIR_INFO *record, HANDLE
     NativeOpen request = {directory,
                           record->FileName,
                           record->FileNameLength / sizeof(wchar_t),
-                          kEntryAccess | (listedDirectory ? FILE_LIST_DIRECTORY : 0),
+                          kEntryAccess | (listedDirectory ? FILE_LIST_DIRECTORY : 0) |
+                              ((listed & FILE_ATTRIBUTE_READONLY) != 0 ? FILE_WRITE_ATTRIBUTES : 0),
                           kShareAll,
                           FILE_OPEN,
                           FILE_OPEN_REPARSE_POINT | kind,
