@@ -44,7 +44,8 @@ template <typename Pointer> Pointer native(Function function) {
     void *address = addresses[function].load(std::memory_order_relaxed);
     if (address == nullptr) {
         HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-        address = ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, kFunctionNames[function]));
+        address = ntdll == nullptr ? nullptr
+                                   : reinterpret_cast<void *>(GetProcAddress(ntdll, kFunctionNames[function]));
         addresses[function].store(address, std::memory_order_relaxed);
     }
     return reinterpret_cast<Pointer>(address);

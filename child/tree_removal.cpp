@@ -159,8 +159,8 @@ const FILE_ID_BOTH_DIR_INFO *nextRecord(Level *level) {
         level->next = level->filled;
         return nullptr;
     }
-    level->next = record->NextEntryOffset == 0 || record->NextEntryOffset > left ? level->filled
-                                                                                 : level->next + record->NextEntryOffset;
+    const bool last = record->NextEntryOffset == 0 || record->NextEntryOffset > left;
+    level->next = last ? level->filled : level->next + record->NextEntryOffset;
     return record;
 }
 

@@ -15,7 +15,7 @@ namespace {
 typedef HRESULT(WINAPI *ShellFolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
 typedef DWORD(WINAPI *TemporaryPathFunction)(DWORD, LPWSTR);
 
-// Where the system has it (Windows 11, and 10 from its 2022 updates),
+// Where the system has it (Windows 11, and Windows 10 with later updates),
 // GetTempPath2W gives a process that runs as SYSTEM a temporary directory
 // no user can write (C:\Windows\SystemTemp), and everyone else exactly what
 // GetTempPathW gives.

@@ -9,7 +9,8 @@
 constexpr DWORD kPrivateAclSize =
     sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE);
 // Room for a list of one mandatory label.
-constexpr DWORD kLabelAclSize = sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
+constexpr DWORD kLabelAclSize =
+    sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
 
 // Everything the descriptor points into; it must stay in place while used.
 // Unions keep the buffers aligned as the records in them need.

@@ -63,8 +63,8 @@ bool removed(const std::wstring &target) {
 // Makes `directory` the cleanup's target, as the parent does once it has created it.
 void aim(const std::wstring &directory) {
     wcscpy(launcherState.targetDirectory, directory.c_str());
-    HANDLE opened = CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE opened = CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION information = {};
     EXPECT_TRUE(GetFileInformationByHandle(opened, &information));
     CloseHandle(opened);
