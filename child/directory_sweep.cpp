@@ -112,7 +112,7 @@ bool takeAndRemove(const Sweep *sweep, HANDLE temporary, const FILE_ID_BOTH_DIR_
         // Not examined: what stays is taken again by a later run.
         removeTreeByHandle(directory, deadline);
     }
-    CloseHandle(directory);  // carries out the deletion; nothing else can be done if it fails
+    CloseHandle(directory);  // with a deletion set, the close carries it out; a failed close changes nothing
     return taken;
 }
 
@@ -122,7 +122,8 @@ void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
     for (bool first = true;; first = false) {
         ULONG filled = 0;
         // The pattern applies from the first call on this handle.
-        if (nativeList(temporary, sweep->listing.bytes, kListingBytes, first, L"onefile_*", &filled) != ERROR_SUCCESS) {
+        if (nativeList(temporary, sweep->listing.bytes, kListingBytes, first, L"onefile_*", &filled) != ERROR_SUCCESS ||
+            filled < nameOffset) {
             return;  // done, or nothing more to be seen: either way nothing more to take
         }
         for (ULONG at = 0; filled - at >= nameOffset;) {
