@@ -3,6 +3,7 @@
 // long as the process. Stages reach it directly; there is no accessor layer.
 // Capacities count characters including the terminator.
 #include <stddef.h>
+#include <stdint.h>
 
 #include "format/container.h"
 #include "format/payload_reader_state.h"
@@ -43,6 +44,10 @@ struct LauncherState {
     // child of it runs, by whichever thread takes it out with an atomic
     // exchange; the child role's stays open until the process ends.
     void *directoryHolder;
+    // The file ID of targetDirectory, read from the parent's holder when it
+    // created it. The run's end removes a directory at that name only if it
+    // is this one.
+    uint64_t targetDirectoryId;
     // Set once the parent has created the target directory itself; only then
     // may anything remove it. Read by the console-control thread; never cleared.
     volatile unsigned char cleanupArmed;

@@ -20,6 +20,35 @@ struct Injection {
 Injection injections[16];
 int injectionCount = -1;
 
+// ZELMOR_TEST_PAUSE=Point:N:PATH, read at the first pause.
+struct Pause {
+    char point[64];
+    unsigned long pausingCall;
+    unsigned long callsSoFar;
+    wchar_t path[MAX_PATH];
+};
+
+Pause pause;
+bool pauseLoaded = false;
+
+void loadPause() {
+    pauseLoaded = true;
+    wchar_t spec[MAX_PATH + 80];
+    DWORD length = GetEnvironmentVariableW(L"ZELMOR_TEST_PAUSE", spec, MAX_PATH + 80);
+    wchar_t *first = length == 0 || length >= MAX_PATH + 80 ? nullptr : wcschr(spec, L':');
+    wchar_t *second = first == nullptr ? nullptr : wcschr(first + 1, L':');
+    if (second == nullptr || static_cast<size_t>(first - spec) >= sizeof pause.point ||
+        wcslen(second + 1) >= MAX_PATH) {
+        return;
+    }
+    for (size_t i = 0; i < static_cast<size_t>(first - spec); i++) {
+        pause.point[i] = static_cast<char>(spec[i]);
+    }
+    pause.point[first - spec] = '\0';
+    pause.pausingCall = wcstoul(first + 1, nullptr, 10);
+    wcscpy(pause.path, second + 1);
+}
+
 void loadInjections() {
     injectionCount = 0;
     char spec[1024];
@@ -81,4 +110,21 @@ bool seamRecordsDialog(const wchar_t *title, const wchar_t *text) {
     }
     CloseHandle(file);
     return true;
+}
+
+void seamPause(const char *point) {
+    if (!pauseLoaded) {
+        loadPause();
+    }
+    if (strcmp(pause.point, point) != 0 || ++pause.callsSoFar != pause.pausingCall) {
+        return;
+    }
+    HANDLE marker = CreateFileW(pause.path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    CloseHandle(marker);
+    for (int waited = 0; waited < 60000 && GetFileAttributesW(pause.path) != INVALID_FILE_ATTRIBUTES; waited += 10) {
+        Sleep(10);
+    }
 }

@@ -4,7 +4,11 @@
 // a test build the environment variable ZELMOR_TEST_FAIL ("Name:N,Name:N")
 // makes the Nth such call fail, setting the last error as the system would.
 // Release builds compile every check to false.
-
+//
+// seamPause("Point") holds the process at a moment a race would need, so
+// that a test can act there deterministically: ZELMOR_TEST_PAUSE
+// ("Point:N:PATH") makes the Nth call create the file PATH and wait until
+// the test has deleted it (at most a minute). Release builds do nothing.
 //
 // A message box would wait for a click no test gives: in a test build the
 // environment variable ZELMOR_TEST_DIALOG names a file that receives, in
@@ -14,6 +18,7 @@
 #ifdef ZELMOR_TEST_SEAMS
 bool seamFails(const char *operation);
 bool seamRecordsDialog(const wchar_t *title, const wchar_t *text);
+void seamPause(const char *point);
 #else
 inline bool seamFails(const char *) {
     return false;
@@ -21,4 +26,5 @@ inline bool seamFails(const char *) {
 inline bool seamRecordsDialog(const wchar_t *, const wchar_t *) {
     return false;
 }
+inline void seamPause(const char *) {}
 #endif

@@ -1,30 +1,52 @@
 #pragma once
-// Removal of a run's directory with everything below it, by the launcher's
-// own walk: the system's shell delete joins names in fixed buffers and goes
-// astray in deep trees. Every walk is in the long-path form: a link inside
-// the tree (junction, symbolic link) is removed as a link and never entered,
-// read-only entries are made writable and removed, and what cannot be
-// removed (a file held open elsewhere) stays. Safe on two threads at once:
-// all state is per call.
+// Removal of a run's directory with everything below it, by handle: each
+// directory is listed from its handle, each entry opened relative to its
+// directory's handle as itself (a link is never followed) and checked to be
+// the very object the listing named (same file ID, same kind) before it is
+// entered or deleted through that handle. A name swapped for a link between
+// the listing and the open is therefore neither entered nor deleted: what
+// stays, stays, and so does what is held open elsewhere and a hard link to a
+// read-only file where the system cannot delete it without changing that
+// file. Safe on two threads at once: a walk keeps its state per call.
+// Handles are void * (HANDLE), to keep Windows headers out of here.
+#include <stddef.h>
+#include <stdint.h>
 
 enum class TreeRemoval {
-    Gone,     // neither the target nor its tombstone stands (any more)
-    Remains,  // a directory still stands there: worth another attempt
+    Gone,     // nothing of this run's stands there (any more)
+    Remains,  // something stays: worth another attempt
     InUse,    // a holder is open on it (payload/directory_holder.h): nothing was touched
 };
 
 // One attempt to remove launcherState.targetDirectory once the run is over.
-// The directory is first taken: renamed to its tombstone, its own name
-// followed by kTombstoneSuffix (child/run_directory_names.h), which fails
-// while any holder is open on it (InUse). Then the tombstone is removed,
-// also when an earlier attempt or the other thread took it. Acts on
-// nothing, and returns Gone, when the target is empty, not fully qualified
-// or a root.
+// The first attempt takes it: opens it for deletion, which the system
+// refuses while any holder is open (InUse), checks that it is the directory
+// this run created (launcherState.targetDirectoryId) and renames it, through
+// that handle, to a fresh tombstone name of this process's
+// (child/run_directory_names.h). That handle is kept, and every later
+// attempt, on either thread, removes only what it holds. Acts on nothing,
+// and returns Gone, when the target is empty, not fully qualified, a root,
+// or not the directory this run created.
 TreeRemoval removeTargetTree();
 
-// One attempt to remove the directory at the fully qualified `path`, which
-// this process has just taken by renaming it to a tombstone name
-// (child/run_directory_names.h); no holder can be opened on a tombstone.
-// Returns whether a directory still stands there. Acts on nothing, and
-// returns false, unless the last component of `path` has the tombstone form.
-bool removeTombstoneTree(const wchar_t *path);
+// Opens `name` (`length` characters) in the directory open as `parent` as a
+// directory to take: for deletion, without sharing deletion, so that the
+// system refuses it while a holder is open (ERROR_SHARING_VIOLATION) and
+// nobody can rename or remove it while it is open here. Never follows a
+// link. Null, with the system error in *error, when it cannot be opened.
+void *openToTake(void *parent, const wchar_t *name, size_t length, uint32_t *error);
+
+// Whether `handle` is open on a directory (not a link) whose file ID is `fileId`.
+bool isDirectoryWithId(void *handle, uint64_t fileId);
+
+// Renames the directory open as `directory` (from openToTake) inside the
+// directory open as `parent` to a fresh tombstone name of this process's,
+// trying the next name where one is taken. False when none could be had.
+bool renameToTombstone(void *directory, void *parent);
+
+// Removes everything below the directory open as `directory` (from
+// openToTake, taken) and marks the directory itself for deletion, which
+// happens when that handle is closed. Stops once GetTickCount64 reaches
+// `deadline` (0: never), leaving the rest for a later attempt. True when
+// everything went.
+bool removeTreeByHandle(void *directory, uint64_t deadline);

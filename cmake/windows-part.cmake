@@ -28,7 +28,7 @@ endfunction()
 # ground floor's interface.
 add_launcher_layer(base
   SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/launcher_state.cpp
-    base/system_library.cpp
+    base/native_calls.cpp base/system_library.cpp
   SYSTEM zstd_static)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths

@@ -44,3 +44,22 @@ size_t writeLongPathForm(const wchar_t *path, wchar_t *out) {
     wmemcpy(out, prefix, prefixLength);
     return prefixLength + restLength;
 }
+
+size_t splitLongPathForm(const wchar_t *path, wchar_t *directory, wchar_t *name, size_t capacity) {
+    size_t length = writeLongPathForm(path, directory);
+    if (length == 0) {
+        return 0;
+    }
+    // Never a root: the long form of a root is refused above.
+    wchar_t *separator = wcsrchr(directory, L'\\');
+    size_t nameLength = length - static_cast<size_t>(separator + 1 - directory);
+    if (nameLength + 1 > capacity) {
+        return 0;
+    }
+    wmemcpy(name, separator + 1, nameLength + 1);
+    separator[1] = L'\0';
+    if (qualifiedRootLength(directory) != static_cast<size_t>(separator + 1 - directory)) {
+        separator[0] = L'\0';
+    }
+    return nameLength;
+}

@@ -14,3 +14,11 @@ constexpr size_t kLongPathCapacity = 32767 + 2 + 1;
 // the end. Returns its length; 0, with `out` not to be used, when `path` is
 // empty, not fully qualified (paths/path_root.h), a root, or too long.
 size_t writeLongPathForm(const wchar_t *path, wchar_t *out);
+
+// The long-path form of `path` (as writeLongPathForm) split in two: the
+// directory that holds it into `directory` (kLongPathCapacity characters),
+// with a separator at its end only where it is a root, which needs one to
+// name the root directory; and the last component into `name` (`capacity`
+// characters). Returns the name's length; 0 when writeLongPathForm gives
+// nothing or the name does not fit.
+size_t splitLongPathForm(const wchar_t *path, wchar_t *directory, wchar_t *name, size_t capacity);

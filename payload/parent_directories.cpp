@@ -82,16 +82,18 @@ bool createParentDirectories(const wchar_t *path) {
     return ensureDirectory(directory);
 }
 
-bool ensureDirectory(const wchar_t *directory) {
+void startKnownDirectories() {
     if (launcherState.knownDirectoryCount == 0) {
-        // The home directory counts as existing, so that paths beneath it
-        // never make the launcher create or probe the profile's ancestors.
         wchar_t home[kEntryPathCapacity];
         if (!expandPathSpec(home, kHomeSpec, kEntryPathCapacity)) {
             fatalSpecExpansion(kHomeSpec);
         }
         rememberDirectory(home);
     }
+}
+
+bool ensureDirectory(const wchar_t *directory) {
+    startKnownDirectories();
     if (isKnownDirectory(directory)) {
         return true;
     }

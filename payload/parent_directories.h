@@ -13,3 +13,9 @@ bool ensureDirectory(const wchar_t *directory);
 
 // Counts `directory` as existing from now on (it was just made elsewhere).
 void rememberDirectory(const wchar_t *directory);
+
+// Starts the list with the home directory ("{HOME}"), unless it has begun:
+// it counts as existing, so that paths beneath it never make the launcher
+// create or probe the profile's ancestors. A home directory the system
+// cannot give ends the process as a failed expansion.
+void startKnownDirectories();

@@ -16,6 +16,8 @@ struct SecurityCalls {
     decltype(&InitializeSecurityDescriptor) initializeSecurityDescriptor;
     decltype(&SetSecurityDescriptorDacl) setSecurityDescriptorDacl;
     decltype(&SetSecurityDescriptorControl) setSecurityDescriptorControl;
+    decltype(&AddMandatoryAce) addMandatoryAce;
+    decltype(&SetSecurityDescriptorSacl) setSecurityDescriptorSacl;
 };
 
 SecurityCalls calls;
@@ -27,13 +29,18 @@ template <typename Function> bool lookUp(const char *name, Function *function) {
 
 // False, with the last error of the failed load or lookup, when one is missing.
 bool lookUpSecurityCalls() {
+    if (calls.setSecurityDescriptorSacl != nullptr) {
+        return true;  // all found before
+    }
     return lookUp("OpenProcessToken", &calls.openProcessToken) &&
            lookUp("GetTokenInformation", &calls.getTokenInformation) && lookUp("CopySid", &calls.copySid) &&
            lookUp("CreateWellKnownSid", &calls.createWellKnownSid) && lookUp("InitializeAcl", &calls.initializeAcl) &&
            lookUp("AddAccessAllowedAceEx", &calls.addAccessAllowedAceEx) &&
            lookUp("InitializeSecurityDescriptor", &calls.initializeSecurityDescriptor) &&
            lookUp("SetSecurityDescriptorDacl", &calls.setSecurityDescriptorDacl) &&
-           lookUp("SetSecurityDescriptorControl", &calls.setSecurityDescriptorControl);
+           lookUp("SetSecurityDescriptorControl", &calls.setSecurityDescriptorControl) &&
+           lookUp("AddMandatoryAce", &calls.addMandatoryAce) &&
+           lookUp("SetSecurityDescriptorSacl", &calls.setSecurityDescriptorSacl);
 }
 
 union TokenUserBuffer {
@@ -77,6 +84,17 @@ bool readToken(PrivateDescriptor::Sid *user, bool *elevated, uint32_t *errorCode
     return true;
 }
 
+// The label that keeps processes below High integrity from writing to the
+// directory and to everything made in it, whatever the access lists and the
+// owner's implicit rights would allow them.
+bool addHighLabel(PrivateDescriptor *out) {
+    return calls.initializeAcl(&out->label.acl, sizeof out->label, ACL_REVISION) &&
+           wellKnownSid(WinHighLabelSid, &out->high) &&
+           calls.addMandatoryAce(&out->label.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                 SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, &out->high) &&
+           calls.setSecurityDescriptorSacl(&out->descriptor, TRUE, &out->label.acl, FALSE);
+}
+
 }  // namespace
 
 bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode) {
@@ -85,18 +103,27 @@ bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode) {
         return false;
     }
     bool elevated = false;
-    if (!readToken(&out->user, &elevated, errorCode)) {
+    return readToken(&out->user, &elevated, errorCode) && composePrivateDescriptor(out, elevated, errorCode);
+}
+
+bool composePrivateDescriptor(PrivateDescriptor *out, bool elevated, uint32_t *errorCode) {
+    if (!lookUpSecurityCalls()) {
+        *errorCode = GetLastError();
         return false;
     }
-    // Protected, since the user's temporary directory may grant others access.
+    // Protected, since the user's temporary directory may grant others
+    // access. Elevated, the user's own entry is left out: the same user's
+    // unelevated processes carry that SID, and could otherwise plant a
+    // library the elevated application loads.
     bool built = calls.initializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) &&
-                 allowFullAccess(out, &out->user) &&
+                 (elevated ? wellKnownSid(WinBuiltinAdministratorsSid, &out->administrators) &&
+                                 allowFullAccess(out, &out->administrators)
+                           : allowFullAccess(out, &out->user)) &&
                  wellKnownSid(WinLocalSystemSid, &out->system) && allowFullAccess(out, &out->system) &&
-                 (!elevated || (wellKnownSid(WinBuiltinAdministratorsSid, &out->administrators) &&
-                                allowFullAccess(out, &out->administrators))) &&
                  calls.initializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
                  calls.setSecurityDescriptorDacl(&out->descriptor, TRUE, &out->acl.acl, FALSE) &&
-                 calls.setSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+                 calls.setSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
+                 (!elevated || addHighLabel(out));
     if (!built) {
         *errorCode = GetLastError();
     }

@@ -8,6 +8,9 @@
 // Room for an access list of three entries whose SIDs may have any size.
 constexpr DWORD kPrivateAclSize =
     sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE);
+// Room for a list of one mandatory label.
+constexpr DWORD kLabelAclSize =
+    sizeof(ACL) + sizeof(SYSTEM_MANDATORY_LABEL_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE;
 
 // Everything the descriptor points into; it must stay in place while used.
 // Unions keep the buffers aligned as the records in them need.
@@ -17,15 +20,25 @@ struct PrivateDescriptor {
         ACL acl;
         unsigned char bytes[kPrivateAclSize];
     } acl;
+    union {
+        ACL acl;
+        unsigned char bytes[kLabelAclSize];
+    } label;
     union Sid {
         SID sid;
         unsigned char bytes[SECURITY_MAX_SID_SIZE];
-    } user, system, administrators;
+    } user, system, administrators, high;
 };
 
-// A protected access list (nothing inherited from the directory above) that
-// grants full access to the process's user and to SYSTEM, and to
-// Administrators when the process's token is elevated, each entry inherited
-// by the files and directories below. False, with the system error in
-// *errorCode, when the token or a call refuses.
+// The descriptor for the process's token: see composePrivateDescriptor.
+// False, with the system error in *errorCode, when the token or a call refuses.
 bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode);
+
+// A protected access list (nothing inherited from the directory above), each
+// entry inherited by the files and directories below, for the user in
+// out->user: full access for that user and SYSTEM. For an elevated token,
+// SYSTEM and Administrators instead (the elevated token has Administrators
+// enabled; the same user's unelevated processes have not), and a High
+// mandatory label that bars every process below High from writing, deleting
+// or changing the access list, even as the directory's owner.
+bool composePrivateDescriptor(PrivateDescriptor *out, bool elevated, uint32_t *errorCode);

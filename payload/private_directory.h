@@ -6,15 +6,17 @@
 
 enum class NewDirectory {
     Created,
-    NameTaken,  // a directory, file or link already stands at the name, or it could not be held
+    NameTaken,  // a directory, file or link already stands at the name
+    NoParent,   // the directory that is to hold it does not exist (or is no directory)
     Refused,    // any other failure; *errorCode says why
 };
 
 // Creates the directory `path` with the access list of
 // payload/private_descriptor.h: the user's and the system's alone, inherited
-// by what is made below it. On Created, *holder holds it
-// (payload/directory_holder.h) from the first moment anyone else could see
-// it: a directory that cannot be held at once (another run may have taken it
-// as soon as it was made) counts as a name taken, and is removed if it is
-// still there and empty. On Refused, *errorCode holds the system's error.
-NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t *errorCode);
+// by what is made below it. Created and held in one call: on Created,
+// *holder is the handle that created it, a holder
+// (payload/directory_holder.h) that processes started with inheritance
+// inherit, so that nothing can take the directory between its creation and
+// its hold; *fileId is its file ID. Nothing is created above it. On
+// NoParent and Refused, *errorCode holds the system's error.
+NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t *fileId, uint32_t *errorCode);

@@ -20,15 +20,22 @@ constexpr int kNameAttempts = 16;
 }  // namespace
 
 void createTargetDirectory() {
+    // First, as the directories of every entry are known after it.
+    startKnownDirectories();
     for (int attempt = 1;; attempt++) {
-        // Not examined: an ancestor that could not be made fails the creation below.
-        createParentDirectories(launcherState.targetDirectory);
         uint32_t error = 0;
         void *holder = nullptr;
-        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &holder, &error);
+        uint64_t fileId = 0;
+        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &holder, &fileId, &error);
         if (made == NewDirectory::Created) {
             launcherState.directoryHolder = holder;
+            launcherState.targetDirectoryId = fileId;
             break;
+        }
+        // Nothing is made above the run's own directory: a temporary
+        // directory that is not there is no usable one.
+        if (made == NewDirectory::NoParent) {
+            fatalSpecExpansion(kTargetDirectorySpec);
         }
         if (made == NewDirectory::Refused) {
             fatalErrorWithCode(kUnpackFailed, error);

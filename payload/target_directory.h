@@ -3,14 +3,15 @@
 // to the user, never one that was already there. Free of Windows headers so
 // that it also builds for the host.
 
-// Parent role, before the first file is written: creates the missing
-// ancestors of launcherState.targetDirectory, then the directory itself
-// (payload/private_directory.h), held in launcherState.directoryHolder.
-// Where anything (a directory, a file, a link) already stands at that name,
-// or the new directory could not be held, a fresh start time is published
-// and the name expanded anew, up to 16 names; then, as on a failed
-// expansion, fatalSpecExpansion ends the process. Any other refusal ends it
-// with kUnpackFailed and the system error.
+// Parent role, before the first file is written: creates
+// launcherState.targetDirectory (payload/private_directory.h), held in
+// launcherState.directoryHolder, its file ID in targetDirectoryId. Where
+// anything (a directory, a file, a link) already stands at that name, a
+// fresh start time is published and the name expanded anew, up to 16 names;
+// then, as on a failed expansion, fatalSpecExpansion ends the process. So
+// does a temporary directory that does not exist: nothing is created above
+// the run's own directory. Any other refusal ends it with kUnpackFailed and
+// the system error.
 // On success the directory counts as known (payload/parent_directories.h)
 // and cleanupArmed is set: from then on the cleanup may remove it.
 void createTargetDirectory();

@@ -339,6 +339,16 @@ int removeCommand(int argc, wchar_t **argv) {
         return usage();
     }
     copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
+    // The removal takes only the directory the run created: its file ID, as the parent records it.
+    HANDLE directory = CreateFileW(argv[2], FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information;
+    if (directory == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(directory, &information)) {
+        return failure(L"reading the directory's file ID", GetLastError());
+    }
+    CloseHandle(directory);
+    launcherState.targetDirectoryId =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
     bool remains = removeTargetTree() != TreeRemoval::Gone;

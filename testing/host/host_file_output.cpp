@@ -257,7 +257,7 @@ bool createDirectory(const wchar_t *path) {
     return true;
 }
 
-NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t *errorCode) {
+NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t *fileId, uint32_t *errorCode) {
     checkRequest(path, false);
     std::wstring key = keyOf(path);
     if (directories.count(key) != 0 || files.count(key) != 0) {
@@ -265,10 +265,11 @@ NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t
     }
     if (directories.count(parentKey(key)) == 0) {
         *errorCode = kErrorPathNotFound;
-        return NewDirectory::Refused;
+        return NewDirectory::NoParent;
     }
     directories.insert(key);
     privateDirectory = path;
     *holder = &privateDirectory;  // any pointer: nothing on the host closes it
+    *fileId = directories.size();
     return NewDirectory::Created;
 }

@@ -2,9 +2,11 @@
 held open, and after a console Ctrl+C while the child runs; a parent killed
 while its child runs, and what the next run sweeps of the runs that are over."""
 import fcntl
+import glob
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import termios
 import threading
@@ -42,6 +44,21 @@ def kill_processes_mentioning(text):
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass  # ended meanwhile
+
+
+def swap_for_links_when_paused(pause, temp, names, outside):
+    """Waits until the launcher has listed a tombstone in `temp` and pauses
+    before opening what it listed (ZELMOR_TEST_PAUSE, seams build), swaps
+    the directories `names` in it for links to `outside`, and lets it go on."""
+    deadline = time.monotonic() + 60
+    while not os.path.exists(pause):
+        assert time.monotonic() < deadline, "the launcher never paused"
+        time.sleep(0.02)
+    [tombstone] = glob.glob(os.path.join(temp, "onefile_*.removing"))
+    for name in names:
+        os.rename(os.path.join(tombstone, name), os.path.join(tombstone, name + ".moved"))
+        os.symlink(outside, os.path.join(tombstone, name))
+    os.remove(pause)
 
 
 def tree(root):
@@ -136,6 +153,47 @@ class RemovalTest(LauncherTestCase):
             self.assertEqual(os.listdir(target), ["linked"])
 
 
+    def test_directories_swapped_for_links_between_listing_and_opening_are_never_followed(self):
+        # At the run's end and in the sweep of a dead run, with a seam pause
+        # where a race would have to strike. The links stay under Wine (see above).
+        outside = os.path.join(self.work, "outside")
+        kept = self.canaries(outside)
+        pause = os.path.join(self.work, "pause")
+        swapped = [f"z{i}" for i in range(4)]
+        launcher = self.make_launcher(write_payload([("app.dll", windows_binary("zelmor-probe.dll"))]), stub=SEAMS_STUB)
+        for dead in [None, "onefile_3_4"]:
+            with self.subTest(dead=dead):
+                for name in swapped if dead else []:
+                    os.makedirs(os.path.join(self.temp, dead, name))
+                started = self.start(launcher, set_env={
+                    "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "1500",
+                    "ZELMOR_TEST_PAUSE": f"OpenListedEntry:1:{windows_path(pause)}"})
+                target = linux_path(self.await_report(started=started)["module_dir"])
+                for name in [] if dead else swapped:
+                    os.makedirs(os.path.join(target, name))
+                swap_for_links_when_paused(pause, self.temp, swapped, outside)
+                run = started.wait(60)
+                self.assertEqual((run.exit_code, run.stderr), (0, ""))
+                self.assertEqual(self.files_in(outside), kept)
+                for name in os.listdir(self.temp):
+                    shutil.rmtree(os.path.join(self.temp, name))
+                os.remove(self.report_path())
+
+    def test_a_hard_link_to_a_read_only_file_leaves_that_file_read_only(self):
+        # The mark belongs to the file, which every link shares. Where the
+        # system cannot delete past it (Wine 8), the link stays, as a held file does.
+        outside = self.file("outside.txt", b"a user's read-only file")
+        os.chmod(outside, 0o444)
+        started = self.start(self.probe_launcher(), set_env={
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "1500"})
+        os.link(outside, os.path.join(linux_path(self.await_report(started=started)["module_dir"]), "linked.txt"))
+        run = started.wait(60)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertEqual(stat.S_IMODE(os.stat(outside).st_mode), 0o444)
+        left = [os.path.join(d, f) for d, _, files in os.walk(self.temp) for f in files]
+        self.assertTrue(all(os.path.samefile(path, outside) for path in left), left)
+
+
 class DeadRunTest(LauncherTestCase):
     """A run that is over leaves nothing for long: its child ends with the
     parent, and the next run of any packed executable in the same TEMP
@@ -204,6 +262,32 @@ class DeadRunTest(LauncherTestCase):
         self.assertEqual(tree(outside), kept_outside, "nothing is removed through a link")
         self.assertEqual(tree(self.temp), {path: what for path, what in kept.items()
                                            if path.split(os.sep)[0] not in ("onefile_3_4", f"onefile_{int(running)}_1")})
+
+    def test_what_the_sweep_cannot_prove_over_and_this_users_is_spared(self):
+        # Seams stand in for what Wine cannot show: a directory another user
+        # owns, and one whose process cannot be opened for want of rights
+        # (its second OpenProcess: the role decision checks the stale parent 3 first).
+        launcher = self.make_launcher(write_payload([("app.dll", windows_binary("zelmor-probe.dll"))]), stub=SEAMS_STUB)
+        for failures, stale in [("RtlEqualSid:1", {}), ("OpenProcess:2:5", {"ZELMOR_ONEFILE_PARENT": "3"})]:
+            with self.subTest(failures):
+                self.dead_directory("onefile_3_4")
+                kept = tree(self.temp)
+                run = self.launch(launcher, set_env=dict(stale, ZELMOR_TEST_FAIL=failures))
+                self.assertEqual((run.exit_code, run.stderr), (0, ""))
+                self.assertEqual(tree(self.temp), kept)
+                shutil.rmtree(os.path.join(self.temp, "onefile_3_4"))
+
+    def test_a_large_dead_tree_is_left_half_removed_once_the_sweeps_second_is_over(self):
+        # The application's end is not kept waiting: the rest is a later run's.
+        for index in range(20000):
+            path = os.path.join(self.temp, "onefile_3_4", f"d{index % 20}", f"f{index}")
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            open(path, "wb").close()
+        run = self.launch(self.probe_launcher())
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        [taken] = os.listdir(self.temp)
+        self.assertRegex(taken, r"^onefile_\d+_\d+\.removing$")
+        self.assertNotEqual([f for _, _, files in os.walk(self.temp) for f in files], [])
 
     def test_an_application_that_starts_itself_again_keeps_the_directory_until_that_instance_ends(self):
         # The second instance takes the child role in the same directory; it

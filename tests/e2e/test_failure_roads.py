@@ -85,7 +85,7 @@ class ReportedFailureTest(SeamTestCase):
         # be loaded or lacks a function: the shell, loaded for {HOME} just
         # before, took the first load and the first lookup.
         launcher = self.seams_launcher()
-        for failures, error in [("CreateDirectoryW:1:5", 5), ("LoadLibraryExW:2:126", 126),
+        for failures, error in [("NtCreateFile:1:5", 5), ("LoadLibraryExW:2:126", 126),
                                 ("GetProcAddress:2:127", 127)]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
@@ -98,8 +98,7 @@ class ReportedFailureTest(SeamTestCase):
         # The child counts its own calls: its first OpenProcess names the
         # parent. A child that became a parent instead would launch again.
         launcher = self.seams_launcher()
-        # A holder that cannot be opened makes the parent take another name
-        # (its first call), and the child, which cannot hold the directory, run nothing.
+        # A child that cannot hold the directory runs nothing.
         for failures, message in [("OpenProcess:1:5", PARENT_UNCONFIRMED),
                                   ("K32GetModuleFileNameExW:1:5", PARENT_UNCONFIRMED),
                                   ("SetDefaultDllDirectories:1:5", LOAD_FAILED), ("CreateFileW:1:5", LOAD_FAILED)]:
@@ -233,6 +232,17 @@ class SpecExpansionTest(SeamTestCase):
                                  (FAST_FAIL, "", spec_failed("{HOME}")))
                 self.assertEqual(os.listdir(self.temp), [])
 
+    def test_a_relative_or_missing_temp_path_fails_the_expansion_and_nothing_is_made(self):
+        # The system would make a relative TMP absolute against the current directory.
+        current = os.path.join(self.work, "current")
+        os.makedirs(current)
+        missing = os.path.join(self.work, "missing")
+        for value in ["reltemp", windows_path(os.path.join(missing, "temp"))]:
+            with self.subTest(value):
+                run = self.launch(self.probe_launcher(), set_env={"TMP": value}, cwd=current)
+                self.assertEqual((run.exit_code, run.stdout, run.stderr), (FAST_FAIL, "", TARGET_SPEC_FAILED))
+                self.assertEqual((os.listdir(current), os.path.exists(missing)), ([], False))
+
     def test_a_temp_path_the_system_refuses_fails_the_expansion(self):
         # Wine's GetTempPathW fails for a TMP longer than MAX_PATH; {TEMP}
         # then gives nothing, and "\onefile_..." would name the root of the
@@ -258,7 +268,7 @@ class SpecExpansionTest(SeamTestCase):
         launcher = self.seams_launcher()
         for taken, expected in [(15, (0, "probe: argc=1\n", "")), (16, (FAST_FAIL, "", TARGET_SPEC_FAILED))]:
             with self.subTest(taken=taken):
-                failures = ",".join(f"CreateDirectoryW:{call}:183" for call in range(1, taken + 1))
+                failures = ",".join(f"NtCreateFile:{call}:183" for call in range(1, taken + 1))
                 run = self.launch_failing(launcher, failures, set_env={START: "123"}, unset=[PARENT])
                 self.assertEqual((run.exit_code, run.stdout, run.stderr), expected)
                 self.assertEqual(os.listdir(self.temp), [])

@@ -137,7 +137,7 @@ class PlantedNameTest(LauncherTestCase):
     what was planted stays as it was; only a real directory, which nothing
     holds, counts as left by a run that is over and is swept whole."""
 
-    def launch_against(self, plant, swept=False):
+    def launch_against(self, plant, swept=False, fresh=True):
         held = os.path.join(self.work, "held-pid")
         started = self.start(self.probe_launcher(), unset=["ZELMOR_ONEFILE_PARENT"], held_pid_file=held,
                              set_env={"ZELMOR_ONEFILE_START": "123",
@@ -154,7 +154,7 @@ class PlantedNameTest(LauncherTestCase):
         self.assertEqual((run.exit_code, run.stderr), (0, ""))
         report = self.read_report()
         os.remove(self.report_path())
-        self.assertRegex(report["module_dir"], r"\\onefile_\d+_\d{18}$")
+        self.assertRegex(report["module_dir"], r"\\onefile_\d+_\d{18}$" if fresh else r"\\onefile_\d+_123$")
         self.assertEqual(snapshot(self.temp), {} if swept else planted, "what was planted is left as it was")
         return os.path.join(self.temp, name)
 
@@ -187,6 +187,23 @@ class PlantedNameTest(LauncherTestCase):
                     shutil.rmtree(planted)
                 elif os.path.lexists(planted):
                     os.unlink(planted)
+
+    def test_what_stands_at_the_runs_own_tombstone_name_is_left_and_the_run_still_removes_its_own(self):
+        # The name its end once renamed the directory to; the sweep spares the
+        # run's own process id in such names.
+        def directory(path):
+            os.makedirs(path + ".removing")
+            with open(os.path.join(path + ".removing", "canary.txt"), "wb") as f:
+                f.write(b"not the launcher's")
+
+        def plain_file(path):
+            with open(path + ".removing", "wb") as f:
+                f.write(b"not the launcher's")
+
+        for label, plant in [("directory", directory), ("file", plain_file)]:
+            with self.subTest(label):
+                planted = self.launch_against(plant, fresh=False) + ".removing"
+                shutil.rmtree(planted) if os.path.isdir(planted) else os.remove(planted)
 
 
 if __name__ == "__main__":

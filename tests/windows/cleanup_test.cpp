@@ -37,14 +37,39 @@ bool exists(const std::wstring &path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Where the cleanup takes a target before removing it.
-std::wstring tombstoneOf(const std::wstring &target) {
-    return target + L".removing";
+// Where the cleanup takes its targets before removing them: this
+// process's tombstones beside them.
+std::vector<std::wstring> ownTombstones() {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring prefix = std::wstring(temp) + L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_";
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((prefix + L"*.removing").c_str(), &entry);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &entry)) {
+        found.push_back(std::wstring(temp) + entry.cFileName);
+    }
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
+    return found;
 }
 
-// Neither the target nor its tombstone is left.
+// Neither the target nor a tombstone is left.
 bool removed(const std::wstring &target) {
-    return !exists(target) && !exists(tombstoneOf(target));
+    return !exists(target) && ownTombstones().empty();
+}
+
+// Makes `directory` the cleanup's target, as the parent does once it has created it.
+void aim(const std::wstring &directory) {
+    wcscpy(launcherState.targetDirectory, directory.c_str());
+    HANDLE opened = CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    EXPECT_TRUE(GetFileInformationByHandle(opened, &information));
+    CloseHandle(opened);
+    launcherState.targetDirectoryId =
+        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
 }
 
 std::wstring ownPath() {
@@ -150,9 +175,13 @@ protected:
                 CloseHandle(held);
             }
         }
+        // Lets go of a tombstone the cleanup kept, so that the next test's target is taken afresh.
+        removeTargetTree();
         for (const std::wstring &target : targets_) {
             removeTree(target);
-            removeTree(tombstoneOf(target));
+        }
+        for (const std::wstring &tombstone : ownTombstones()) {
+            removeTree(tombstone);
         }
         resetState();
     }
@@ -174,7 +203,6 @@ protected:
                               L"-" + std::to_wstring(targets_.size());
         targets_.push_back(target);
         removeTree(target);
-        removeTree(tombstoneOf(target));
         EXPECT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
         EXPECT_TRUE(CreateDirectoryW((target + L"\\sub").c_str(), nullptr));
         EXPECT_TRUE(CreateDirectoryW((target + L"\\sub\\deeper").c_str(), nullptr));
@@ -186,7 +214,7 @@ protected:
             WriteFile(file, "data", 4, &written, nullptr);
             CloseHandle(file);
         }
-        wcscpy(launcherState.targetDirectory, target.c_str());
+        aim(target);
         return target;
     }
 
@@ -250,7 +278,8 @@ TEST_F(CleanupTest, AHeldFileKeepsTheTargetThrough21AttemptsAndALaterCallRemoves
     double elapsed = millisecondsSince(start);
     // Under Wine a directory with an open file inside can be taken (NTFS
     // refuses, and the target itself stays).
-    EXPECT_TRUE(exists(tombstoneOf(target) + L"\\sub\\deeper\\c.txt"));
+    ASSERT_EQ(ownTombstones().size(), 1u);
+    EXPECT_TRUE(exists(ownTombstones()[0] + L"\\sub\\deeper\\c.txt"));
     // Twenty pauses of 100 ms, and no endless loop.
     EXPECT_GE(elapsed, 1950.0);
     EXPECT_LT(elapsed, 8000.0);
@@ -275,27 +304,24 @@ TEST_F(CleanupTest, ADirectoryThatAnotherInstanceHoldsIsLeftWholeUntilItLetsGo) 
     for (const wchar_t *name : {L"\\a.txt", L"\\sub\\b.txt", L"\\sub\\deeper\\c.txt"}) {
         EXPECT_TRUE(exists(target + name));
     }
-    EXPECT_FALSE(exists(tombstoneOf(target)));
+    EXPECT_TRUE(ownTombstones().empty());
 
     release(holder);
     performCleanup();
     EXPECT_TRUE(removed(target));
 }
 
-TEST_F(CleanupTest, OnlyADirectoryNamedAsATombstoneIsRemovedAsOne) {
+TEST_F(CleanupTest, OnlyTheDirectoryThisRunCreatedIsTakenNeverOneInItsPlace) {
     std::wstring target = makeTarget();
-    std::wstring tombstone = target + L"\\onefile_12_34.removing";
-    ASSERT_TRUE(CreateDirectoryW(tombstone.c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((tombstone + L"\\inner").c_str(), nullptr));
-    for (const wchar_t *name : {L"onefile_12_34", L"onefile_12_34.removingx", L"sub"}) {
-        std::wstring other = target + L"\\" + name;
-        CreateDirectoryW(other.c_str(), nullptr);  // "sub" is there already
-        EXPECT_FALSE(removeTombstoneTree(other.c_str()));
-        EXPECT_TRUE(exists(other)) << ::testing::PrintToString(std::wstring(name));
-    }
-    EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
-    EXPECT_FALSE(removeTombstoneTree(tombstone.c_str()));
-    EXPECT_FALSE(exists(tombstone));
+    std::wstring moved = target + L".moved";
+    targets_.push_back(moved);
+    ASSERT_TRUE(MoveFileW(target.c_str(), moved.c_str()));
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    launcherState.cleanupArmed = 1;
+    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
+    EXPECT_TRUE(exists(target));
+    EXPECT_TRUE(exists(moved + L"\\sub\\deeper\\c.txt"));
+    EXPECT_TRUE(ownTombstones().empty());
 }
 
 // Recreates the marker file whenever a delete attempt has taken it away;
@@ -308,6 +334,12 @@ struct AttemptCounter {
 
 DWORD WINAPI countAttempts(void *context) {
     AttemptCounter *counter = static_cast<AttemptCounter *>(context);
+    while (!counter->stop && ownTombstones().empty()) {
+        Sleep(1);
+    }
+    if (!counter->stop) {
+        counter->marker = ownTombstones()[0] + L"\\marker.txt";
+    }
     while (!counter->stop) {
         if (!exists(counter->marker)) {
             Sleep(50);
@@ -328,7 +360,6 @@ TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     AttemptCounter counter;
     // The first attempt takes the target; every attempt empties its
     // tombstone but for the held file, and none removes it.
-    counter.marker = tombstoneOf(target) + L"\\marker.txt";
     hold(target + L"\\sub\\deeper\\c.txt");
     HANDLE marker = CreateFileW((target + L"\\marker.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -343,7 +374,7 @@ TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     EXPECT_EQ(counter.attempts, 21);
-    EXPECT_TRUE(exists(tombstoneOf(target)));
+    EXPECT_EQ(ownTombstones().size(), 1u);
 }
 
 TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
@@ -428,7 +459,7 @@ TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
             CloseHandle(file);
         }
     }
-    wcscpy(launcherState.targetDirectory, target.c_str());
+    aim(target);
     launcherState.cleanupArmed = 1;
     auto remove = [](void *) -> DWORD {
         performCleanup();

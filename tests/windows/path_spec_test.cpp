@@ -261,6 +261,11 @@ TEST_F(PathSpecTest, TempLosesTrailingBackslashesOfTheWholeOutputAndMustGiveADir
     setTemporaryDirectory(L"C:\\");
     EXPECT_TRUE(expandsTo(L"{TEMP}", L"C:"));
     EXPECT_TRUE(expandsTo(L"{TEMP}\\onefile", L"C:\\onefile"));
+    // The system takes TMP before TEMP and would make a relative value absolute.
+    SetEnvironmentVariableW(L"TEMP", L"relative");
+    EXPECT_TRUE(expandsTo(L"{TEMP}", L"C:"));
+    SetEnvironmentVariableW(L"TMP", nullptr);
+    EXPECT_TRUE(isRefused(L"{TEMP}\\onefile"));
 }
 
 TEST_F(PathSpecTest, ProgramBaseAndDirWorkOnlyOnThePartTheyAppend) {

@@ -52,61 +52,105 @@ protected:
     std::wstring path_;
 };
 
-// Wine neither keeps nor enforces a directory's access list (it answers
-// with one made from the Unix mode), so the descriptor is checked as the
-// launcher hands it to CreateDirectoryW.
-TEST(PrivateDescriptorTest, AProtectedListForTheUserAndTheSystemThatEverythingBelowInherits) {
-    PrivateDescriptor built;
-    uint32_t error = 0;
-    ASSERT_TRUE(buildPrivateDescriptor(&built, &error)) << error;
-    ASSERT_TRUE(IsValidSecurityDescriptor(&built.descriptor));
+// Counts the entries of the descriptor's access list by whom they are for;
+// each must grant full access, inherited by everything below.
+struct Entries {
+    int user = 0, system = 0, administrators = 0, total = 0;
+};
+
+Entries entriesOf(PrivateDescriptor *built, PSID userSid) {
+    Entries found;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(&built.descriptor, &control, &revision));
+    EXPECT_TRUE(IsValidSecurityDescriptor(&built->descriptor));
+    EXPECT_TRUE(GetSecurityDescriptorControl(&built->descriptor, &control, &revision));
     EXPECT_TRUE(control & SE_DACL_PROTECTED) << "nothing inherited from the temporary directory";
     BOOL present = FALSE, defaulted = TRUE;
     PACL acl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&built.descriptor, &present, &acl, &defaulted));
-    ASSERT_TRUE(present && acl != nullptr);
-    EXPECT_FALSE(defaulted);
-
-    std::vector<unsigned char> user = tokenUser();
-    PSID userSid = reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid;
-    int forUser = 0, forSystem = 0, forAdministrators = 0;
-    for (DWORD i = 0; i < acl->AceCount; i++) {
+    EXPECT_TRUE(GetSecurityDescriptorDacl(&built->descriptor, &present, &acl, &defaulted));
+    EXPECT_TRUE(present && acl != nullptr && !defaulted);
+    for (DWORD i = 0; acl != nullptr && i < acl->AceCount; i++) {
         ACCESS_ALLOWED_ACE *ace = nullptr;
-        ASSERT_TRUE(GetAce(acl, i, reinterpret_cast<void **>(&ace)));
+        EXPECT_TRUE(GetAce(acl, i, reinterpret_cast<void **>(&ace)));
         SCOPED_TRACE(i);
         EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
         EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
         EXPECT_EQ(ace->Mask, static_cast<DWORD>(FILE_ALL_ACCESS));
         PSID sid = &ace->SidStart;
-        forUser += EqualSid(sid, userSid) ? 1 : 0;
-        forSystem += IsWellKnownSid(sid, WinLocalSystemSid) ? 1 : 0;
-        forAdministrators += IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 1 : 0;
+        found.user += EqualSid(sid, userSid) ? 1 : 0;
+        found.system += IsWellKnownSid(sid, WinLocalSystemSid) ? 1 : 0;
+        found.administrators += IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ? 1 : 0;
+        found.total++;
     }
-    EXPECT_EQ(forUser, 1);
-    EXPECT_EQ(forSystem, 1);
-    EXPECT_EQ(forAdministrators, tokenIsElevated() ? 1 : 0);
-    EXPECT_EQ(static_cast<int>(acl->AceCount), forUser + forSystem + forAdministrators);
+    return found;
+}
+
+// Wine neither keeps nor enforces a directory's access list (it answers
+// with one made from the Unix mode), and its token is always elevated, so
+// the descriptor is checked as the launcher hands it to the system, for
+// both kinds of token.
+TEST(PrivateDescriptorTest, TheUserAndTheSystemOrElevatedAdministratorsAndTheSystemBehindAHighLabel) {
+    std::vector<unsigned char> user = tokenUser();
+    PSID userSid = reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid;
+    PrivateDescriptor built;
+    uint32_t error = 0;
+    ASSERT_TRUE(buildPrivateDescriptor(&built, &error)) << error;
+    Entries forToken = entriesOf(&built, userSid);
+    EXPECT_EQ(forToken.administrators, tokenIsElevated() ? 1 : 0);
+    EXPECT_EQ(forToken.user, tokenIsElevated() ? 0 : 1);
+
+    for (bool elevated : {false, true}) {
+        SCOPED_TRACE(elevated ? "elevated" : "not elevated");
+        PrivateDescriptor composed;
+        ASSERT_TRUE(CopySid(sizeof composed.user, &composed.user, userSid));
+        ASSERT_TRUE(composePrivateDescriptor(&composed, elevated, &error)) << error;
+        Entries found = entriesOf(&composed, userSid);
+        // Elevated, the same user's unelevated processes must find no way in.
+        EXPECT_EQ(found.user, elevated ? 0 : 1);
+        EXPECT_EQ(found.system, 1);
+        EXPECT_EQ(found.administrators, elevated ? 1 : 0);
+        EXPECT_EQ(found.total, 2);
+        BOOL present = FALSE, defaulted = TRUE;
+        PACL sacl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorSacl(&composed.descriptor, &present, &sacl, &defaulted));
+        ASSERT_EQ(present && sacl != nullptr && sacl->AceCount == 1, elevated);
+        if (elevated) {
+            // Nothing below High may write, delete or change the list, even as the owner.
+            SYSTEM_MANDATORY_LABEL_ACE *label = nullptr;
+            ASSERT_TRUE(GetAce(sacl, 0, reinterpret_cast<void **>(&label)));
+            EXPECT_EQ(label->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+            EXPECT_EQ(label->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+            EXPECT_EQ(label->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+            EXPECT_TRUE(IsWellKnownSid(&label->SidStart, WinHighLabelSid));
+        }
+    }
 }
 
 TEST_F(PrivateDirectoryTest, AnythingAlreadyAtTheNameIsTakenAndAMissingParentRefused) {
     uint32_t error = 0;
     void *holder = nullptr;
-    ASSERT_EQ(createPrivateDirectory(path_.c_str(), &holder, &error), NewDirectory::Created);
+    uint64_t fileId = 0;
+    ASSERT_EQ(createPrivateDirectory(path_.c_str(), &holder, &fileId, &error), NewDirectory::Created);
     // Held from its creation: no other run can rename it away.
     EXPECT_FALSE(MoveFileExW(path_.c_str(), (path_ + L".moved").c_str(), 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    BY_HANDLE_FILE_INFORMATION information;
+    ASSERT_TRUE(GetFileInformationByHandle(holder, &information));
+    EXPECT_EQ(fileId, (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow);
+    DWORD flags = 0;
+    EXPECT_TRUE(GetHandleInformation(holder, &flags) && (flags & HANDLE_FLAG_INHERIT)) << "the child inherits it";
     CloseHandle(holder);
-    EXPECT_EQ(createPrivateDirectory(path_.c_str(), &holder, &error), NewDirectory::NameTaken);
+    EXPECT_EQ(createPrivateDirectory(path_.c_str(), &holder, &fileId, &error), NewDirectory::NameTaken);
     std::wstring file = path_ + L"\\file";
     HANDLE created = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(created, INVALID_HANDLE_VALUE);
     CloseHandle(created);
-    EXPECT_EQ(createPrivateDirectory(file.c_str(), &holder, &error), NewDirectory::NameTaken);
-    EXPECT_EQ(createPrivateDirectory((path_ + L"\\missing\\below").c_str(), &holder, &error), NewDirectory::Refused);
+    EXPECT_EQ(createPrivateDirectory(file.c_str(), &holder, &fileId, &error), NewDirectory::NameTaken);
+    // Nothing is made above it.
+    EXPECT_EQ(createPrivateDirectory((path_ + L"\\missing\\below").c_str(), &holder, &fileId, &error),
+              NewDirectory::NoParent);
     EXPECT_EQ(error, static_cast<uint32_t>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesW((path_ + L"\\missing").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
