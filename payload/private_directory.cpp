@@ -9,7 +9,7 @@
 NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t *errorCode) {
     PrivateDescriptor descriptor;
     if (!buildPrivateDescriptor(&descriptor, errorCode)) {
-        return NewDirectory::Refused;
+        return NewDirectory::NoAccessList;
     }
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor.descriptor, FALSE};
     if (seamFails("CreateDirectoryW") || !CreateDirectoryW(path, &attributes)) {

@@ -6,8 +6,9 @@
 
 enum class NewDirectory {
     Created,
-    NameTaken,  // a directory, file or link already stands at the name, or it could not be held
-    Refused,    // any other failure; *errorCode says why
+    NameTaken,     // a directory, file or link already stands at the name, or it could not be held
+    Refused,       // the system refused to create it; *errorCode says why
+    NoAccessList,  // its access list could not be made; *errorCode says why
 };
 
 // Creates the directory `path` with the access list of
@@ -16,5 +17,6 @@ enum class NewDirectory {
 // (payload/directory_holder.h) from the first moment anyone else could see
 // it: a directory that cannot be held at once (another run may have taken it
 // as soon as it was made) counts as a name taken, and is removed if it is
-// still there and empty. On Refused, *errorCode holds the system's error.
+// still there and empty. On Refused and NoAccessList, *errorCode holds the
+// system's error.
 NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint32_t *errorCode);

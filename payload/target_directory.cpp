@@ -19,7 +19,7 @@ constexpr int kNameAttempts = 16;
 
 }  // namespace
 
-void createTargetDirectory() {
+bool createTargetDirectory() {
     for (int attempt = 1;; attempt++) {
         // Not examined: an ancestor that could not be made fails the creation below.
         createParentDirectories(launcherState.targetDirectory);
@@ -31,6 +31,9 @@ void createTargetDirectory() {
             break;
         }
         if (made == NewDirectory::Refused) {
+            return false;
+        }
+        if (made == NewDirectory::NoAccessList) {
             fatalErrorWithCode(kUnpackFailed, error);
         }
         // Whatever stands there is not this run's, even if it bears its
@@ -47,4 +50,5 @@ void createTargetDirectory() {
     // The name is final before the console-control thread may act on it.
     std::atomic_thread_fence(std::memory_order_release);
     launcherState.cleanupArmed = 1;
+    return true;
 }

@@ -9,8 +9,10 @@
 // Where anything (a directory, a file, a link) already stands at that name,
 // or the new directory could not be held, a fresh start time is published
 // and the name expanded anew, up to 16 names; then, as on a failed
-// expansion, fatalSpecExpansion ends the process. Any other refusal ends it
-// with kUnpackFailed and the system error.
-// On success the directory counts as known (payload/parent_directories.h)
-// and cleanupArmed is set: from then on the cleanup may remove it.
-void createTargetDirectory();
+// expansion, fatalSpecExpansion ends the process. An access list that cannot
+// be made ends it with kUnpackFailed and the system error.
+// True on success: the directory counts as known
+// (payload/parent_directories.h) and cleanupArmed is set, so that from then
+// on the cleanup may remove it. False when the system refused to create it;
+// the caller reports that as the first file it cannot open there.
+bool createTargetDirectory();
