@@ -61,3 +61,27 @@ bool seamFails(const char *operation) {
     }
     return fails;
 }
+
+void seamAwait(const char *point) {
+    // Point:FILE, where FILE is a Windows path with a colon of its own.
+    wchar_t spec[1024];
+    DWORD length = GetEnvironmentVariableW(L"ZELMOR_TEST_AWAIT", spec, 1024);
+    size_t pointLength = strlen(point);
+    if (length == 0 || length >= 1024 || length <= pointLength || spec[pointLength] != L':') {
+        return;
+    }
+    for (size_t i = 0; i < pointLength; i++) {
+        if (spec[i] != static_cast<wchar_t>(point[i])) {
+            return;
+        }
+    }
+    const wchar_t *file = spec + pointLength + 1;
+    HANDLE created = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        return;  // no test can be waiting for a file that is not there
+    }
+    CloseHandle(created);  // an empty file; a failed close changes nothing
+    for (int waited = 0; waited < 60000 && GetFileAttributesW(file) != INVALID_FILE_ATTRIBUTES; waited += 10) {
+        Sleep(10);
+    }
+}

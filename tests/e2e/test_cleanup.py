@@ -227,6 +227,28 @@ class DeadRunTest(LauncherTestCase):
         self.assertEqual(sorted(os.listdir(target)), ["app.dll", "data.txt"], "the child role removes nothing")
         self.assert_next_run_leaves_nothing()
 
+    def test_an_instance_started_again_that_finds_its_run_over_starts_one_of_its_own(self):
+        # It takes the child role while the first run lives; the seam holds
+        # it back from its directory until that run has ended and removed it.
+        launcher = self.make_launcher(write_payload([("app.dll", windows_binary("zelmor-probe.dll"))]),
+                                      stub=SEAMS_STUB)
+        at_hold = os.path.join(self.work, "at-hold")
+        self.addCleanup(lambda: os.path.exists(at_hold) and os.remove(at_hold))
+        run = self.start(launcher, set_env={
+            "ZELMOR_PROBE_RELAUNCH": windows_path(self.report_path("second.json")),
+            "ZELMOR_PROBE_RELAUNCH_UNTIL": windows_path(at_hold),
+            "ZELMOR_TEST_AWAIT": f"holdTargetDirectory:{windows_path(at_hold)}",
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path())}).wait(60)
+        self.assertEqual((run.exit_code, run.stderr), (0, ""))
+        self.assertEqual(os.listdir(self.temp), [])
+        os.remove(at_hold)
+        second = self.await_report("second.json", timeout=60)
+        self.assertEqual(wait_until_gone(windows_path(launcher), 30), [])
+        first = self.read_report()
+        self.assertNotEqual(second["module_dir"], first["module_dir"])
+        self.assertNotIn(second["env"]["ZELMOR_ONEFILE_START"], first["module_dir"], "a start time of its own")
+        self.assertEqual(os.listdir(self.temp), [])
+
 
 class ControlEventTest(LauncherTestCase):
     """Under Wine, \\003 written to a pseudo-terminal reaches every process of
