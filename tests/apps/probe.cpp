@@ -260,7 +260,8 @@ bool relaunch(const wchar_t *executable, const std::wstring &report) {
 // Detached, so the holder shares neither the console nor the standard
 // handles: a test reading this process's output need not wait for it.
 // "{DIR}" in the command line stands for the probe's own directory, which
-// the test cannot know in advance.
+// the test cannot know in advance. With ZELMOR_PROBE_BREAKAWAY=1 it asks to
+// leave the launcher's job explicitly, as some programs do.
 bool startHolder(std::wstring commandLine, const std::wstring &directory) {
     for (size_t at = commandLine.find(L"{DIR}"); at != std::wstring::npos; at = commandLine.find(L"{DIR}")) {
         commandLine.replace(at, 5, directory);
@@ -268,8 +269,13 @@ bool startHolder(std::wstring commandLine, const std::wstring &directory) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                                  nullptr, &startup, &process);
+    std::wstring breakaway;
+    DWORD flags = DETACHED_PROCESS;
+    if (readEnvironment(L"ZELMOR_PROBE_BREAKAWAY", breakaway) && breakaway == L"1") {
+        flags |= CREATE_BREAKAWAY_FROM_JOB;
+    }
+    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                                  &startup, &process);
     if (!started) {
         return false;
     }
