@@ -4,7 +4,8 @@
 //
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
 //              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
-//              [--terminate-when FILE] APPLICATION COMMANDLINE
+//              [--terminate-when FILE] [--outlive-control-events]
+//              APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles and environment (with
 // the changes asked for). An empty APPLICATION lets the system find the image
@@ -12,7 +13,9 @@
 // its process id is written to FILE, and it starts running once the caller
 // has deleted FILE: a test can prepare what depends on that id. With
 // --terminate-when the child is terminated (exit code 1), as Task Manager's
-// End task or taskkill /F would, once FILE exists.
+// End task or taskkill /F would, once FILE exists. With
+// --outlive-control-events a Ctrl+C on the shared console ends the child
+// only, whose exit code is then reported.
 #include <windows.h>
 
 #include <stdio.h>
@@ -50,6 +53,10 @@ void waitOrTerminate(HANDLE process, const wchar_t *file) {
     }
 }
 
+BOOL WINAPI outliveControlEvent(DWORD) {
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -82,6 +89,9 @@ int wmain(int argc, wchar_t **argv) {
             heldPidFile = argv[i + 1];
         } else if (wcscmp(argv[i], L"--terminate-when") == 0) {
             terminateWhen = argv[i + 1];
+        } else if (wcscmp(argv[i], L"--outlive-control-events") == 0) {
+            SetConsoleCtrlHandler(outliveControlEvent, TRUE);
+            i--;  // an option without a value
         } else {
             break;
         }
