@@ -111,7 +111,9 @@ Role decideRole() {
 }
 
 void takeParentRole() {
-    unsetEnvVar(kParentVariable);  // not examined: replaced just below
-    unsetEnvVar(kStartVariable);   // not examined: beside the own id, even a kept time names this run's own directory
+    // Not examined: the id is replaced just below, and beside the own id even
+    // a start time that stayed names a directory of this run's own.
+    unsetEnvVar(kParentVariable);
+    unsetEnvVar(kStartVariable);
     publishOwnProcessId();
 }

@@ -28,12 +28,12 @@ bool setEnvVar(const char *name, const wchar_t *value) {
 
 bool unsetEnvVar(const char *name) {
     wchar_t wideName[kEnvNameCapacity];
-    size_t length = copyWidened(wideName, kEnvNameCapacity, name);
+    copyWidened(wideName, kEnvNameCapacity, name);
     const bool removed = SetEnvironmentVariableW(wideName, nullptr) != 0;
-    // "NAME=" removes the runtime's entry; the room for "=" is the
-    // terminator's of the longest name.
+    // "NAME=" removes the runtime's entry; one unit more than a name takes
+    // holds the "=".
     wchar_t assignment[kEnvNameCapacity + 1];
-    length = copyText(assignment, kEnvNameCapacity + 1, wideName);
+    size_t length = copyText(assignment, kEnvNameCapacity + 1, wideName);
     appendUnits(assignment, kEnvNameCapacity + 1, length, L"=", 1);
     return _wputenv(assignment) == 0 && removed;
 }

@@ -25,5 +25,6 @@ bool setEnvVar(const char *name, const wchar_t *value);
 
 // Removes the variable from the system's block and from the C runtime's copy
 // that the runtime built at start-up, which an application sharing the
-// system's runtime hands on (_wenviron, _wspawnve). True when both are rid of it.
+// system's runtime hands on (_wenviron, _wspawnve). True when both removals
+// report success.
 bool unsetEnvVar(const char *name);
