@@ -19,6 +19,8 @@
 
 namespace {
 
+constexpr DWORD kParentShutdownLevel = 0x100;
+
 // The launcher's own command line, split; its first element is replaced by
 // ownModulePath. Zero pages but for what a line uses.
 SplitArguments ownArguments;
@@ -98,16 +100,18 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
 
 // A job that ends the child when its last handle closes, that is when this
 // process ends, however it ends (a kill from the task manager included);
-// what the application starts leaves the job silently and lives on. Not
-// inheritable: a child holding a handle to it would keep it open for ever.
-// Null when the system gives none: the run then goes on without.
+// what the application starts leaves the job, silently or, where it asks
+// with CREATE_BREAKAWAY_FROM_JOB, as asked, and lives on. Not inheritable:
+// a child holding a handle to it would keep it open for ever. Null when the
+// system gives none: the run then goes on without.
 HANDLE createChildJob() {
     HANDLE job = seamFails("CreateJobObjectW") ? nullptr : CreateJobObjectW(nullptr, nullptr);
     if (job == nullptr) {
         return nullptr;
     }
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
     if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
         CloseHandle(job);  // a job without these limits is of no use; a failed close changes nothing
         return nullptr;
@@ -188,6 +192,13 @@ wchar_t *buildChildCommandLine() {
 }
 
 unsigned long launchChild(const wchar_t *programName) {
+    // At sign-out and shut-down the system ends processes from the highest
+    // shutdown level down. The application, at the default 0x280, is to be
+    // asked and ended first, its windows given their WM_ENDSESSION; ended
+    // before it, this process would close the job and kill it while it
+    // saves. 0x100 is the lowest level the system leaves to applications.
+    // Not examined: refused, the system's default order holds, as before.
+    SetProcessShutdownParameters(kParentShutdownLevel, 0);
     publishOwnDirectory();
     setEnvVar(kArgv0Variable, programName);
     fillOwnModulePath();

@@ -93,6 +93,8 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         case CTRL_SHUTDOWN_EVENT:
             launcherState.controlEventArrived = 1;
             performCleanup();
+            // Where a test needs the main thread's road to end the process.
+            seamPause("consoleControlHandler");
             break;
         default:
             break;

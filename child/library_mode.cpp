@@ -14,9 +14,13 @@ typedef int (*RunCode)(int argumentCount, wchar_t **arguments);
 
 }  // namespace
 
-void holdTargetDirectory() {
+bool tryHoldTargetDirectory() {
     launcherState.directoryHolder = openDirectoryHolder(launcherState.targetDirectory);
-    if (launcherState.directoryHolder == nullptr) {
+    return launcherState.directoryHolder != nullptr;
+}
+
+void holdTargetDirectory() {
+    if (!tryHoldTargetDirectory()) {
         fatalErrorWithCode(kLoadFailed, GetLastError());
     }
 }

@@ -4,8 +4,13 @@
 // Opens the child's own holder on launcherState.targetDirectory
 // (payload/directory_holder.h), so that the directory stays in use while this
 // instance runs, also when the application started it without handle
-// inheritance. A directory that cannot be held is gone or being removed: the
-// process ends with kLoadFailed and the system error, having run nothing.
+// inheritance. False when it cannot be held: it is gone or being removed
+// (GetLastError says how).
+bool tryHoldTargetDirectory();
+
+// As tryHoldTargetDirectory, for the parent's own child, which has no other
+// directory to go to: one that cannot be held ends the process with
+// kLoadFailed and the system error, having run nothing.
 void holdTargetDirectory();
 
 // Loads launcherState.firstEntryPath as a library, with its own directory, the

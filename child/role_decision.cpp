@@ -61,14 +61,16 @@ DWORD checkRunningInstance(unsigned long processId) {
 }
 
 // Reads and removes the mark the parent sets for the one process it starts,
-// so that nothing the application starts inherits it.
+// so that nothing the application starts inherits it, also through the C
+// runtime's copy of the environment.
 bool takeChildMark() {
     const wchar_t *mark = getEnvVar(kChildMarkVariable);
     if (mark == nullptr) {
         return false;
     }
-    // Not examined: a mark that stays only makes an instance the application
-    // starts insist on confirming the same parent, which still runs.
+    // Not examined: a mark that stays (the system or the runtime out of
+    // memory) makes a packed program the application starts end with
+    // kParentUnconfirmed, which that program reports.
     unsetEnvVar(kChildMarkVariable);
     return true;
 }
@@ -81,9 +83,10 @@ void publishOwnProcessId() {
 
 }  // namespace
 
-bool decideRole() {
+Role decideRole() {
+    const wchar_t *parentValue = getEnvVar(kParentVariable);
     unsigned long parentId = 0;
-    const bool hasParentId = parseParentId(getEnvVar(kParentVariable), &parentId);
+    const bool hasParentId = parseParentId(parentValue, &parentId);
     if (takeChildMark()) {
         // Started by a parent as its child: it must find that parent, and it
         // never becomes a parent itself, or a failure here would start one
@@ -92,16 +95,25 @@ bool decideRole() {
         if (error != ERROR_SUCCESS) {
             fatalErrorWithCode(kParentUnconfirmed, error);
         }
-        return true;
+        return Role::MarkedChild;
     }
-    if (hasParentId) {
-        if (checkRunningInstance(parentId) == ERROR_SUCCESS) {
-            return true;
-        }
-        // A fresh start time too, so this run never reuses another's directory.
-        unsetEnvVar(kParentVariable);
-        unsetEnvVar(kStartVariable);
+    if (hasParentId && checkRunningInstance(parentId) == ERROR_SUCCESS) {
+        return Role::UnmarkedChild;
     }
+    // Set, but naming no running instance: a fresh start time too, so this
+    // run never reuses another's directory. Unset or empty removes nothing.
+    if (parentValue != nullptr) {
+        takeParentRole();
+    } else {
+        publishOwnProcessId();
+    }
+    return Role::Parent;
+}
+
+void takeParentRole() {
+    // Not examined: the id is replaced just below, and beside the own id even
+    // a start time that stayed names a directory of this run's own.
+    unsetEnvVar(kParentVariable);
+    unsetEnvVar(kStartVariable);
     publishOwnProcessId();
-    return false;
 }

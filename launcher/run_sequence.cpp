@@ -5,6 +5,7 @@
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
+#include "base/test_seam.h"
 #include "child/child_launch.h"
 #include "child/cleanup.h"
 #include "child/library_mode.h"
@@ -23,6 +24,13 @@ void removeAfterFailure() {
     performCleanup();
 }
 
+void expandTargetDirectory() {
+    // The spec itself is reported, never the partial path.
+    if (!expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
+        fatalSpecExpansion(kTargetDirectorySpec);
+    }
+}
+
 }  // namespace
 
 int runLauncher(int argumentCount, wchar_t **arguments) {
@@ -36,20 +44,29 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // would leave only the system's own libraries loaded in the usual order.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
-    const bool isChildRole = decideRole();
-    const bool expanded =
-        expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity);
-    // The spec itself is reported, never the partial path.
-    if (!expanded) {
-        fatalSpecExpansion(kTargetDirectorySpec);
+    Role role = decideRole();
+    expandTargetDirectory();
+    if (role == Role::UnmarkedChild) {
+        // Started beside the run, not by its parent (an application that
+        // restarts itself, say): that run may be over by now, its directory
+        // gone or being removed. This instance then starts a run of its own,
+        // as it would had it started a moment later. Held before anything
+        // else, so that neither the parent's end nor a sweep can take the
+        // directory from under it afterwards.
+        seamPause("holdTargetDirectory");
+        if (!tryHoldTargetDirectory()) {
+            takeParentRole();
+            role = Role::Parent;
+            expandTargetDirectory();
+        }
     }
     // In place before the first file can be written, so an interrupt always
     // finds the handler ready to remove what was extracted.
-    if (!isChildRole) {
+    if (role == Role::Parent) {
         registerConsoleControlHandler();
     }
     openPayload();
-    if (!isChildRole) {
+    if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
@@ -64,10 +81,11 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (!readEntryHeader()) {
         fatalError(kDecodeFailed);
     }
-    // Before anything is loaded from the directory, so that neither the
-    // parent's end nor another run's sweep can take it from under this
-    // instance; after the first name, which reports a payload without
-    // entries as such.
-    holdTargetDirectory();
+    // The parent's own child holds its directory before anything is loaded
+    // from it, after the first name, which reports a payload without entries
+    // as such (its parent made no directory).
+    if (role == Role::MarkedChild) {
+        holdTargetDirectory();
+    }
     return runLibraryMode(argumentCount, arguments);
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
 #include <wchar.h>
 
 #include "base/bounded_text.h"
@@ -28,5 +29,11 @@ bool setEnvVar(const char *name, const wchar_t *value) {
 bool unsetEnvVar(const char *name) {
     wchar_t wideName[kEnvNameCapacity];
     copyWidened(wideName, kEnvNameCapacity, name);
-    return SetEnvironmentVariableW(wideName, nullptr) != 0;
+    const bool removed = SetEnvironmentVariableW(wideName, nullptr) != 0;
+    // "NAME=" removes the runtime's entry; one unit more than a name takes
+    // holds the "=".
+    wchar_t assignment[kEnvNameCapacity + 1];
+    size_t length = copyText(assignment, kEnvNameCapacity + 1, wideName);
+    appendUnits(assignment, kEnvNameCapacity + 1, length, L"=", 1);
+    return _wputenv(assignment) == 0 && removed;
 }

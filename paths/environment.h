@@ -22,4 +22,9 @@ wchar_t *getEnvVar(const char *name);
 
 // The system's success flag; the launcher's callers do not examine it.
 bool setEnvVar(const char *name, const wchar_t *value);
+
+// Removes the variable from the system's block and from the C runtime's copy
+// that the runtime built at start-up, which an application sharing the
+// system's runtime hands on (_wenviron, _wspawnve). True when both removals
+// report success.
 bool unsetEnvVar(const char *name);

@@ -132,8 +132,12 @@ void extractPayload() {
         // Made with the first file, so that a payload refused at its first
         // entry leaves nothing; its name may change on the way.
         if (!launcherState.cleanupArmed) {
-            createTargetDirectory();
+            const bool created = createTargetDirectory();
             composeEntryPath();
+            // Refused, it is reported as the file that cannot be made in it.
+            if (!created) {
+                fatalOpenForWriting();
+            }
         }
         createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
         writeEntryData(size);

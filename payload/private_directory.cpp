@@ -10,7 +10,7 @@
 NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t *fileId, uint32_t *errorCode) {
     PrivateDescriptor descriptor;
     if (!buildPrivateDescriptor(&descriptor, errorCode)) {
-        return NewDirectory::Refused;
+        return NewDirectory::NoAccessList;
     }
     wchar_t native[kLongPathCapacity];
     size_t length = writeLongPathForm(path, native);

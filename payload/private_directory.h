@@ -6,9 +6,10 @@
 
 enum class NewDirectory {
     Created,
-    NameTaken,  // a directory, file or link already stands at the name
-    NoParent,   // the directory that is to hold it does not exist (or is no directory)
-    Refused,    // any other failure; *errorCode says why
+    NameTaken,     // a directory, file or link already stands at the name
+    NoParent,      // the directory that is to hold it does not exist (or is no directory)
+    Refused,       // the system refused to create it; *errorCode says why
+    NoAccessList,  // its access list could not be made; *errorCode says why
 };
 
 // Creates the directory `path` with the access list of
@@ -18,5 +19,5 @@ enum class NewDirectory {
 // (payload/directory_holder.h) that processes started with inheritance
 // inherit, so that nothing can take the directory between its creation and
 // its hold; *fileId is its file ID. Nothing is created above it. On
-// NoParent and Refused, *errorCode holds the system's error.
+// NoParent, Refused and NoAccessList, *errorCode holds the system's error.
 NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t *fileId, uint32_t *errorCode);

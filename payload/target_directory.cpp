@@ -19,7 +19,7 @@ constexpr int kNameAttempts = 16;
 
 }  // namespace
 
-void createTargetDirectory() {
+bool createTargetDirectory() {
     // First, as the directories of every entry are known after it.
     startKnownDirectories();
     for (int attempt = 1;; attempt++) {
@@ -38,6 +38,9 @@ void createTargetDirectory() {
             fatalSpecExpansion(kTargetDirectorySpec);
         }
         if (made == NewDirectory::Refused) {
+            return false;
+        }
+        if (made == NewDirectory::NoAccessList) {
             fatalErrorWithCode(kUnpackFailed, error);
         }
         // Whatever stands there is not this run's, even if it bears its
@@ -54,4 +57,5 @@ void createTargetDirectory() {
     // The name is final before the console-control thread may act on it.
     std::atomic_thread_fence(std::memory_order_release);
     launcherState.cleanupArmed = 1;
+    return true;
 }

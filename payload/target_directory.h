@@ -10,8 +10,10 @@
 // fresh start time is published and the name expanded anew, up to 16 names;
 // then, as on a failed expansion, fatalSpecExpansion ends the process. So
 // does a temporary directory that does not exist: nothing is created above
-// the run's own directory. Any other refusal ends it with kUnpackFailed and
-// the system error.
-// On success the directory counts as known (payload/parent_directories.h)
-// and cleanupArmed is set: from then on the cleanup may remove it.
-void createTargetDirectory();
+// the run's own directory. An access list that cannot be made ends it with
+// kUnpackFailed and the system error.
+// True on success: the directory counts as known
+// (payload/parent_directories.h) and cleanupArmed is set, so that from then
+// on the cleanup may remove it. False when the system refused to create it;
+// the caller reports that as the first file it cannot open there.
+bool createTargetDirectory();

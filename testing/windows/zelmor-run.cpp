@@ -4,7 +4,8 @@
 //
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
 //              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
-//              [--terminate-when FILE] [--std-handles none] APPLICATION COMMANDLINE
+//              [--terminate-when FILE] [--outlive-control-events] [--std-handles none]
+//              APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles (none at all with
 // --std-handles none, as Explorer starts a GUI program) and environment (with
@@ -13,7 +14,9 @@
 // its process id is written to FILE, and it starts running once the caller
 // has deleted FILE: a test can prepare what depends on that id. With
 // --terminate-when the child is terminated (exit code 1), as Task Manager's
-// End task or taskkill /F would, once FILE exists.
+// End task or taskkill /F would, once FILE exists. With
+// --outlive-control-events a Ctrl+C on the shared console ends the child
+// only, whose exit code is then reported.
 #include <windows.h>
 
 #include <stdio.h>
@@ -51,6 +54,10 @@ void waitOrTerminate(HANDLE process, const wchar_t *file) {
     }
 }
 
+BOOL WINAPI outliveControlEvent(DWORD) {
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t **argv) {
@@ -86,6 +93,9 @@ int wmain(int argc, wchar_t **argv) {
             terminateWhen = argv[i + 1];
         } else if (wcscmp(argv[i], L"--std-handles") == 0 && wcscmp(argv[i + 1], L"none") == 0) {
             standardHandles = false;
+        } else if (wcscmp(argv[i], L"--outlive-control-events") == 0) {
+            SetConsoleCtrlHandler(outliveControlEvent, TRUE);
+            i--;  // an option without a value
         } else {
             break;
         }

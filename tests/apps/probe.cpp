@@ -1,13 +1,17 @@
 // A payload DLL that shows a test what run_code sees: its arguments, the
 // launcher's environment variables, where it was loaded from, the files
 // beside it, whether it runs in a job and which library a load by bare name
-// finds. Environment variables (ZELMOR_PROBE_*) choose what it does.
+// finds; it can start its own executable again or another program.
+// Environment variables (ZELMOR_PROBE_*) choose what it does.
 #include <windows.h>
 
+#include <process.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include <string>
+#include <vector>
 
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv);
 
@@ -231,7 +235,7 @@ bool awaitFile(const std::wstring &path) {
 // Starts this process's own executable again, as an application that
 // restarts itself would, without handle inheritance and detached; that
 // instance reports to `report` and takes over ZELMOR_PROBE_AWAIT. Returns
-// once its report is there.
+// once its report is there, or the file ZELMOR_PROBE_RELAUNCH_UNTIL names.
 bool relaunch(const wchar_t *executable, const std::wstring &report) {
     std::wstring ownReport;
     bool reporting = readEnvironment(L"ZELMOR_PROBE_REPORT", ownReport);
@@ -249,13 +253,15 @@ bool relaunch(const wchar_t *executable, const std::wstring &report) {
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    return awaitFile(report);
+    std::wstring until;
+    return awaitFile(readEnvironment(L"ZELMOR_PROBE_RELAUNCH_UNTIL", until) ? until : report);
 }
 
 // Detached, so the holder shares neither the console nor the standard
 // handles: a test reading this process's output need not wait for it.
 // "{DIR}" in the command line stands for the probe's own directory, which
-// the test cannot know in advance.
+// the test cannot know in advance. With ZELMOR_PROBE_BREAKAWAY=1 it asks to
+// leave the launcher's job explicitly, as some programs do.
 bool startHolder(std::wstring commandLine, const std::wstring &directory) {
     for (size_t at = commandLine.find(L"{DIR}"); at != std::wstring::npos; at = commandLine.find(L"{DIR}")) {
         commandLine.replace(at, 5, directory);
@@ -263,8 +269,13 @@ bool startHolder(std::wstring commandLine, const std::wstring &directory) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                                  nullptr, &startup, &process);
+    std::wstring breakaway;
+    DWORD flags = DETACHED_PROCESS;
+    if (readEnvironment(L"ZELMOR_PROBE_BREAKAWAY", breakaway) && breakaway == L"1") {
+        flags |= CREATE_BREAKAWAY_FROM_JOB;
+    }
+    BOOL started = CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                                  &startup, &process);
     if (!started) {
         return false;
     }
@@ -333,6 +344,21 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv) {
         HelperValue helperValue =
             reinterpret_cast<HelperValue>(reinterpret_cast<void *>(GetProcAddress(library, "helper_value")));
         return helperValue != nullptr ? helperValue() : 122;
+    }
+    // Another program, started as runtimes built on msvcrt start them: with
+    // the runtime's copy of the environment. Its exit code becomes this one's.
+    // The copy goes on as it is, but for this mode's own variable: removing
+    // that with _wputenv would make Wine's runtime build the copy anew.
+    if (readEnvironment(L"ZELMOR_PROBE_SPAWN", value)) {
+        std::vector<const wchar_t *> environment;
+        for (wchar_t **entry = _wenviron; *entry != nullptr; ++entry) {
+            if (wcsncmp(*entry, L"ZELMOR_PROBE_SPAWN=", 19) != 0) {
+                environment.push_back(*entry);
+            }
+        }
+        environment.push_back(nullptr);
+        const wchar_t *arguments[] = {value.c_str(), nullptr};
+        return static_cast<int>(_wspawnve(_P_WAIT, value.c_str(), arguments, environment.data()));
     }
     // Through a 64-bit parse so that unsigned NTSTATUS-style codes above
     // INT_MAX wrap to the same 32-bit exit code instead of saturating.

@@ -8,6 +8,7 @@ tested elsewhere: header and decoder (test_payload_container), opening a file
 for writing, an entry larger than its frame and a name of 1024 units
 (test_extraction), loading the application (test_child_launch)."""
 import os
+import re
 import secrets
 import shutil
 import subprocess
@@ -15,8 +16,9 @@ import unittest
 
 from zelmor_testing import (ALLOCATION_FAILED, FAST_FAIL, HANDLER_FAILED, HOST_BIN, LAUNCH_FAILED, LOAD_FAILED,
                             PARENT_UNCONFIRMED, SEAMS_STUB, TARGET_SPEC_FAILED, UNPACK_FAILED, LauncherTestCase,
-                            container, entry_stream, linux_path, read_run, runner_arguments, spec_failed,
-                            system_error_line, windows_binary, windows_path, wine, write_payload, zstd_frame)
+                            container, entry_stream, linux_path, open_failed_line, read_run, runner_arguments,
+                            spec_failed, system_error_line, windows_binary, windows_path, wine, write_payload,
+                            zstd_frame)
 
 PARENT = "ZELMOR_ONEFILE_PARENT"
 START = "ZELMOR_ONEFILE_START"
@@ -81,16 +83,19 @@ class ReportedFailureTest(SeamTestCase):
                 self.assertEqual(os.listdir(self.temp), [])
 
     def test_a_target_directory_the_system_refuses_is_reported_before_anything_is_written(self):
-        # So is one whose access list cannot be built because ADVAPI32 cannot
-        # be loaded or lacks a function: the shell, loaded for {HOME} just
-        # before, took the first load and the first lookup.
+        # As the first file, which cannot be opened there. One whose access
+        # list cannot be built because ADVAPI32 cannot be loaded or lacks a
+        # function is reported with the system's error: the shell, loaded for
+        # {HOME} just before, took the first load and the first lookup.
         launcher = self.seams_launcher()
-        for failures, error in [("NtCreateFile:1:5", 5), ("LoadLibraryExW:2:126", 126),
-                                ("GetProcAddress:2:127", 127)]:
+        first_file = re.escape(windows_path(self.temp)) + r"\\onefile_\d+_\d{18}\\app\.dll"
+        for failures, expected in [("NtCreateFile:1:5", open_failed_line(first_file)),
+                                   ("LoadLibraryExW:2:126", system_error_line(UNPACK_FAILED, 126)),
+                                   ("GetProcAddress:2:127", system_error_line(UNPACK_FAILED, 127))]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
-                self.assertRegex(run.stderr, system_error_line(UNPACK_FAILED, error))
+                self.assertRegex(run.stderr, expected)
                 self.assertEqual(os.listdir(self.temp), [])
                 self.assertFalse(os.path.exists(self.report_path()))
 

@@ -17,8 +17,8 @@ import threading
 import time
 import unittest
 
-from zelmor_testing import (DECODE_FAILED, HOST_BIN, STUB, WINE_RUN, LauncherTestCase, linux_path, wine,
-                            windows_binary, windows_path)
+from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, WINE_RUN, LauncherTestCase, linux_path,
+                            runner_arguments, wine, windows_binary, windows_path)
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
@@ -248,13 +248,20 @@ class ConsoleProgramTest(LauncherTestCase):
         self.assertIn("gui=0", shown)
         self.assertIn("console=7", shown)
 
-    def test_ctrl_c_on_a_terminal_removes_the_extracted_files(self):
-        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console")
-        environment = dict(os.environ, ZELMOR_PROBE_REPORT=windows_path(self.report_path()),
-                           ZELMOR_PROBE_SLEEP_MS="60000")
-        for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"):
-            environment.pop(name, None)
-        program = Terminal(self, [console, "x"], environment)
+    def test_ctrl_c_on_a_terminal_removes_the_extracted_files_and_ends_as_interrupted(self):
+        # The child ignores the event and is stopped after its grace. The
+        # handler's thread, once done, waits at the seam: the launcher's own
+        # return ends the process, never the system's default handling,
+        # whose exit code under Wine (0) is not Windows'. The runner on the
+        # same terminal outlives the event and reports the whole exit code.
+        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console", "--stub", SEAMS_STUB)
+        code_file = os.path.join(self.work, "exit-code")
+        runner = runner_arguments(code_file, *self.launch_arguments(console, ["x"], {
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "60000",
+            "ZELMOR_PROBE_IGNORE_CTRL_C": "1",
+            "ZELMOR_TEST_PAUSE": f"consoleControlHandler:1:{windows_path(os.path.join(self.work, 'handled'))}"}),
+            unset=["ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"])
+        program = Terminal(self, [runner[0], "--outlive-control-events", *runner[1:]], os.environ)
         report = self.await_report(timeout=60)
         target = linux_path(report["module_dir"])
         self.addCleanup(shutil.rmtree, target, True)
@@ -262,6 +269,8 @@ class ConsoleProgramTest(LauncherTestCase):
         os.write(program.controller, b"\x03")
         program.process.wait(60)
         self.assertFalse(os.path.exists(target), "the directory is removed")
+        with open(code_file) as f:
+            self.assertEqual(int(f.read()), 0xC000013A)
 
 
 class SdkTemplateTest(LauncherTestCase):

@@ -71,9 +71,12 @@ TEST_F(EnvironmentTest, SetGetAndUnsetActOnTheProcessEnvironment) {
     EXPECT_EQ(systemValue(kWideName), wide);
     EXPECT_TRUE(readsAs(getEnvVar(kName), wide));
 
+    // Also from the C runtime's copy, which programs sharing the runtime hand on.
+    ASSERT_EQ(_wputenv((std::wstring(kWideName) + L"=runtime").c_str()), 0);
     EXPECT_TRUE(unsetEnvVar(kName));
     EXPECT_EQ(systemValue(kWideName), L"<unset>");
     EXPECT_EQ(getEnvVar(kName), nullptr);
+    EXPECT_EQ(_wgetenv(kWideName), nullptr);
 }
 
 TEST_F(EnvironmentTest, EveryReadIsAnOwnCopyTheCallerMayChange) {
