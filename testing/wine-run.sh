@@ -7,10 +7,10 @@
 # second test bed, made by scripts/make-wine10-root.sh): the program runs
 # chrooted into it, in a mount namespace of its own into which /proc, /dev,
 # /sys, /tmp, $TMPDIR, the source tree (this script's) and the directories
-# in ZELMOR_WINE_BINDS (a colon list: the build tree) are bound at their own paths. Paths mean
-# the same on both sides, the caller stays on the host, and the mounts end
-# with the last process of the namespace, however it ends; concurrent runs
-# never share them. This needs root (or sudo).
+# in ZELMOR_WINE_BINDS (a colon list: the build tree) are bound at their own
+# paths. Paths mean the same on both sides, the caller stays on the host,
+# and the mounts end with the last process of the namespace, however it
+# ends; concurrent runs never share them. This needs root (or sudo).
 set -euo pipefail
 : "${ZELMOR_WINEPREFIX:?set ZELMOR_WINEPREFIX to the private Wine prefix}"
 script=$(readlink -f "$0")
@@ -39,7 +39,12 @@ namespace)
     mkdir -p "$root$directory"
     mount --rbind "$directory" "$root$directory"
   done
-  # chroot starts in /; the program starts where it was asked to.
+  # chroot starts in /; the program starts where it was asked to, which
+  # must mean the same directory inside.
+  if [ ! "$PWD" -ef "$root$PWD" ]; then
+    echo "wine-run.sh: $PWD is not bound into the test bed (ZELMOR_WINE_BINDS)" >&2
+    exit 125
+  fi
   ZELMOR_WINE_STAGE=root ZELMOR_WINE_CWD=$PWD exec chroot --userspec="$ZELMOR_WINE_USER" "$root" "$script" "$@"
   ;;
 root)
@@ -50,7 +55,9 @@ unset ZELMOR_WINE_STAGE ZELMOR_WINE_USER ZELMOR_WINE_CWD
 
 export WINEPREFIX=$ZELMOR_WINEPREFIX
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+# Without a display, Wine 10's Wayland driver would write an XDG_RUNTIME_DIR
+# error into the output of the program that starts the desktop.
+export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d;winewayland.drv=d"
 unset DISPLAY WAYLAND_DISPLAY
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
