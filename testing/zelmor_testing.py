@@ -19,6 +19,8 @@ from dataclasses import dataclass
 WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
 WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
+# What Wine's drive Z: shows: the host's / or, on the Wine 10 test bed, its root.
+WINE_ROOT = os.environ.get("ZELMOR_WINE_ROOT") or "/"
 
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")

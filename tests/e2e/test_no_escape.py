@@ -3,15 +3,15 @@ entry names of a hand-made payload and whatever start time it inherits.
 test_extraction checks a fixed list of hostile names; here they are drawn at
 random (seeded), and after every launch the test's whole private directory is
 compared with its state before: only temp/onefile_* may have changed. The
-roots of the drives Z: (the host's /) and C: must gain nothing either."""
+roots of the drives Z: (the host's / or the test bed's root) and C: must gain nothing either."""
 import os
 import random
 import shutil
 import time
 import unittest
 
-from zelmor_testing import (DECODE_FAILED, LauncherTestCase, container, entry_stream, linux_path, windows_binary,
-                            windows_path, zstd_frame)
+from zelmor_testing import (DECODE_FAILED, WINE_ROOT, LauncherTestCase, container, entry_stream, linux_path,
+                            windows_binary, windows_path, zstd_frame)
 
 SEED = 20240917
 LAUNCHES = 48
@@ -50,7 +50,7 @@ def snapshot(root):
 
 
 def drive_roots():
-    return {root: set(os.listdir(root)) for root in ["/", linux_path("C:\\")]}
+    return {root: set(os.listdir(root)) for root in [WINE_ROOT, linux_path("C:\\")]}
 
 
 def read_text(path):
