@@ -14,7 +14,7 @@ import time
 import unittest
 
 from zelmor_testing import (HOST_BIN, SEAMS_STUB, STUB, WINE_RUN, LauncherTestCase, linux_path, windows_binary,
-                            windows_path)
+                            windows_path, write_payload)
 
 
 def processes_mentioning(text):
