@@ -301,11 +301,11 @@ int listEntries(const std::string &path) {
                        error);
     }
     // A damaged payload shows no entries at all: checked whole first, then listed.
-    if (!listPayload(payload, nullptr, nullptr, error)) {
+    if (!listPayload(payload, nullptr, nullptr, error, false)) {
         return failure(path + ": " + error);
     }
     // Decoded once already without fault: the same bytes decode the same way again.
-    listPayload(payload, printEntry, nullptr, error);
+    listPayload(payload, printEntry, nullptr, error, false);
     printf("\n");
     printIdentity(image, stdout);
     return 0;
