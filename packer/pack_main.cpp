@@ -219,11 +219,11 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
                 return usageError("--dpi-aware takes system, permonitor or permonitorv2, not " + mode);
             }
         } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
-            options.cache = true;
-            options.cacheId = argument == "--cache" ? "" : argument.substr(8);
             if (argument == "--cache=") {
                 return usageError("--cache= needs an application id");
             }
+            options.cache = true;
+            options.cacheId = argument == "--cache" ? "" : argument.substr(8);
         } else if (argument == "--strict") {
             options.strict = true;
         } else if (argument == "--best") {
@@ -454,6 +454,7 @@ int pack(const Options &options) {
     if (options.console) {
         changes.subsystem = kSubsystemConsole;
     }
+    // Refused before the long part, not after it.
     if (options.cache && entries.size() > kCacheIndexEntryLimit) {
         return failure("--cache takes at most " + std::to_string(kCacheIndexEntryLimit) + " entries, not " +
                        std::to_string(entries.size()));
