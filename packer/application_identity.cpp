@@ -2,7 +2,9 @@
 
 #include <stdio.h>
 
+#include "format/cache_index.h"
 #include "format/launcher_settings.h"
+#include "packer/cache_index.h"
 #include "packer/file_access.h"
 #include "packer/pe/application_manifest.h"
 #include "packer/pe/execution_level.h"
@@ -55,6 +57,16 @@ std::string describeSettings(const std::vector<uint8_t> &image) {
         return std::string(present ? "unreadable" : "none") + " (the launcher's defaults: error dialog on)";
     }
     return "version " + std::to_string(settings.version) + ", error dialog " + (settings.errorDialog ? "on" : "off");
+}
+
+// Whether the image carries a cache index, and what it says.
+std::string describeCache(const std::vector<uint8_t> &image) {
+    std::vector<uint8_t> index;
+    std::string error;
+    if (!findResource(image, kCacheIndexResourceType, kCacheIndexResourceId, index, error)) {
+        return "none (extracted afresh for every run)";
+    }
+    return describeCacheIndex(index);
 }
 
 }  // namespace
@@ -120,6 +132,7 @@ void printIdentity(const std::vector<uint8_t> &image, FILE *stream) {
     }
     fprintf(stream, "manifest: %s\n", manifest.c_str());
     fprintf(stream, "launcher settings: %s\n", describeSettings(image).c_str());
+    fprintf(stream, "cache: %s\n", describeCache(image).c_str());
     VersionInfo version;
     if (!findResource(image, kResourceVersion, 1, data, error) || !parseVersionResource(data, version, error)) {
         fprintf(stream, "version: none (%s)\n", error.c_str());

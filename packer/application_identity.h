@@ -1,7 +1,7 @@
 #pragma once
 // The packed application's own identity: the version resource built from the
 // packer's identity options, and what --list shows of an executable's
-// subsystem, manifest, launcher settings and version.
+// subsystem, manifest, launcher settings, cache and version.
 #include <stdint.h>
 
 #include <map>
@@ -35,7 +35,7 @@ bool applicationIdentity(const std::map<std::string, std::string> &given, const 
 
 // Prints what a packed image tells of its identity, one "name: value" line
 // each: the subsystem, the execution level its manifest requests and the
-// settings it makes, the launcher's settings record, the fixed file and
-// product version, and the strings of its version resource. Unreadable parts
-// are shown as such, never fatal.
+// settings it makes, the launcher's settings record, its cache index, the
+// fixed file and product version, and the strings of its version resource.
+// Unreadable parts are shown as such, never fatal.
 void printIdentity(const std::vector<uint8_t> &image, FILE *stream);

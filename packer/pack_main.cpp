@@ -14,10 +14,12 @@
 #include <thread>
 #include <vector>
 
+#include "format/cache_index.h"
 #include "format/container.h"
 #include "format/launcher_settings.h"
 #include "format/version.h"
 #include "packer/application_identity.h"
+#include "packer/cache_index.h"
 #include "packer/dll_dependencies.h"
 #include "packer/exclude_patterns.h"
 #include "packer/file_access.h"
@@ -73,6 +75,11 @@ const char kUsage[] =
     "                         or permonitorv2 (the default), so that Windows does not blur it\n"
     "  --no-error-dialog      no message box when the launcher fails with nowhere to write\n"
     "                         (a GUI program started from Explorer has no standard output)\n"
+    "  --cache[=ID]           extract once: the first run unpacks into the user's cache,\n"
+    "                         %LOCALAPPDATA%\\Zelmor\\ID\\<version>, later runs start from there.\n"
+    "                         ID (default: OUTPUT's name without .exe) is 1-64 ASCII letters,\n"
+    "                         digits, '.', '-', '_' or blanks, starting with a letter or digit,\n"
+    "                         not ending in '.' or a blank, no device name (CON, NUL, COM1, ...)\n"
     "\n"
     "  The version resource shows the application's identity; what is not given defaults:\n"
     "  --product-name TEXT    ProductName (default: OUTPUT's name without .exe)\n"
@@ -95,7 +102,7 @@ const char kUsage[] =
     "                         of Windows is an error, not a warning\n"
     "  -q, --quiet            no progress and no summary (warnings and errors still show)\n"
     "  --list PACKED.exe      print the entries (size and name) of a packed executable,\n"
-    "                         then its subsystem, manifest, launcher settings and version\n";
+    "                         then its subsystem, manifest, launcher settings, cache and version\n";
 
 struct Options {
     PackInputs inputs;
@@ -114,6 +121,9 @@ struct Options {
     ManifestSettings manifestSettings;
     bool strict = false;
     std::map<std::string, std::string> identity;  // version string name -> value, as given
+    bool cache = false;
+    std::string cacheId;  // as given; empty for the default
+    std::u16string cacheIdUnits;
 };
 
 // The identity option `argument` names, or nullptr.
@@ -208,6 +218,12 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
             if (!parseDpiAwareness(mode, options.manifestSettings.dpiAwareness)) {
                 return usageError("--dpi-aware takes system, permonitor or permonitorv2, not " + mode);
             }
+        } else if (argument == "--cache" || argument.rfind("--cache=", 0) == 0) {
+            if (argument == "--cache=") {
+                return usageError("--cache= needs an application id");
+            }
+            options.cache = true;
+            options.cacheId = argument == "--cache" ? "" : argument.substr(8);
         } else if (argument == "--strict") {
             options.strict = true;
         } else if (argument == "--best") {
@@ -279,6 +295,12 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
     if (options.stub.empty()) {
         options.stub = defaultStub(arguments.empty() ? "" : arguments[0]);
     }
+    std::string problem;
+    bool given = !options.cacheId.empty();
+    if (options.cache && !parseCacheId(given ? options.cacheId : defaultCacheId(options.output),
+                                       options.cacheIdUnits, problem)) {
+        return usageError(problem + (given ? "" : " (taken from OUTPUT's name: give one with --cache=ID)"));
+    }
     return 0;
 }
 
@@ -300,12 +322,19 @@ int listEntries(const std::string &path) {
         return failure(path + ": has no payload that can be listed (not an executable made by zelmor-pack?): " +
                        error);
     }
-    // A damaged payload shows no entries at all: checked whole first, then listed.
-    if (!listPayload(payload, nullptr, nullptr, error)) {
+    // The image reads and has its payload: an index that cannot be found is absent.
+    std::vector<uint8_t> index;
+    bool cached = findResource(image, kCacheIndexResourceType, kCacheIndexResourceId, index, error);
+    if (!cached && error.rfind("no ", 0) != 0) {
+        return failure(path + ": " + error);
+    }
+    // A damaged payload shows no entries at all: checked whole first, against
+    // its cache index if it has one, then listed.
+    if (!(cached ? checkCacheIndex(index, payload, error) : listPayload(payload, nullptr, nullptr, error, false))) {
         return failure(path + ": " + error);
     }
     // Decoded once already without fault: the same bytes decode the same way again.
-    listPayload(payload, printEntry, nullptr, error);
+    listPayload(payload, printEntry, nullptr, error, false);
     printf("\n");
     printIdentity(image, stdout);
     return 0;
@@ -425,8 +454,14 @@ int pack(const Options &options) {
     if (options.console) {
         changes.subsystem = kSubsystemConsole;
     }
+    // Refused before the long part, not after it.
+    if (options.cache && entries.size() > kCacheIndexEntryLimit) {
+        return failure("--cache takes at most " + std::to_string(kCacheIndexEntryLimit) + " entries, not " +
+                       std::to_string(entries.size()));
+    }
     Progress progress = {std::chrono::steady_clock::now(), 0};
     PayloadOptions payloadOptions = options.payload;
+    payloadOptions.digests = options.cache;
     if (!options.quiet && isTerminal(stderr)) {
         payloadOptions.progress = showProgress;
         payloadOptions.progressContext = &progress;
@@ -434,7 +469,8 @@ int pack(const Options &options) {
     PayloadSummary summary;
     bool compressed = compressPayload(options.output, entries, payloadOptions, changes.payload, summary, error);
     endProgress(progress);
-    if (!compressed) {
+    if (!compressed || (options.cache && !buildCacheIndex(options.cacheIdUnits, summary.entries, changes.cacheIndex,
+                                                          error))) {
         return failure(error);
     }
     std::vector<uint8_t> packed;

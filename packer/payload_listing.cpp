@@ -19,6 +19,7 @@ struct StreamReader {
     bool lastStepFilled;
     bool frameEnded;  // the last step finished a frame
     std::string &error;
+    Sha256 *hash;  // unless null, takes the bytes skipped
 };
 
 bool fill(StreamReader &reader) {
@@ -52,6 +53,8 @@ bool read(StreamReader &reader, void *destination, uint64_t count) {
         if (cursor != nullptr) {
             std::copy(reader.buffer.begin() + reader.taken, reader.buffer.begin() + reader.taken + piece, cursor);
             cursor += piece;
+        } else if (reader.hash != nullptr) {
+            sha256Add(*reader.hash, reader.buffer.data() + reader.taken, piece);
         }
         reader.taken += piece;
         count -= piece;
@@ -68,7 +71,7 @@ bool readUnit(StreamReader &reader, char16_t &unit) {
     return true;
 }
 
-bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context) {
+bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context, bool digests) {
     for (uint64_t number = 1;; ++number) {
         ListedEntry entry = {};
         char16_t unit;
@@ -94,8 +97,16 @@ bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context) 
         for (int i = 7; i >= 0; --i) {
             entry.size = (entry.size << 8) | size[i];
         }
-        if (!read(reader, nullptr, entry.size)) {
+        Sha256 hash;
+        sha256Start(hash);
+        reader.hash = digests ? &hash : nullptr;
+        bool skipped = read(reader, nullptr, entry.size);
+        reader.hash = nullptr;
+        if (!skipped) {
             return false;
+        }
+        if (digests) {
+            sha256Finish(hash, entry.digest);
         }
         if (visit != nullptr) {
             visit(entry, context);
@@ -137,20 +148,20 @@ bool checkEnd(StreamReader &reader) {
 }  // namespace
 
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
-                 std::string &error) {
+                 std::string &error, bool digests) {
     if (!hasContainerHeader(container.data(), container.size())) {
         error = "no payload header";
         return false;
     }
     StreamReader reader = {ZSTD_createDCtx(),
                            {container.data() + kContainerHeaderSize, container.size() - kContainerHeaderSize, 0},
-                           std::vector<uint8_t>(ZSTD_DStreamOutSize()), 0, 0, false, false, error};
+                           std::vector<uint8_t>(ZSTD_DStreamOutSize()), 0, 0, false, false, error, nullptr};
     if (reader.decoder == nullptr) {
         error = "cannot create the zstd decoder";
         return false;
     }
     error.clear();
-    bool done = readEntries(reader, visit, context) && checkEnd(reader);
+    bool done = readEntries(reader, visit, context, digests) && checkEnd(reader);
     ZSTD_freeDCtx(reader.decoder);
     return done;
 }

@@ -6,9 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "packer/sha256.h"
+
 struct ListedEntry {
     std::u16string name;
     uint64_t size;
+    uint8_t digest[kSha256Size];  // of the data, when asked for
 };
 
 typedef void (*ListedEntryVisitor)(const ListedEntry &entry, void *context);
@@ -19,6 +22,7 @@ typedef void (*ListedEntryVisitor)(const ListedEntry &entry, void *context);
 // wrong, the stream is damaged or ends early, a name is longer than the
 // launcher takes, or bytes other than the trailer follow the end-of-list
 // record. A caller that must not show a damaged payload's entries decodes
-// twice: once without a visitor to check, then to visit.
+// twice: once without a visitor to check, then to visit. With `digests`
+// each entry's data is hashed into its digest on the way.
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
-                 std::string &error);
+                 std::string &error, bool digests);

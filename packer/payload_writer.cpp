@@ -89,7 +89,9 @@ std::string recordHeader(const std::u16string &name, uint64_t size) {
     return bytes;
 }
 
-bool compressFile(Compressor &compressor, InputFile &source, const std::u16string &name, uint64_t measuredSize) {
+// `hash`, unless null, takes the data as it is read.
+bool compressFile(Compressor &compressor, InputFile &source, const std::u16string &name, uint64_t measuredSize,
+                  Sha256 *hash) {
     const std::string &path = source.path;
     if (source.facts.kind != PathKind::Regular) {
         compressor.error = quoted(path) + " is not a regular file";
@@ -118,6 +120,9 @@ bool compressFile(Compressor &compressor, InputFile &source, const std::u16strin
             compressor.error = quoted(path) + " shrank while being packed";
             return false;
         }
+        if (hash != nullptr) {
+            sha256Add(*hash, piece.data(), wanted);
+        }
         if (!compress(compressor, piece.data(), wanted, ZSTD_e_continue)) {
             return false;
         }
@@ -135,13 +140,19 @@ bool compressFile(Compressor &compressor, InputFile &source, const std::u16strin
 }
 
 bool compressEntry(Compressor &compressor, const std::u16string &name, const PayloadEntry &entry,
-                   uint64_t measuredSize) {
+                   uint64_t measuredSize, std::vector<StoredEntry> &stored) {
     InputFile source;
     if (!openInput(entry.sourcePath, source, compressor.error)) {
         return false;
     }
-    bool done = compressFile(compressor, source, name, measuredSize);
+    Sha256 hash;
+    sha256Start(hash);
+    bool done = compressFile(compressor, source, name, measuredSize, compressor.options.digests ? &hash : nullptr);
     closeInput(source);
+    if (done && compressor.options.digests) {
+        stored.push_back({name, measuredSize, {}});
+        sha256Finish(hash, stored.back().digest);
+    }
     return done;
 }
 
@@ -155,7 +166,8 @@ bool setParameter(Compressor &compressor, ZSTD_cParameter parameter, int value) 
 }
 
 bool compressAll(Compressor &compressor, const std::vector<std::u16string> &names,
-                 const std::vector<PayloadEntry> &entries, const std::vector<uint64_t> &sizes) {
+                 const std::vector<PayloadEntry> &entries, const std::vector<uint64_t> &sizes,
+                 std::vector<StoredEntry> &stored) {
     const PayloadOptions &options = compressor.options;
     if (!setParameter(compressor, ZSTD_c_compressionLevel, options.level) ||
         !setParameter(compressor, ZSTD_c_windowLog, options.windowLog) ||
@@ -175,7 +187,7 @@ bool compressAll(Compressor &compressor, const std::vector<std::u16string> &name
         return false;
     }
     for (size_t i = 0; i < entries.size(); ++i) {
-        if (!compressEntry(compressor, names[i], entries[i], sizes[i])) {
+        if (!compressEntry(compressor, names[i], entries[i], sizes[i], stored)) {
             return false;
         }
     }
@@ -260,7 +272,7 @@ bool writePayload(FILE *out, const std::vector<PayloadEntry> &entries, const Pay
         error = "cannot create the zstd compressor";
         return false;
     }
-    bool done = compressAll(compressor, names, entries, sizes);
+    bool done = compressAll(compressor, names, entries, sizes, summary.entries);
     ZSTD_freeCCtx(compressor.context);
     summary.containerSize = compressor.written;
     return done;

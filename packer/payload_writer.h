@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "format/container.h"
+#include "packer/sha256.h"
 
 struct PayloadEntry {
     std::string name;        // UTF-8, relative to the extraction directory; '/' or '\' separated
@@ -32,13 +33,24 @@ struct PayloadOptions {
     // payload, so a small application costs the launcher little memory.
     bool recordContentSize = false;
     int workers = 0;  // compression threads; 0 compresses on the calling thread
+    // Each entry's data hashed as it is read, for the cache index: the
+    // summary then lists every entry as stored.
+    bool digests = false;
     PayloadProgress progress = nullptr;
     void *progressContext = nullptr;
+};
+
+// An entry as the container stores it, and its data's SHA-256.
+struct StoredEntry {
+    std::u16string name;
+    uint64_t size;
+    uint8_t digest[kSha256Size];
 };
 
 struct PayloadSummary {
     uint64_t containerSize = 0;  // bytes written
     uint64_t inputSize = 0;      // the entries' data
+    std::vector<StoredEntry> entries;  // with PayloadOptions::digests, in payload order
 };
 
 // Appends the container to `out`, entries in the given order. Checks every

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "format/cache_index.h"
 #include "format/launcher_settings.h"
 #include "packer/pe/execution_level.h"
 #include "packer/pe/le_bytes.h"
@@ -150,6 +151,15 @@ bool applyChanges(ResourceTree &tree, const ResourceChanges &changes, std::strin
     }
     if (!changes.settings.empty()) {
         replaceResource(tree, kSettingsResourceType, kSettingsResourceId, changes.settings);
+    }
+    if (!changes.cacheIndex.empty()) {
+        replaceResource(tree, kCacheIndexResourceType, kCacheIndexResourceId, changes.cacheIndex);
+    } else if (ResourceType *type = findType(tree, integerId(kCacheIndexResourceType))) {
+        type->names.erase(std::remove_if(type->names.begin(), type->names.end(),
+                                         [](const ResourceName &name) {
+                                             return sameId(name.id, integerId(kCacheIndexResourceId));
+                                         }),
+                          type->names.end());
     }
     replaceResource(tree, kPayloadResourceType, kPayloadResourceId, changes.payload);
     return true;

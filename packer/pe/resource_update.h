@@ -1,7 +1,7 @@
 #pragma once
 // Puts the payload (and optionally a new icon, version resource, manifest,
-// execution level, manifest settings, launcher settings and subsystem) into a
-// copy of the launcher stub, rewriting its resource section as the last
+// execution level, manifest settings, launcher settings, cache index and
+// subsystem) into a copy of the launcher stub, rewriting its resource section as the last
 // section of the image.
 #include <stdint.h>
 
@@ -36,6 +36,10 @@ struct ResourceChanges {
     // When not empty, the launcher's settings record (format/launcher_settings.h),
     // its language handled as the payload's.
     std::vector<uint8_t> settings;
+    // When not empty, the cache index (format/cache_index.h), its language
+    // handled as the payload's; when empty, an index the stub carries goes,
+    // since it would describe another payload.
+    std::vector<uint8_t> cacheIndex;
     // When set, the image's Subsystem field (2 a GUI program, 3 a console one).
     std::optional<uint16_t> subsystem;
 };

@@ -356,10 +356,16 @@ class WindowsPackerTest(LauncherTestCase):
             self.assertIn(b"(the same file)", done.stderr)
         with open(PROBE, "rb") as probe, open(copy, "rb") as kept, open(output, "rb") as written:
             self.assertTrue(probe.read() == kept.read() and written.read() == packed)
-        # Both builds make the same bytes from the same inputs.
-        linux = pack(PROBE, os.path.join(self.work, "app.exe"), "--level", "1", "--dir", data)
-        with open(output, "rb") as windows_made, open(linux, "rb") as linux_made:
-            self.assertTrue(windows_made.read() == linux_made.read())
+        # Both builds make the same bytes from the same inputs, the cache's digests included.
+        for options in ((), ("--cache",)):
+            if options:
+                done = wine([WINDOWS_PACK, "--level", "1", *options, "--dir", windows_path(data),
+                             windows_path(PROBE), windows_path(output)], env=dict(os.environ, LC_ALL="C.UTF-8"))
+                self.assertEqual(done.returncode, 0, done.stderr.decode(errors="replace"))
+            linux = pack(PROBE, os.path.join(self.work, "app.exe"), "--level", "1", *options, "--dir", data)
+            with open(output, "rb") as windows_made, open(linux, "rb") as linux_made:
+                self.assertTrue(windows_made.read() == linux_made.read(), options)
+        self.assertIn(b"\ncache: application id app, version ", list_entries(output).stdout)
 
 
 class ProgressTest(LauncherTestCase):

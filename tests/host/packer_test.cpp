@@ -22,6 +22,7 @@
 
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_update.h"
+#include "packer/sha256.h"
 #include "testing/host/test_files.h"
 
 extern char **environ;
@@ -44,6 +45,8 @@ constexpr uint16_t kRcData = 10;
 constexpr uint16_t kIcon = 3;
 constexpr uint16_t kGroupIcon = 14;
 constexpr uint16_t kPayloadId = 27;
+constexpr uint16_t kSettingsId = 28;
+constexpr uint16_t kCacheIndexId = 29;
 
 struct Outcome {
     int exitCode;  // -1 when the packer died of a signal
@@ -643,6 +646,24 @@ TEST_F(PackerChecks, UnknownOptionsAreReportedAsUnknownAndTakeNothing) {
     EXPECT_NE(outcome.err.find("zelmor-pack: 1 entry, "), npos) << outcome.err;
 }
 
+TEST_F(PackerChecks, ApplicationIdsAreSafeFolderNames) {
+    for (const std::string &id : std::vector<std::string>{"CON", "nul.txt", "Com1", "a/b", "a\\b", "app.", "app ", ".app",
+                                                          " app", "PROGRA~1", "app:x", "\xc3\x84pp", std::string(65, 'a')}) {
+        Outcome outcome = packProbe({"--cache=" + id}, output());
+        EXPECT_EQ(outcome.exitCode, 2);
+        EXPECT_NE(outcome.err.find("the application id \"" + id + "\" is not a safe folder name"), npos) << outcome.err;
+    }
+    Outcome unnamed = packProbe({"--cache"}, output("nul.exe"));
+    EXPECT_EQ(unnamed.exitCode, 2);
+    EXPECT_NE(unnamed.err.find("(taken from OUTPUT's name: give one with --cache=ID)"), npos) << unnamed.err;
+    EXPECT_EQ(packProbe({"--cache="}, output()).exitCode, 2);
+    EXPECT_EQ(outputDirectory(), std::vector<std::string>());
+    for (const std::string &id : {std::string("My App-1.2_x"), std::string(64, 'Z')}) {
+        ASSERT_EQ(packProbe({"--cache=" + id}, output("nul.exe")).exitCode, 0);
+        EXPECT_NE(pack({"--list", output("nul.exe")}).out.find("\ncache: application id " + id + ", version "), npos);
+    }
+}
+
 TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWindows) {
     auto warningsOf = [](const Outcome &outcome) {
         std::vector<std::string> lines;
@@ -976,6 +997,80 @@ TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
     EXPECT_TRUE(found == stubGroup);
 }
 
+std::string sha256Of(const std::string &bytes) {
+    Sha256 hash;
+    sha256Start(hash);
+    sha256Add(hash, bytes.data(), bytes.size());
+    uint8_t digest[kSha256Size];
+    sha256Finish(hash, digest);
+    return std::string(digest, digest + kSha256Size);
+}
+
+TEST_F(PackerRoundTrip, CacheIndexDescribesThePayloadAndChangesNothingElse) {
+    std::string directory = tree({{"b.txt", "bee"}, {"empty", ""}, {"data/large.bin", textLike((1 << 20) + 777, 12)}});
+    ASSERT_EQ(packProbe({"--dir", directory}, output("plain.exe")).exitCode, 0);
+    Outcome packed = packProbe({"--cache", "--dir", directory}, output("Tool.v2.EXE"));
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    Bytes plain = readWholeFile<Bytes>(output("plain.exe")), cached = readWholeFile<Bytes>(output("Tool.v2.EXE"));
+    Bytes found, same, index;
+    std::string error;
+    for (uint16_t id : {kPayloadId, kSettingsId}) {
+        ASSERT_TRUE(findResource(plain, kRcData, id, found, error) && findResource(cached, kRcData, id, same, error));
+        EXPECT_TRUE(found == same) << "RCDATA " << id << " differs with --cache";
+    }
+    EXPECT_FALSE(findResource(plain, kRcData, kCacheIndexId, found, error));
+    ASSERT_TRUE(findResource(cached, kRcData, kCacheIndexId, index, error)) << error;
+
+    // The index as its layout says, from the decoded payload.
+    Decoded decoded;
+    ASSERT_NO_FATAL_FAILURE(decodePayload(cached, decoded));
+    std::string records, header = "ZCIX", name;
+    uint64_t dataSize = 0;
+    for (const Record &record : decoded.records) {
+        putLittleEndian(records, record.name.size(), 2);
+        for (char16_t unit : record.name) {
+            putLittleEndian(records, unit, 2);
+        }
+        putLittleEndian(records, record.size, 8);
+        records += sha256Of(decoded.plain.substr(record.offset, record.size));
+        dataSize += record.size;
+    }
+    std::string digest = sha256Of(std::string("\1\0\0\0", 4) + records);
+    for (int bit = 0; bit < 80; bit += 5) {
+        int value = 0;
+        for (int i = bit; i < bit + 5; ++i) {
+            value = value << 1 | (static_cast<uint8_t>(digest[i / 8]) >> (7 - i % 8) & 1);
+        }
+        name += "abcdefghijklmnopqrstuvwxyz234567"[value];
+    }
+    for (uint64_t field : {uint64_t{1}, uint64_t{208}}) {
+        putLittleEndian(header, field, 2);
+    }
+    putLittleEndian(header, 208 + records.size(), 4);
+    putLittleEndian(header, decoded.records.size(), 4);
+    putLittleEndian(header, dataSize, 8);
+    header += digest + name;
+    putLittleEndian(header, 7, 2);
+    for (char c : std::string("Tool.v2")) {
+        putLittleEndian(header, c, 2);
+    }
+    header.resize(208, '\0');
+    header += records;
+    EXPECT_TRUE(index == Bytes(header.begin(), header.end()));
+    std::string hex;
+    for (char byte : digest) {
+        hex += "0123456789abcdef"[static_cast<uint8_t>(byte) >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    EXPECT_NE(pack({"--list", output("Tool.v2.EXE")}).out.find("\ncache: application id Tool.v2, version " + name +
+                                                             ", digest " + hex + "\n"),
+              npos);
+
+    // A packed executable as the stub: its index never outlives the payload it describes.
+    ASSERT_EQ(packProbe({"--stub", output("Tool.v2.EXE")}, output("restubbed.exe")).exitCode, 0);
+    EXPECT_FALSE(findResource(readWholeFile<Bytes>(output("restubbed.exe")), kRcData, kCacheIndexId, found, error));
+}
+
 // What --list shows after the entries' empty line.
 std::string listedIdentity(const Outcome &listed) {
     EXPECT_EQ(listed.exitCode, 0) << listed.err;
@@ -985,7 +1080,8 @@ std::string listedIdentity(const Outcome &listed) {
 
 TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
     const std::string gui = "subsystem: GUI\nexecution level: asInvoker\nmanifest: long paths\n"
-                            "launcher settings: version 1, error dialog on\n";
+                            "launcher settings: version 1, error dialog on\n"
+                            "cache: none (extracted afresh for every run)\n";
     // Without identity options the program is the application, named after its file, not the launcher.
     ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("plain.exe")})),
@@ -1019,7 +1115,8 @@ TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
     EXPECT_NE(packed.err.find("all.exe (console subsystem)\n"), npos) << packed.err;
     EXPECT_EQ(listedIdentity(pack({"--list", output("all.exe")})),
               u8"subsystem: console\nexecution level: requireAdministrator\nmanifest: long paths\n"
-              u8"launcher settings: version 1, error dialog off\nfile version: 2.0.7.0\n"
+              u8"launcher settings: version 1, error dialog off\ncache: none (extracted afresh for every run)\n"
+              u8"file version: 2.0.7.0\n"
               u8"product version: 2.1.0.0\nCompanyName: ACME\nFileDescription: Does things\nFileVersion: 2.0.7.0\n"
               u8"InternalName: tool\nLegalCopyright: (c) ACME\nOriginalFilename: tool.exe\n"
               u8"ProductName: Zelmor Tool \u00fc\nProductVersion: 2.1.0.0\n");
@@ -1108,6 +1205,45 @@ TEST_F(PackerList, DamagedExecutablesFailClearly) {
         expectFailureNaming(listed, {path});
         EXPECT_EQ(listed.out, "");
     }
+}
+
+TEST_F(PackerList, ACacheIndexThatDoesNotMatchItsPayloadIsDamage) {
+    std::string notes = input("notes.txt", "first notes"), other = input("other.txt", "other notes");
+    std::string longer = input("longer.txt", "longer notes");
+    ASSERT_EQ(packProbe({"--cache", "--file", "notes.txt=" + notes}, output()).exitCode, 0);
+    Bytes image = readWholeFile<Bytes>(output()), payload, index;
+    std::string error;
+    ASSERT_TRUE(findResource(image, kRcData, kPayloadId, payload, error)) << error;
+    ASSERT_TRUE(findResource(image, kRcData, kCacheIndexId, index, error)) << error;
+    // The payload of another pack beside this index, as a tool that replaced only the payload would leave it.
+    const std::pair<std::vector<std::string>, std::string> others[] = {
+        {{"--file", "notes.txt=" + other}, "entry 2 (\"notes.txt\") has other data than its digest"},
+        {{"--file", "notes.txt=" + longer}, "entry 2 (\"notes.txt\") has 12 bytes, the cache index says 11"},
+        {{"--file", "Notes.txt=" + notes}, "entry 2 (\"Notes.txt\") has another name"},
+        {{"--file", "notes.txt=" + notes, "--file", "z.txt=" + notes}, "the payload has 3 entries, the cache index 2"},
+        {{}, "the payload has 1 entries, the cache index 2"}};
+    for (const auto &[options, problem] : others) {
+        SCOPED_TRACE(problem);
+        ASSERT_EQ(packProbe(options, output("other.exe")).exitCode, 0);
+        ResourceChanges changes;
+        ASSERT_TRUE(findResource(readWholeFile<Bytes>(output("other.exe")), kRcData, kPayloadId, changes.payload, error));
+        changes.cacheIndex = index;
+        Bytes mixed;
+        ASSERT_TRUE(updateResources(readWholeFile<Bytes>(kLauncher), changes, mixed, error)) << error;
+        writeWholeFile(output("mixed.exe"), mixed);
+        Outcome listed = pack({"--list", output("mixed.exe")});
+        expectFailureNaming(listed, {"the cache index does not match the payload: " + problem});
+        EXPECT_EQ(listed.out, "");
+    }
+    // A digest flipped in the index: no longer the digest its version name was taken from.
+    ResourceChanges changes;
+    changes.payload = payload;
+    changes.cacheIndex = index;
+    changes.cacheIndex[24] ^= 1;
+    Bytes damaged;
+    ASSERT_TRUE(updateResources(readWholeFile<Bytes>(kLauncher), changes, damaged, error)) << error;
+    writeWholeFile(output("damaged.exe"), damaged);
+    expectFailureNaming(pack({"--list", output("damaged.exe")}), {"damaged.exe: the cache index is damaged"});
 }
 
 TEST_F(PackerList, NamesLongerThanTheLauncherTakesAreRefused) {

@@ -1,4 +1,5 @@
 #include "packer/payload_writer.h"
+#include "packer/sha256.h"
 #include "testing/host/test_files.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 
@@ -103,6 +105,34 @@ void expectRecords(const Container &container, const std::vector<Record> &expect
     for (size_t i = 0; i < expected.size(); ++i) {
         EXPECT_TRUE(container.records[i].name == expected[i].name) << "entry " << i;
         EXPECT_TRUE(container.records[i].data == expected[i].data) << "entry " << i;
+    }
+}
+
+// FIPS 180-4's example messages and one million 'a', fed whole and in
+// pieces that end on each side of a block's and of the padding's edge.
+TEST(Sha256, StandardVectorsWholeAndInPieces) {
+    const std::pair<std::string, const char *> vectors[] = {
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"}};
+    for (const auto &[message, expected] : vectors) {
+        for (size_t piece : {message.size() + 1, size_t{1}, size_t{55}, size_t{63}, size_t{64}, size_t{65}}) {
+            Sha256 hash;
+            sha256Start(hash);
+            for (size_t at = 0; at < message.size(); at += piece) {
+                sha256Add(hash, message.data() + at, std::min(piece, message.size() - at));
+            }
+            uint8_t digest[kSha256Size];
+            sha256Finish(hash, digest);
+            std::string hex;
+            for (uint8_t byte : digest) {
+                hex += "0123456789abcdef"[byte >> 4];
+                hex += "0123456789abcdef"[byte & 15];
+            }
+            EXPECT_EQ(hex, expected) << message.size() << " bytes in pieces of " << piece;
+        }
     }
 }
 
