@@ -19,6 +19,11 @@ typedef void (*ListedEntryVisitor)(const ListedEntry &entry, void *context);
 // wrong, the stream is damaged or ends early, a name is longer than the
 // launcher takes, or bytes other than the trailer follow the end-of-list
 // record. A caller that must not show a damaged payload's entries decodes
-// twice: once without a visitor to check, then to visit.
+// twice: once without a visitor to check, then to visit. `firstEntry`, unless
+// it is null, receives the first entry's data (nothing when there is none or
+// when it is larger than kLargestFirstEntry).
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
-                 std::string &error);
+                 std::string &error, std::vector<uint8_t> *firstEntry = nullptr);
+
+// No program or DLL an executable can carry is larger.
+constexpr uint64_t kLargestFirstEntry = uint64_t{1} << 32;
