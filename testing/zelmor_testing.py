@@ -20,7 +20,13 @@ WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
 WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
 
+TEST_PROGRAMS = os.environ.get("ZELMOR_TEST_PROGRAMS", "")
+
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+# A program linked against the shared MinGW C++ runtime, in a folder with the
+# runtime's DLLs beside it: pack the folder with --run.
+SHARED_RUNTIME_FOLDER = os.path.join(WINDOWS_BIN, "shared-runtime-program")
+SHARED_RUNTIME_PROGRAM = "zelmor-shared-runtime-program.exe"
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
 
 FAST_FAIL = 0xC0000409
@@ -259,6 +265,16 @@ def linux_path(path):
 
 def windows_binary(name):
     return os.path.join(WINDOWS_BIN, name)
+
+
+def fetched_program(name):
+    """The path of a real program that scripts/fetch-test-programs.sh fetched
+    from the npm registry ("7za.exe", "esbuild.exe"); the test is skipped,
+    saying why, when it could not be fetched."""
+    path = os.path.join(TEST_PROGRAMS, name)
+    if not os.path.isfile(path):
+        raise unittest.SkipTest(f"{name} was not fetched (offline?): scripts/fetch-test-programs.sh {TEST_PROGRAMS}")
+    return path
 
 
 def attach(executable, payload):
