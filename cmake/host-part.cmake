@@ -22,17 +22,11 @@ ExternalProject_Add(windows
 # Every test that starts a Windows program goes through this wrapper, in a
 # Wine prefix private to this build directory.
 set(WINE_RUN "${PROJECT_SOURCE_DIR}/testing/wine-run.sh")
-# Real programs from the npm registry, fetched when the tests first run (the
-# fixture test_programs) into a cache in the build directory.
-set(TEST_PROGRAMS_DIR "${CMAKE_BINARY_DIR}/test-programs")
-add_test(NAME fetch_test_programs COMMAND "${PROJECT_SOURCE_DIR}/scripts/fetch-test-programs.sh" "${TEST_PROGRAMS_DIR}")
-set_tests_properties(fetch_test_programs PROPERTIES FIXTURES_SETUP test_programs TIMEOUT 600)
 set(ZELMOR_TEST_ENVIRONMENT
   "ZELMOR_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix"
   "ZELMOR_WINE_RUN=${WINE_RUN}"
   "ZELMOR_WINDOWS_BIN=${WINDOWS_BIN_DIR}"
   "ZELMOR_HOST_BIN=${CMAKE_BINARY_DIR}/bin"
-  "ZELMOR_TEST_PROGRAMS=${TEST_PROGRAMS_DIR}"
   "PYTHONPATH=${PROJECT_SOURCE_DIR}/testing"
   "PYTHONDONTWRITEBYTECODE=1")
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")

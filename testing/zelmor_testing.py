@@ -20,7 +20,10 @@ WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
 WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
 
-TEST_PROGRAMS = os.environ.get("ZELMOR_TEST_PROGRAMS", "")
+# Where scripts/fetch-test-programs.sh keeps the real programs it fetches.
+TEST_PROGRAMS = os.path.join(os.path.dirname(HOST_BIN), "test-programs")
+FETCH_TEST_PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
+                                   "fetch-test-programs.sh")
 
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 # A program linked against the shared MinGW C++ runtime, in a folder with the
@@ -267,13 +270,20 @@ def windows_binary(name):
     return os.path.join(WINDOWS_BIN, name)
 
 
+FETCH_TRIED = []
+
+
 def fetched_program(name):
-    """The path of a real program that scripts/fetch-test-programs.sh fetched
-    from the npm registry ("7za.exe", "esbuild.exe"); the test is skipped,
-    saying why, when it could not be fetched."""
+    """The path of a real program from the npm registry ("7za.exe",
+    "esbuild.exe"), fetched by scripts/fetch-test-programs.sh into the build's
+    cache on first use; the test is skipped, saying why, when it cannot be."""
     path = os.path.join(TEST_PROGRAMS, name)
+    if not os.path.isfile(path) and not FETCH_TRIED:
+        FETCH_TRIED.append(True)  # offline, one wait for the registry is enough
+        subprocess.run([FETCH_TEST_PROGRAMS, TEST_PROGRAMS], stdout=subprocess.DEVNULL, timeout=600)
     if not os.path.isfile(path):
-        raise unittest.SkipTest(f"{name} was not fetched (offline?): scripts/fetch-test-programs.sh {TEST_PROGRAMS}")
+        raise unittest.SkipTest(f"{name} could not be fetched (offline?): run scripts/fetch-test-programs.sh "
+                                f"{TEST_PROGRAMS}")
     return path
 
 
