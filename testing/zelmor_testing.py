@@ -20,17 +20,16 @@ WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
 WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
 
+STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
 # Where scripts/fetch-test-programs.sh keeps the real programs it fetches.
 TEST_PROGRAMS = os.path.join(os.path.dirname(HOST_BIN), "test-programs")
 FETCH_TEST_PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
                                    "fetch-test-programs.sh")
-
-STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 # A program linked against the shared MinGW C++ runtime, in a folder with the
 # runtime's DLLs beside it: pack the folder with --run.
 SHARED_RUNTIME_FOLDER = os.path.join(WINDOWS_BIN, "shared-runtime-program")
 SHARED_RUNTIME_PROGRAM = "zelmor-shared-runtime-program.exe"
-SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
 
 FAST_FAIL = 0xC0000409
 
