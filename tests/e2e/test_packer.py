@@ -143,6 +143,8 @@ class PackedApplicationTest(LauncherTestCase):
         read = [wine([windows_binary("zelmor-version-info.exe"), windows_path(path)]) for path in (seven_zip, packed)]
         self.assertEqual((read[1].returncode, read[1].stdout), (0, read[0].stdout), read[1].stderr)
         self.assertIn(b"FileDescription=7-Zip Standalone Console", read[1].stdout)
+        self.assertIn("\n\nruns: 7za.exe, a program the launcher starts\nsubsystem: console (from the program)\n",
+                      list_entries(packed).stdout.decode())
 
     def test_version_is_the_one_the_launcher_carries(self):
         done = subprocess.run([PACK, "--version"], capture_output=True, text=True)
