@@ -72,7 +72,9 @@ std::string origin(bool same, bool programHasOne, const std::string &programs = 
     return programs.empty() ? "not the program's" : "not the program's, which is " + programs;
 }
 
-// The parts whose origin --list tells, as the text after "name: ".
+// What --list tells of each part's origin: after the subsystem's and the
+// execution level's value, and as the whole line of the icon and the
+// version resource.
 struct Origins {
     std::string subsystem;
     std::string icon;

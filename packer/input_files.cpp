@@ -191,9 +191,10 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
             return !wanted.empty() && comparableEntryName(entry.name) == wanted;
         });
         if (program == rest.end()) {
-            return fail(error, "no file named " + quoted(inputs.program) +
-                                   " is packed: name the program by its path relative to the --dir that holds "
-                                   "it (below that --dir's PREFIX, if it has one), or by a --file's NAME");
+            return fail(error, "--run " + quoted(inputs.program) +
+                                   ": no file of that name is packed; name the program by its path relative to "
+                                   "the --dir that holds it (below that --dir's PREFIX, if it has one), or by a "
+                                   "--file's NAME");
         }
         entries.push_back(*program);
         rest.erase(program);

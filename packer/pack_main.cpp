@@ -430,7 +430,7 @@ int pack(const Options &options) {
     std::vector<std::string> warnings, problems;
     if (!gatherEntries(options.inputs, entries, warnings, error)) {
         printWarnings(warnings);
-        return failure(program ? "--run " + options.inputs.program + ": " + error : error);
+        return failure(error);
     }
     ProgramFace face;
     if (program) {

@@ -663,7 +663,7 @@ TEST_F(PackerChecks, AProgramToRunIsAWindowsProgramAmongTheFilesPacked) {
                                                "notes.txt"}));
     fs::remove(output());
     expectFailureNaming(pack({"--dir", folder, "--run", "bin/missing.exe", output()}),
-                        {"--run bin/missing.exe: no file named \"bin/missing.exe\" is packed"});
+                        {"--run \"bin/missing.exe\": no file of that name is packed"});
     expectFailureNaming(pack({"--dir", folder, "--run", "bin/probe.dll", output()}),
                         {"bin/probe.dll", "is a DLL, not a program"});
     Outcome misused = pack({"--dir", folder, "--run", "Tool.exe", "--console", "--gui", output()});
