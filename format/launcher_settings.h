@@ -26,10 +26,20 @@ constexpr size_t kSettingsSize = 8;  // as this version writes it
 // A reported failure is not shown in a message box, even where no standard
 // output or error could carry it.
 constexpr uint32_t kSettingNoErrorDialog = 0x1;
+// The payload's first entry is a program (a 64-bit executable, not a DLL)
+// for the parent to start in place of its own child: with the rebuilt
+// command line (argv[0] the launcher's own path), the same standard handles,
+// in the same job, the current directory unchanged; its exit code becomes
+// the launcher's. Nothing makes the program, or what it starts, take the
+// child role. The entry's name may hold folders ("bin\tool.exe"); the
+// program's own DLLs are found beside it. Without the flag the first entry
+// is a DLL whose run_code the child calls.
+constexpr uint32_t kSettingStartProgram = 0x2;
 
 struct LauncherSettings {
     uint16_t version = 0;  // of the record read; 0 when the defaults stand
     bool errorDialog = true;
+    bool startProgram = false;  // kSettingStartProgram
 };
 
 // Reads the record in `size` bytes at `bytes` (null with size 0 when there
@@ -52,12 +62,14 @@ inline bool parseLauncherSettings(const uint8_t *bytes, size_t size, LauncherSet
     }
     settings.version = version;
     settings.errorDialog = (flags & kSettingNoErrorDialog) == 0;
+    settings.startProgram = (flags & kSettingStartProgram) != 0;
     return true;
 }
 
 // The record of this version for `settings`.
 inline void writeLauncherSettings(const LauncherSettings &settings, uint8_t (&record)[kSettingsSize]) {
-    uint32_t flags = settings.errorDialog ? 0 : kSettingNoErrorDialog;
+    uint32_t flags = (settings.errorDialog ? 0 : kSettingNoErrorDialog) |
+                     (settings.startProgram ? kSettingStartProgram : 0);
     const uint8_t bytes[kSettingsSize] = {
         static_cast<uint8_t>(kSettingsVersion), static_cast<uint8_t>(kSettingsVersion >> 8),
         static_cast<uint8_t>(kSettingsSize),    static_cast<uint8_t>(kSettingsSize >> 8),

@@ -33,9 +33,21 @@ extern const IdentityOption kIdentityOptions[7];
 bool applicationIdentity(const std::map<std::string, std::string> &given, const std::string &outputPath,
                          VersionInfo &info, std::string &error);
 
+// A program's own version values with the identity options given laid over
+// them (`given` as above): each value given replaces the program's, the
+// others stay. A file version given sets the fixed file version too; a
+// product version the fixed product version (its leading numbers when it is
+// other text). False with `error` naming the option whose value is not a
+// version or not valid UTF-8.
+bool overlayIdentity(const std::map<std::string, std::string> &given, VersionInfo &info, std::string &error);
+
 // Prints what a packed image tells of its identity, one "name: value" line
-// each: the subsystem, the execution level its manifest requests and the
-// settings it makes, the launcher's settings record, its cache index, the
-// fixed file and product version, and the strings of its version resource.
-// Unreadable parts are shown as such, never fatal.
-void printIdentity(const std::vector<uint8_t> &image, FILE *stream);
+// each: what it runs (`application`, the payload's first entry, whose bytes
+// are `applicationBytes`: a DLL or a program), the subsystem, the execution
+// level its manifest requests and the settings it makes, the launcher's
+// settings record, its cache index, the fixed file and product version, and the strings of
+// its version resource. Where it runs a program, also its icon, and for the
+// subsystem, icon, execution level and version resource whether they are
+// the program's. Unreadable parts are shown as such, never fatal.
+void printIdentity(const std::vector<uint8_t> &image, const std::string &application,
+                   const std::vector<uint8_t> &applicationBytes, FILE *stream);

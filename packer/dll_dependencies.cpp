@@ -10,19 +10,11 @@
 #include "packer/pe/pe_image.h"
 #include "packer/pe/pe_imports.h"
 #include "packer/system_dlls.h"
-#include "packer/utf16_name.h"
 
 namespace {
 
 std::string quoted(const std::string &text) {
     return "\"" + text + "\"";
-}
-
-// An entry name as Windows compares it: '\'-separated, letters without case.
-std::u16string comparable(const std::string &name) {
-    std::u16string units;
-    std::string problem;
-    return entryNameToUtf16(name, units, problem) ? foldedName(units) : std::u16string();
 }
 
 bool isDllName(const std::string &name) {
@@ -38,21 +30,26 @@ std::string directoryOf(const std::string &name) {
     return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
 }
 
-std::string missingDll(const std::string &importer, const std::string &dll, bool application) {
+// `packedName` is where the DLL would be found: in the application's folder.
+std::string missingDll(const std::string &importer, const std::string &dll, const std::string &packedName,
+                       bool application, bool program) {
+    std::string outcome = !application ? "loading " + quoted(importer) + " will fail"
+                          : program    ? "Windows will refuse to start " + quoted(importer)
+                                       : "the packed program will stop with \"Error, load DLL.\"";
     return quoted(importer) + " needs " + quoted(dll) + ", which is neither packed nor part of Windows, so " +
-           (application ? "the packed program will stop with \"Error, load DLL.\""
-                        : "loading " + quoted(importer) + " will fail") +
-           "; link " + quoted(importer) + " without it (MinGW: -static) or pack it (--file " + dll + "=PATH)";
+           outcome + "; link " + quoted(importer) + " without it (MinGW: -static) or pack it (--file " + packedName +
+           "=PATH)";
 }
 
 }  // namespace
 
-bool findMissingDlls(const std::vector<PayloadEntry> &entries, std::vector<std::string> &problems,
+bool findMissingDlls(const std::vector<PayloadEntry> &entries, bool program, std::vector<std::string> &problems,
                      std::string &error) {
     std::set<std::u16string> packed;
     for (const PayloadEntry &entry : entries) {
-        packed.insert(comparable(entry.name));
+        packed.insert(comparableEntryName(entry.name));
     }
+    std::string applicationFolder = entries.empty() ? std::string() : directoryOf(entries[0].name);
     for (size_t i = 0; i < entries.size(); ++i) {
         const PayloadEntry &entry = entries[i];
         if (i != 0 && !isDllName(entry.name)) {
@@ -76,9 +73,9 @@ bool findMissingDlls(const std::vector<PayloadEntry> &entries, std::vector<std::
         }
         std::string directory = directoryOf(entry.name);
         for (const std::string &dll : dlls) {
-            if (!isSystemDll(dll) && packed.count(comparable(dll)) == 0 &&
-                packed.count(comparable(directory + dll)) == 0) {
-                problems.push_back(missingDll(entry.name, dll, i == 0));
+            if (!isSystemDll(dll) && packed.count(comparableEntryName(applicationFolder + dll)) == 0 &&
+                packed.count(comparableEntryName(directory + dll)) == 0) {
+                problems.push_back(missingDll(entry.name, dll, applicationFolder + dll, i == 0, program));
             }
         }
     }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "format/name_rules.h"
+#include "packer/utf16_name.h"
 
 namespace {
 
@@ -100,6 +101,12 @@ std::u16string foldedName(const std::u16string &name) {
         unit = foldCase(unit);
     }
     return result;
+}
+
+std::u16string comparableEntryName(const std::string &name) {
+    std::u16string units;
+    std::string problem;
+    return entryNameToUtf16(name, units, problem) ? foldedName(units) : std::u16string();
 }
 
 bool checkEntryName(const std::u16string &name, std::string &problem) {

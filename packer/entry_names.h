@@ -22,6 +22,10 @@ constexpr size_t kMaxPathUnits = 260;
 // without case.
 std::u16string foldedName(const std::u16string &name);
 
+// An entry name given as UTF-8 ('/' or '\' between names) as Windows
+// compares it: stored form, letters folded; empty when it is no entry name.
+std::u16string comparableEntryName(const std::string &name);
+
 // False with `problem` set when a component is empty, "." or "..", longer
 // than kComponentUnitLimit, ends with a dot or a blank, holds a character
 // Windows refuses in file names (< > : " | ? * or a control character) or is

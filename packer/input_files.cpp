@@ -183,7 +183,22 @@ bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries,
     std::stable_sort(rest.begin(), rest.end(), [](const PayloadEntry &a, const PayloadEntry &b) {
         return storedForm(a.name) < storedForm(b.name);
     });
-    entries.push_back({lastComponent(inputs.applicationDll), inputs.applicationDll});
+    if (inputs.program.empty()) {
+        entries.push_back({lastComponent(inputs.applicationDll), inputs.applicationDll});
+    } else {
+        std::u16string wanted = comparableEntryName(inputs.program);
+        auto program = std::find_if(rest.begin(), rest.end(), [&](const PayloadEntry &entry) {
+            return !wanted.empty() && comparableEntryName(entry.name) == wanted;
+        });
+        if (program == rest.end()) {
+            return fail(error, "--run " + quoted(inputs.program) +
+                                   ": no file of that name is packed; name the program by its path relative to "
+                                   "the --dir that holds it (below that --dir's PREFIX, if it has one), or by a "
+                                   "--file's NAME");
+        }
+        entries.push_back(*program);
+        rest.erase(program);
+    }
     entries.insert(entries.end(), rest.begin(), rest.end());
     return true;
 }

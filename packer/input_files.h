@@ -1,6 +1,7 @@
 #pragma once
-// Gathering what goes into the payload: the application DLL first, then the
-// files of the given directories and single files, sorted by entry name.
+// Gathering what goes into the payload: the application first (the DLL, or
+// the program named among the other files), then the files of the given
+// directories and single files, sorted by entry name.
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct DirectoryInput {
 
 struct PackInputs {
     std::string applicationDll;
+    // When not empty, the application is instead the program of this entry
+    // name (UTF-8, '/' or '\' between names), among the files below.
+    std::string program;
     std::vector<DirectoryInput> directories;
     std::vector<PayloadEntry> singleFiles;  // entry name (UTF-8, '/' or '\') and source
     std::vector<std::string> excludes;      // --exclude patterns (packer/exclude_patterns.h), for the directories
@@ -30,7 +34,8 @@ struct PackInputs {
 // packer's unfinished files beside it are left out of a directory that holds
 // them, with a warning. False with `error` naming the path when a directory
 // cannot be read or holds a dangling link, a loop of links, something that
-// is not a regular file, or the output under another name.
+// is not a regular file, or the output under another name, and when no file
+// has the program's name (letters compared without case).
 bool gatherEntries(const PackInputs &inputs, std::vector<PayloadEntry> &entries, std::vector<std::string> &warnings,
                    std::string &error);
 

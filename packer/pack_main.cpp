@@ -1,6 +1,6 @@
-// zelmor-pack: turns an application (a DLL exporting run_code, plus its data
-// files) into one Windows executable, a copy of the launcher stub that
-// carries them as its payload. Runs natively; needs no Windows tools.
+// zelmor-pack: turns an application (a DLL exporting run_code, or a program,
+// plus its data files) into one Windows executable, a copy of the launcher
+// stub that carries them as its payload. Runs natively; needs no Windows tools.
 #include <locale.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,6 +30,7 @@
 #include "packer/pe/dll_check.h"
 #include "packer/pe/icon_file.h"
 #include "packer/pe/pe_image.h"
+#include "packer/pe/program_face.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_update.h"
 #include "packer/utf16_name.h"
@@ -46,11 +47,18 @@ constexpr int kBestLevel = 19;
 
 const char kUsage[] =
     "usage: zelmor-pack [options] APPLICATION.dll OUTPUT.exe\n"
+    "       zelmor-pack [options] --dir FOLDER --run PROGRAM.exe OUTPUT.exe\n"
     "       zelmor-pack --list PACKED.exe\n"
     "       zelmor-pack --version\n"
     "\n"
     "  APPLICATION.dll        the application; it must export run_code and becomes\n"
     "                         the first file, at the top of the extraction directory\n"
+    "  --run PROGRAM.exe      the application is a program instead, a 64-bit executable that\n"
+    "                         the launcher starts: one of the files packed, named by its path\n"
+    "                         relative to its --dir (below that --dir's PREFIX) or by a --file's\n"
+    "                         NAME. It becomes the first file; its DLLs are found beside it. The\n"
+    "                         packed executable takes its subsystem, icon, version resource and\n"
+    "                         execution level, unless the options below set them\n"
     "  -d, --dir [PREFIX=]DIR add every file below DIR under its path relative to DIR,\n"
     "                         below the folder PREFIX of the payload if given (--dir\n"
     "                         data=assets); a DIR whose path holds '=' is given as =DIR\n"
@@ -64,10 +72,13 @@ const char kUsage[] =
     "  -f, --file NAME=FILE   add FILE under the entry name NAME (a relative path)\n"
     "  --stub FILE            the launcher stub (default: zelmor-launcher.exe beside zelmor-pack,\n"
     "                         or in ../share/zelmor-onefile/ from it)\n"
-    "  --icon FILE.ico        replace the stub's icon\n"
+    "  --icon FILE.ico        replace the stub's icon (or the program's)\n"
     "  --console              a console program: the shell waits for it, it shares the\n"
-    "                         console, Ctrl+C reaches it (default: a GUI program)\n"
-    "  --uac-admin            the manifest requests requireAdministrator (default: asInvoker)\n"
+    "                         console, Ctrl+C reaches it (default: a GUI program; with\n"
+    "                         --run, what the program is)\n"
+    "  --gui                  a GUI program, also where the program is a console one\n"
+    "  --uac-admin            the manifest requests requireAdministrator (default: asInvoker;\n"
+    "                         with --run, the program's level if its manifest names one)\n"
     "  --manifest FILE        the application's own manifest in place of the stub's: checked,\n"
     "                         and given long-path awareness and an execution level if it has none\n"
     "  --visual-styles        the manifest asks for Common Controls 6 (themed buttons and lists)\n"
@@ -81,7 +92,8 @@ const char kUsage[] =
     "                         digits, '.', '-', '_' or blanks, starting with a letter or digit,\n"
     "                         not ending in '.' or a blank, no device name (CON, NUL, COM1, ...)\n"
     "\n"
-    "  The version resource shows the application's identity; what is not given defaults:\n"
+    "  The version resource shows the application's identity; what is not given defaults\n"
+    "  (with --run, the program's own version resource, what is given laid over it):\n"
     "  --product-name TEXT    ProductName (default: OUTPUT's name without .exe)\n"
     "  --company-name TEXT    CompanyName (default: none)\n"
     "  --file-description TEXT  FileDescription (default: the product name)\n"
@@ -98,11 +110,13 @@ const char kUsage[] =
     "  --threads N            compression threads (default: one per processor)\n"
     "  --no-checksum          leave out the content checksum (a damaged file then fails later)\n"
     "  --any-first-entry      skip the check that APPLICATION.dll is a 64-bit DLL with run_code\n"
+    "                         (or that PROGRAM.exe is a 64-bit program)\n"
     "  --strict               a DLL the application needs that is neither packed nor part\n"
     "                         of Windows is an error, not a warning\n"
     "  -q, --quiet            no progress and no summary (warnings and errors still show)\n"
     "  --list PACKED.exe      print the entries (size and name) of a packed executable,\n"
-    "                         then its subsystem, manifest, launcher settings, cache and version\n";
+    "                         then what it runs, its subsystem, manifest, launcher settings,\n"
+    "                         cache and version, and which of them are the program's\n";
 
 struct Options {
     PackInputs inputs;
@@ -114,6 +128,7 @@ struct Options {
     bool checkFirstEntry = true;
     bool quiet = false;
     bool console = false;
+    bool gui = false;
     bool uacAdmin = false;
     bool keepStubIdentity = false;
     bool errorDialog = true;
@@ -157,7 +172,7 @@ int failures(const std::vector<std::string> &problems) {
 // Options followed by a value; any other word that starts with '-' is unknown.
 bool takesValue(const std::string &argument) {
     const char *const options[] = {"-d", "--dir", "-f", "--file", "--exclude", "--stub", "--icon", "--list",
-                                   "--level", "--threads", "--manifest"};
+                                   "--level", "--threads", "--manifest", "--run"};
     return std::find(std::begin(options), std::end(options), argument) != std::end(options) ||
            identityOption(argument) != nullptr;
 }
@@ -205,6 +220,8 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
             options.quiet = true;
         } else if (argument == "--console") {
             options.console = true;
+        } else if (argument == "--gui") {
+            options.gui = true;
         } else if (argument == "--uac-admin") {
             options.uacAdmin = true;
         } else if (argument == "--keep-stub-identity") {
@@ -258,6 +275,11 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
                 options.icon = value;
             } else if (argument == "--manifest") {
                 options.manifest = value;
+            } else if (argument == "--run") {
+                if (*value == '\0' || !options.inputs.program.empty()) {
+                    return usageError("--run takes one program, named by its path relative to its --dir");
+                }
+                options.inputs.program = value;
             } else if (argument == "--list") {
                 options.list = value;
             } else if (const IdentityOption *identity = identityOption(argument)) {
@@ -286,11 +308,16 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
     if (options.keepStubIdentity && !options.identity.empty()) {
         return usageError("--keep-stub-identity keeps the stub's version resource: it takes no identity options");
     }
-    if (positional.size() != 2) {
-        return usageError("expected APPLICATION.dll and OUTPUT.exe");
+    if (options.console && options.gui) {
+        return usageError("--console and --gui ask for different subsystems: give one");
     }
-    options.inputs.applicationDll = positional[0];
-    options.output = positional[1];
+    bool program = !options.inputs.program.empty();
+    if (positional.size() != (program ? 1 : 2)) {
+        return usageError(program ? "with --run PROGRAM.exe, expected OUTPUT.exe alone"
+                                  : "expected APPLICATION.dll and OUTPUT.exe");
+    }
+    options.inputs.applicationDll = program ? "" : positional[0];
+    options.output = positional.back();
     options.inputs.output = options.output;
     if (options.stub.empty()) {
         options.stub = defaultStub(arguments.empty() ? "" : arguments[0]);
@@ -304,12 +331,16 @@ int parseArguments(const std::vector<std::string> &arguments, Options &options) 
     return 0;
 }
 
-void printEntry(const ListedEntry &entry, void *) {
-    printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), utf16ToUtf8(entry.name).c_str());
+// Prints each entry; `context` is the first one's name, kept for the identity.
+void printEntry(const ListedEntry &entry, void *context) {
+    std::string name = utf16ToUtf8(entry.name);
+    printf("%12llu  %s\n", static_cast<unsigned long long>(entry.size), name.c_str());
+    std::string &first = *static_cast<std::string *>(context);
+    first = first.empty() ? name : first;
 }
 
 int listEntries(const std::string &path) {
-    std::vector<uint8_t> image, payload;
+    std::vector<uint8_t> image, payload, application;
     std::string error;
     if (!readWholeFile(path, image, error)) {
         return failure(path + ": " + error);
@@ -334,9 +365,10 @@ int listEntries(const std::string &path) {
         return failure(path + ": " + error);
     }
     // Decoded once already without fault: the same bytes decode the same way again.
-    listPayload(payload, printEntry, nullptr, error, false);
+    std::string applicationName;
+    listPayload(payload, printEntry, &applicationName, error, false, &application);
     printf("\n");
-    printIdentity(image, stdout);
+    printIdentity(image, applicationName, application, stdout);
     return 0;
 }
 
@@ -371,6 +403,26 @@ void endProgress(const Progress &progress) {
     }
 }
 
+// The version resource: the program's own, what is given laid over it, or
+// else the one the identity options make.
+bool chooseVersion(const Options &options, const ProgramFace &face, ResourceChanges &changes, std::string &error) {
+    VersionInfo version;
+    if (!face.version) {
+        if (!applicationIdentity(options.identity, options.output, version, error)) {
+            return false;
+        }
+        changes.version = version;
+        return true;
+    }
+    changes.versionResource = face.version;
+    if (options.identity.empty()) {
+        return true;
+    }
+    // Read once already by the face, without fault.
+    return parseVersionResource(*face.version, version, error) && overlayIdentity(options.identity, version, error) &&
+           buildVersionResource(version, *changes.versionResource, error);
+}
+
 int pack(const Options &options) {
     auto started = std::chrono::steady_clock::now();
     std::string error;
@@ -378,14 +430,19 @@ int pack(const Options &options) {
     if (!readWholeFile(options.stub, stub, error)) {
         return failure("launcher stub: " + error);
     }
-    if (options.checkFirstEntry) {
+    bool program = !options.inputs.program.empty();
+    if (options.checkFirstEntry && !program) {
         if (!readWholeFile(options.inputs.applicationDll, application, error) ||
             !checkApplicationDll(application, error)) {
             return failure(options.inputs.applicationDll + ": " + error);
         }
     }
-    // Every file read, whatever its part: writing the output over one would destroy it.
-    std::vector<std::string> read = {options.inputs.applicationDll, options.stub};
+    // Every file read, whatever its part: writing the output over one would
+    // destroy it. A program is one of the files below.
+    std::vector<std::string> read = {options.stub};
+    if (!program) {
+        read.insert(read.begin(), options.inputs.applicationDll);
+    }
     if (!options.icon.empty()) {
         read.push_back(options.icon);
     }
@@ -404,9 +461,23 @@ int pack(const Options &options) {
         printWarnings(warnings);
         return failure(error);
     }
+    ProgramFace face;
+    if (program) {
+        const PayloadEntry &first = entries.front();
+        if (!readWholeFile(first.sourcePath, application, error) ||
+            (options.checkFirstEntry && !checkProgram(application, error))) {
+            printWarnings(warnings);
+            return failure(first.sourcePath + ": " + error);
+        }
+        std::vector<std::string> unread;
+        readProgramFace(application, face, unread);
+        for (const std::string &part : unread) {
+            warnings.push_back(first.sourcePath + ": " + part);
+        }
+    }
     // Every refused name at once, and then what the application will miss.
     bool named = checkEntryNames(entries, warnings, problems);
-    if (named && !findMissingDlls(entries, options.strict ? problems : warnings, error)) {
+    if (named && !findMissingDlls(entries, program, options.strict ? problems : warnings, error)) {
         printWarnings(warnings);
         return failure(error);
     }
@@ -423,15 +494,15 @@ int pack(const Options &options) {
             return failure(options.icon + ": " + error);
         }
         changes.icon = icon;
+    } else {
+        changes.icon = face.icon;
     }
-    if (!options.keepStubIdentity) {
-        VersionInfo version;
-        if (!applicationIdentity(options.identity, options.output, version, error)) {
-            return failure(error);
-        }
-        changes.version = version;
+    if (!options.keepStubIdentity && !chooseVersion(options, face, changes, error)) {
+        return failure(error);
     }
-    const char *level = options.uacAdmin ? "requireAdministrator" : "asInvoker";
+    std::string level = options.uacAdmin                 ? "requireAdministrator"
+                        : !face.executionLevel.empty() ? face.executionLevel
+                                                       : "asInvoker";
     if (!options.manifest.empty()) {
         std::vector<uint8_t> manifest;
         std::vector<std::string> manifestWarnings;
@@ -442,23 +513,27 @@ int pack(const Options &options) {
             return failure(options.manifest + ": " + error);
         }
         changes.manifest = manifest;
-    } else if (options.uacAdmin) {
+    } else if (options.uacAdmin || !face.executionLevel.empty()) {
         changes.executionLevel = level;
     }
     changes.manifestSettings = options.manifestSettings;
     LauncherSettings settings;
     settings.errorDialog = options.errorDialog;
+    settings.startProgram = program;
     uint8_t record[kSettingsSize];
     writeLauncherSettings(settings, record);
     changes.settings.assign(record, record + kSettingsSize);
-    if (options.console) {
-        changes.subsystem = kSubsystemConsole;
+    if (options.console || options.gui) {
+        changes.subsystem = options.console ? kSubsystemConsole : kSubsystemGui;
+    } else if (face.subsystem == kSubsystemConsole || face.subsystem == kSubsystemGui) {
+        changes.subsystem = face.subsystem;
     }
     // Refused before the long part, not after it.
     if (options.cache && entries.size() > kCacheIndexEntryLimit) {
         return failure("--cache takes at most " + std::to_string(kCacheIndexEntryLimit) + " entries, not " +
                        std::to_string(entries.size()));
     }
+    bool console = changes.subsystem == kSubsystemConsole;
     Progress progress = {std::chrono::steady_clock::now(), 0};
     PayloadOptions payloadOptions = options.payload;
     payloadOptions.digests = options.cache;
@@ -488,7 +563,7 @@ int pack(const Options &options) {
                 static_cast<unsigned long long>(summary.inputSize),
                 static_cast<unsigned long long>(summary.containerSize),
                 summary.inputSize ? 100.0 * summary.containerSize / summary.inputSize : 100.0, seconds,
-                options.output.c_str(), options.console ? "console subsystem" : "GUI subsystem");
+                options.output.c_str(), console ? "console subsystem" : "GUI subsystem");
     }
     return 0;
 }

@@ -71,7 +71,24 @@ bool readUnit(StreamReader &reader, char16_t &unit) {
     return true;
 }
 
-bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context, bool digests) {
+// Reads `count` bytes into `data` a piece at a time, so that memory grows
+// only with what the stream really holds, whatever size it declared.
+bool readInto(StreamReader &reader, std::vector<uint8_t> &data, uint64_t count) {
+    constexpr uint64_t kPiece = 1 << 20;
+    data.clear();
+    while (count > 0) {
+        size_t piece = static_cast<size_t>(std::min(count, kPiece));
+        data.resize(data.size() + piece);
+        if (!read(reader, data.data() + data.size() - piece, piece)) {
+            return false;
+        }
+        count -= piece;
+    }
+    return true;
+}
+
+bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context, bool digests,
+                 std::vector<uint8_t> *firstEntry) {
     for (uint64_t number = 1;; ++number) {
         ListedEntry entry = {};
         char16_t unit;
@@ -100,9 +117,10 @@ bool readEntries(StreamReader &reader, ListedEntryVisitor visit, void *context, 
         Sha256 hash;
         sha256Start(hash);
         reader.hash = digests ? &hash : nullptr;
-        bool skipped = read(reader, nullptr, entry.size);
+        bool captured = number == 1 && firstEntry != nullptr && entry.size <= kLargestFirstEntry;
+        bool whole = captured ? readInto(reader, *firstEntry, entry.size) : read(reader, nullptr, entry.size);
         reader.hash = nullptr;
-        if (!skipped) {
+        if (!whole) {
             return false;
         }
         if (digests) {
@@ -148,7 +166,10 @@ bool checkEnd(StreamReader &reader) {
 }  // namespace
 
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
-                 std::string &error, bool digests) {
+                 std::string &error, bool digests, std::vector<uint8_t> *firstEntry) {
+    if (firstEntry != nullptr) {
+        firstEntry->clear();
+    }
     if (!hasContainerHeader(container.data(), container.size())) {
         error = "no payload header";
         return false;
@@ -161,7 +182,7 @@ bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit
         return false;
     }
     error.clear();
-    bool done = readEntries(reader, visit, context, digests) && checkEnd(reader);
+    bool done = readEntries(reader, visit, context, digests, firstEntry) && checkEnd(reader);
     ZSTD_freeDCtx(reader.decoder);
     return done;
 }

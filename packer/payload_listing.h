@@ -23,6 +23,11 @@ typedef void (*ListedEntryVisitor)(const ListedEntry &entry, void *context);
 // launcher takes, or bytes other than the trailer follow the end-of-list
 // record. A caller that must not show a damaged payload's entries decodes
 // twice: once without a visitor to check, then to visit. With `digests`
-// each entry's data is hashed into its digest on the way.
+// each entry's data is hashed into its digest on the way. `firstEntry`,
+// unless it is null, receives the first entry's data (nothing when there is
+// none or when it is larger than kLargestFirstEntry).
 bool listPayload(const std::vector<uint8_t> &container, ListedEntryVisitor visit, void *context,
-                 std::string &error, bool digests);
+                 std::string &error, bool digests, std::vector<uint8_t> *firstEntry = nullptr);
+
+// No program or DLL an executable can carry is larger.
+constexpr uint64_t kLargestFirstEntry = uint64_t{1} << 32;

@@ -15,6 +15,10 @@ packages=(
   util-linux bsdextrautils
 )
 
+# npm fetches real programs for the tests (scripts/fetch-test-programs.sh);
+# a machine with Node.js from elsewhere already has it.
+command -v npm >/dev/null || packages+=(npm)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

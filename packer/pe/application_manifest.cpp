@@ -1,5 +1,8 @@
 #include "packer/pe/application_manifest.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "packer/pe/manifest_xml.h"
 
 namespace {
@@ -121,6 +124,24 @@ bool readManifest(const std::vector<uint8_t> &manifest, std::string &text, std::
     return readXml(text, elements, error);
 }
 
+// The one execution level the manifest names, or nullptr when it names
+// none. False with `error` when it names several, one without a value, or
+// one Windows does not know.
+bool findLevel(const std::vector<XmlElement> &elements, const std::string *&value, std::string &error) {
+    int levels = countElements(elements, "requestedExecutionLevel");
+    int named = findElement(elements, "requestedExecutionLevel");
+    value = named >= 0 ? attributeValue(elements[named], "level") : nullptr;
+    if (levels > 1 || (named >= 0 && !value)) {
+        return fail(error, levels > 1 ? "the manifest names more than one execution level"
+                                      : "the manifest's requestedExecutionLevel has no level");
+    }
+    if (value && std::find(std::begin(kLevels), std::end(kLevels), *value) == std::end(kLevels)) {
+        return fail(error, "the manifest's execution level \"" + *value +
+                               "\" is none of asInvoker, highestAvailable, requireAdministrator");
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parseDpiAwareness(const std::string &text, DpiAwareness &awareness) {
@@ -150,26 +171,13 @@ bool completeManifest(std::vector<uint8_t> &manifest, const std::string &level, 
     if (countElements(elements, "assembly") != 1) {
         return fail(error, "the manifest holds more than one assembly element");
     }
-    int levels = countElements(elements, "requestedExecutionLevel");
-    int named = findElement(elements, "requestedExecutionLevel");
-    const std::string *value = named >= 0 ? attributeValue(elements[named], "level") : nullptr;
-    if (levels > 1 || (named >= 0 && !value)) {
-        return fail(error, levels > 1 ? "the manifest names more than one execution level"
-                                      : "the manifest's requestedExecutionLevel has no level");
+    const std::string *value = nullptr;
+    if (!findLevel(elements, value, error)) {
+        return false;
     }
-    if (value) {
-        bool known = false;
-        for (const char *candidate : kLevels) {
-            known = known || *value == candidate;
-        }
-        if (!known) {
-            return fail(error, "the manifest's execution level \"" + *value +
-                                   "\" is none of asInvoker, highestAvailable, requireAdministrator");
-        }
-        if (levelRequired && *value != level) {
-            return fail(error, "the manifest requests the execution level " + *value + " and --uac-admin " +
-                                   level + ": give the level in one place");
-        }
+    if (value && levelRequired && *value != level) {
+        return fail(error, "the manifest requests the execution level " + *value + " and --uac-admin " + level +
+                               ": give the level in one place");
     }
     int longPaths = findElement(elements, "longPathAware");
     if (longPaths >= 0 && !saysTrue(text, elements[longPaths])) {
@@ -247,5 +255,16 @@ bool describeManifest(const std::vector<uint8_t> &manifest, std::string &descrip
     if (description.empty()) {
         description = "none of long paths, visual styles, DPI awareness";
     }
+    return true;
+}
+
+bool requestedExecutionLevel(const std::vector<uint8_t> &manifest, std::string &level, std::string &error) {
+    std::string text;
+    std::vector<XmlElement> elements;
+    const std::string *value = nullptr;
+    if (!readManifest(manifest, text, elements, error) || !findLevel(elements, value, error)) {
+        return false;
+    }
+    level = value ? *value : "";
     return true;
 }

@@ -41,3 +41,9 @@ bool addManifestSettings(std::vector<uint8_t> &manifest, const ManifestSettings 
 // paths, visual styles, DPI awareness". False with `error` when it is not
 // well-formed.
 bool describeManifest(const std::vector<uint8_t> &manifest, std::string &description, std::string &error);
+
+// The execution level a program's own manifest asks of User Account Control,
+// "" when it names none. False with `error` when the manifest is not
+// well-formed or names more than one level, one without a value, or one
+// Windows does not know.
+bool requestedExecutionLevel(const std::vector<uint8_t> &manifest, std::string &level, std::string &error);

@@ -61,3 +61,21 @@ bool checkApplicationDll(const std::vector<uint8_t> &bytes, std::string &error) 
     }
     return fail(error, "does not export run_code");
 }
+
+bool checkProgram(const std::vector<uint8_t> &bytes, std::string &error) {
+    PeImage image;
+    if (!parsePeImage(bytes, image, error)) {
+        return false;
+    }
+    if ((image.characteristics & kFileDll) != 0) {
+        return fail(error, "is a DLL, not a program (a DLL that exports run_code is packed without --run)");
+    }
+    if ((image.characteristics & kFileExecutableImage) == 0) {
+        return fail(error, "is not an executable image (its header says it was not linked to run)");
+    }
+    if (image.subsystem != kSubsystemGui && image.subsystem != kSubsystemConsole) {
+        return fail(error, "is not a Windows program: its subsystem is " + std::to_string(image.subsystem) +
+                               ", neither GUI (2) nor console (3)");
+    }
+    return true;
+}

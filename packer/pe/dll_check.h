@@ -1,6 +1,6 @@
 #pragma once
-// Checks that a file can be the packed application: the launcher loads it as
-// a DLL and calls its exported run_code.
+// Checks that a file can be the packed application: a DLL the launcher loads
+// and whose exported run_code it calls, or a program it starts.
 #include <stdint.h>
 
 #include <string>
@@ -11,3 +11,8 @@
 // "does not export run_code", "not a PE32+ image ...", ...); callers prefix
 // the file's name.
 bool checkApplicationDll(const std::vector<uint8_t> &bytes, std::string &error);
+
+// True when `bytes` is a PE32+ x86-64 image linked as a program, not a DLL,
+// for the GUI or the console subsystem: what CreateProcessW starts.
+// Otherwise false with `error` saying why; callers prefix the file's name.
+bool checkProgram(const std::vector<uint8_t> &bytes, std::string &error);

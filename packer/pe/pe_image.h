@@ -9,7 +9,8 @@
 
 constexpr uint16_t kMachineAmd64 = 0x8664;
 constexpr uint16_t kPe32PlusMagic = 0x20B;
-constexpr uint16_t kFileDll = 0x2000;  // COFF Characteristics: the image is a DLL
+constexpr uint16_t kFileExecutableImage = 0x0002;  // COFF Characteristics: the image is linked, it can run
+constexpr uint16_t kFileDll = 0x2000;              // COFF Characteristics: the image is a DLL
 constexpr uint16_t kSubsystemGui = 2;
 constexpr uint16_t kSubsystemConsole = 3;
 constexpr uint32_t kSectionInitializedData = 0x00000040;

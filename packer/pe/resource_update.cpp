@@ -138,6 +138,9 @@ bool applyChanges(ResourceTree &tree, const ResourceChanges &changes, std::strin
     if (changes.version && !replaceVersion(tree, *changes.version, error)) {
         return false;
     }
+    if (changes.versionResource) {
+        replaceResource(tree, kResourceVersion, 1, *changes.versionResource);
+    }
     if (changes.manifest) {
         replaceResource(tree, kResourceManifest, kProcessManifestId, *changes.manifest);
     }

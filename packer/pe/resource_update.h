@@ -25,6 +25,9 @@ struct ResourceChanges {
     // Its `language` and `codepage` are replaced by the translation of the
     // stub's version resource, or by the resource's language and 1200.
     std::optional<VersionInfo> version;
+    // Or, when set, the bytes of RT_VERSION 1 as they are (a program's own),
+    // its language handled as the payload's.
+    std::optional<std::vector<uint8_t>> versionResource;
     // When set, replaces the manifest (RT_MANIFEST 1), its language handled
     // as the payload's; the changes below then apply to it.
     std::optional<std::vector<uint8_t>> manifest;

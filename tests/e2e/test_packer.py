@@ -17,8 +17,8 @@ import threading
 import time
 import unittest
 
-from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, WINE_RUN, LauncherTestCase, linux_path,
-                            runner_arguments, wine, windows_binary, windows_path)
+from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, WINE_RUN, LauncherTestCase, fetched_program,
+                            linux_path, runner_arguments, wine, windows_binary, windows_path)
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
@@ -30,7 +30,8 @@ FRAME_START = b"QJY\x28\xb5\x2f\xfd"  # the container header, then the zstd fram
 
 
 def pack(application, output, *options):
-    done = subprocess.run([PACK, *options, application, output], capture_output=True)
+    """Packs the DLL `application`, or with None the program that --run in `options` names."""
+    done = subprocess.run([PACK, *options, *([application] if application else []), output], capture_output=True)
     if done.returncode != 0:
         raise AssertionError(f"zelmor-pack failed ({done.returncode}): {done.stderr.decode(errors='replace')}")
     return output
@@ -134,6 +135,16 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertIn("\n27 RCDATA", listing)
         # Only the payload and the settings record are added: every other resource keeps its bytes.
         self.assertEqual(without_rcdata(listing), windres_listing(STUB))
+
+    def test_a_packed_program_introduces_itself_as_the_program(self):
+        # What Windows reads of the identity of 7-Zip's console program and of the executable packed from it.
+        seven_zip = fetched_program("7za.exe")
+        packed = pack(None, os.path.join(self.work, "7z.exe"), "--file", "7za.exe=" + seven_zip, "--run", "7za.exe")
+        read = [wine([windows_binary("zelmor-version-info.exe"), windows_path(path)]) for path in (seven_zip, packed)]
+        self.assertEqual((read[1].returncode, read[1].stdout), (0, read[0].stdout), read[1].stderr)
+        self.assertIn(b"FileDescription=7-Zip Standalone Console", read[1].stdout)
+        self.assertIn("\n\nruns: 7za.exe, a program the launcher starts\nsubsystem: console (from the program)\n",
+                      list_entries(packed).stdout.decode())
 
     def test_version_is_the_one_the_launcher_carries(self):
         done = subprocess.run([PACK, "--version"], capture_output=True, text=True)
@@ -274,6 +285,15 @@ class ConsoleProgramTest(LauncherTestCase):
 
 
 class SdkTemplateTest(LauncherTestCase):
+    def cmake_build(self, source, build, sdk, *options):
+        """Configures and builds the project `source` for Windows with the SDK in `sdk`."""
+        for command in (["cmake", "-S", source, "-B", build, *options,
+                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(sdk, "cmake", "mingw-w64-x86_64.cmake")],
+                        ["cmake", "--build", build]):
+            done = subprocess.run(command, capture_output=True)
+            self.assertEqual(done.returncode, 0,
+                             done.stdout.decode(errors="replace") + done.stderr.decode(errors="replace"))
+
     def test_the_installed_template_builds_packs_and_runs_with_its_identity(self):
         # From an installed prefix, as a project outside this repository works.
         prefix = os.path.join(self.work, "prefix")
@@ -283,11 +303,7 @@ class SdkTemplateTest(LauncherTestCase):
         sdk = os.path.join(prefix, "share", "zelmor-onefile")
         self.assertTrue(os.path.isfile(os.path.join(sdk, "windows", "zelmor-pack.exe")))
         build = os.path.join(self.work, "build")
-        for command in (["cmake", "-S", os.path.join(sdk, "template"), "-B", build,
-                         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(sdk, "cmake", "mingw-w64-x86_64.cmake")],
-                        ["cmake", "--build", build]):
-            done = subprocess.run(command, capture_output=True)
-            self.assertEqual(done.returncode, 0, done.stdout.decode(errors="replace") + done.stderr.decode(errors="replace"))
+        self.cmake_build(os.path.join(sdk, "template"), build, sdk)
         # The SDK's package found the installed packer, which finds its stub by itself.
         with open(os.path.join(build, "CMakeCache.txt")) as f:
             packer = re.search(r"^ZELMOR_ONEFILE_PACK:FILEPATH=(.*)$", f.read(), re.M).group(1)
@@ -305,6 +321,9 @@ class SdkTemplateTest(LauncherTestCase):
         self.assertIn("argument 2: two words\n", shown)
         self.assertIn(f"started from: {windows_path(self.work)}\n", shown)
         self.assertIn("greeting.txt: Greetings from a file packed beside the application.\n", shown)
+        # The template's build packed it too, with its data.
+        self.assertRegex(list_entries(os.path.join(build, "myapp.exe")).stdout.decode(),
+                         r"^ +\d+  app\.dll\n +\d+  greeting\.txt\n\nruns: app\.dll, a DLL ")
         extracted = re.search(r"extracted to: (.*\\onefile_\d+_\d+)\n", shown)
         self.assertTrue(extracted, shown)
         self.assertFalse(os.path.exists(linux_path(extracted.group(1))), "the directory is removed")
@@ -325,6 +344,18 @@ class SdkTemplateTest(LauncherTestCase):
             "CompanyName=Example Ltd", "FileDescription=My Äpp", "FileVersion=1.2.0.7", "InternalName=MyApp",
             "LegalCopyright=© Example", "OriginalFilename=MyApp.exe", "ProductName=My Äpp",
             "ProductVersion=1.2.0-beta"])
+
+        # A program target is packed with --run, its data beside it.
+        tool = os.path.join(self.work, "files", "tool")
+        self.file("tool/files/a.txt", b"a")
+        self.file("tool/tool.c", b"int main(void) { return 7; }\n")
+        self.file("tool/CMakeLists.txt", b"cmake_minimum_required(VERSION 3.16)\nproject(tool C)\n"
+                  b"find_package(zelmor-onefile REQUIRED CONFIG)\nadd_executable(tool tool.c)\n"
+                  b"zelmor_add_onefile(tool DATA files OPTIONS --gui)\n")
+        self.cmake_build(tool, os.path.join(tool, "build"), sdk, "-DCMAKE_PREFIX_PATH=" + prefix)
+        self.assertRegex(list_entries(os.path.join(tool, "build", "onefile", "tool.exe")).stdout.decode(),
+                         r"^ +\d+  tool\.exe\n +1  a\.txt\n\nruns: tool\.exe, a program the launcher starts\n"
+                         r"subsystem: GUI \(not the program's, which is console\)\n")
 
 
 class WindowsPackerTest(LauncherTestCase):

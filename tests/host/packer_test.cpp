@@ -39,6 +39,8 @@ const std::string kLauncher = kBin + "/zelmor-launcher.exe";
 const std::string kNoEntry = kBin + "/zelmor-no-entry.dll";
 const std::string kNeedsHelper = kBin + "/zelmor-needs-helper.dll";
 const std::string kSharedRuntime = kBin + "/zelmor-shared-runtime.dll";
+const std::string kSharedRuntimeFolder = kBin + "/shared-runtime-program";
+const std::string kSharedRuntimeProgram = "zelmor-shared-runtime-program.exe";
 const auto npos = std::string::npos;
 
 constexpr uint16_t kRcData = 10;
@@ -664,6 +666,33 @@ TEST_F(PackerChecks, ApplicationIdsAreSafeFolderNames) {
     }
 }
 
+TEST_F(PackerChecks, AProgramToRunIsAWindowsProgramAmongTheFilesPacked) {
+    std::string folder = tree({{"notes.txt", "not a program"}, {"Data/b.txt", "b"}});
+    fs::copy_file(kLauncher, folder + "/Tool.exe");
+    fs::create_directories(folder + "/bin");
+    fs::copy_file(kLauncher, folder + "/bin/Tool.exe");
+    fs::copy_file(kProbe, folder + "/bin/probe.dll");
+    // Named as Windows finds it, letters compared without case: it goes
+    // first, and once; the rest follow in their order.
+    Outcome packed = pack({"--level", "1", "--dir", folder, "--run", "BIN\\tool.EXE", output()});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    std::vector<std::string> names;
+    for (const ListedLine &line : parseListing(pack({"--list", output()}).out)) {
+        names.push_back(line.name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>({"bin\\Tool.exe", "Data\\b.txt", "Tool.exe", "bin\\probe.dll",
+                                               "notes.txt"}));
+    fs::remove(output());
+    expectFailureNaming(pack({"--dir", folder, "--run", "bin/missing.exe", output()}),
+                        {"--run \"bin/missing.exe\": no file of that name is packed"});
+    expectFailureNaming(pack({"--dir", folder, "--run", "bin/probe.dll", output()}),
+                        {"bin/probe.dll", "is a DLL, not a program"});
+    Outcome misused = pack({"--dir", folder, "--run", "Tool.exe", "--console", "--gui", output()});
+    EXPECT_EQ(misused.exitCode, 2);
+    EXPECT_NE(misused.err.find("--console and --gui ask for different subsystems"), npos) << misused.err;
+    EXPECT_FALSE(fs::exists(output()));
+}
+
 TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWindows) {
     auto warningsOf = [](const Outcome &outcome) {
         std::vector<std::string> lines;
@@ -706,6 +735,19 @@ TEST_F(PackerChecks, DllsTheApplicationNeedsAreNamedWhenNeitherPackedNorPartOfWi
     outcome = pack({"--level", "1", (root_ / "in" / "damaged.dll").string(), output()});
     ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_NE(outcome.err.find("warning: \"damaged.dll\" has a malformed import directory"), npos) << outcome.err;
+    // A program finds its DLLs in its own folder, where the build put them;
+    // in another folder they are not found, and Windows refuses to start it.
+    outcome = pack({"--level", "1", "--dir", kSharedRuntimeFolder, "--run", kSharedRuntimeProgram, output()});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(warningsOf(outcome), std::vector<std::string>());
+    const std::string program = "bin/" + kSharedRuntimeProgram;
+    outcome = pack({"--level", "1", "--file", program + "=" + kSharedRuntimeFolder + "/" + kSharedRuntimeProgram,
+                    "--dir", kSharedRuntimeFolder, "--exclude", "*.exe", "--run", program, output()});
+    ASSERT_EQ(outcome.exitCode, 0) << outcome.err;
+    EXPECT_EQ(warningsOf(outcome), std::vector<std::string>({"\"" + program + "\" needs \"libgcc_s_seh-1.dll\"",
+                                                             "\"" + program + "\" needs \"libstdc++-6.dll\""}));
+    EXPECT_NE(outcome.err.find("so Windows will refuse to start \"" + program + "\"; link"), npos) << outcome.err;
+    EXPECT_NE(outcome.err.find("(--file bin/libstdc++-6.dll=PATH)"), npos) << outcome.err;
 }
 
 TEST_F(PackerChecks, StubMustBeAPe32PlusImage) {
@@ -948,20 +990,19 @@ TEST_F(PackerRoundTrip, WindowStaysWithinTheLauncherLimit) {
     expectFrameSizedToContent(decoded);
 }
 
-TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
-    // Two images, their bytes not checked as bitmaps by the packer.
-    const std::string images[] = {randomBytes(1000, 7), randomBytes(333, 8)};
-    const uint8_t widths[] = {16, 48};
-    std::string icon, group;
+// A .ico file of `images` (their bytes not checked as bitmaps by the packer),
+// and in `group` the RT_GROUP_ICON made of it.
+std::string iconFile(const std::vector<std::string> &images, std::string &group) {
+    std::string icon;
     putLittleEndian(icon, 0, 2);
     putLittleEndian(icon, 1, 2);
-    putLittleEndian(icon, 2, 2);
+    putLittleEndian(icon, images.size(), 2);
     group = icon;
-    uint32_t offset = 6 + 2 * 16;
-    for (int i = 0; i < 2; ++i) {
+    uint32_t offset = 6 + 16 * images.size();
+    for (size_t i = 0; i < images.size(); ++i) {
         std::string common;
-        common += static_cast<char>(widths[i]);
-        common += static_cast<char>(widths[i]);
+        common += static_cast<char>(16 << i);
+        common += static_cast<char>(16 << i);
         common += std::string(2, '\0');  // colours, reserved
         putLittleEndian(common, 1, 2);   // planes
         putLittleEndian(common, 32, 2);  // bits per pixel
@@ -972,8 +1013,16 @@ TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
         group += common;
         putLittleEndian(group, i + 1, 2);
     }
-    icon += images[0] + images[1];
-    std::string iconPath = input("new.ico", icon);
+    for (const std::string &image : images) {
+        icon += image;
+    }
+    return icon;
+}
+
+TEST_F(PackerRoundTrip, IconReplacesTheLaunchersIcon) {
+    const std::string images[] = {randomBytes(1000, 7), randomBytes(333, 8)};
+    std::string group;
+    std::string iconPath = input("new.ico", iconFile({images[0], images[1]}, group));
 
     Outcome packed = packProbe({"--icon", iconPath}, output());
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
@@ -1079,9 +1128,10 @@ std::string listedIdentity(const Outcome &listed) {
 }
 
 TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
-    const std::string gui = "subsystem: GUI\nexecution level: asInvoker\nmanifest: long paths\n"
-                            "launcher settings: version 1, error dialog on\n"
-                            "cache: none (extracted afresh for every run)\n";
+    const std::string runs = "runs: zelmor-probe.dll, a DLL whose run_code the launcher calls\n";
+    const std::string gui = runs + "subsystem: GUI\nexecution level: asInvoker\nmanifest: long paths\n"
+                                   "launcher settings: version 1, error dialog on\n"
+                                   "cache: none (extracted afresh for every run)\n";
     // Without identity options the program is the application, named after its file, not the launcher.
     ASSERT_EQ(packProbe({}, output("plain.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("plain.exe")})),
@@ -1114,7 +1164,7 @@ TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     EXPECT_NE(packed.err.find("all.exe (console subsystem)\n"), npos) << packed.err;
     EXPECT_EQ(listedIdentity(pack({"--list", output("all.exe")})),
-              u8"subsystem: console\nexecution level: requireAdministrator\nmanifest: long paths\n"
+              runs + u8"subsystem: console\nexecution level: requireAdministrator\nmanifest: long paths\n"
               u8"launcher settings: version 1, error dialog off\ncache: none (extracted afresh for every run)\n"
               u8"file version: 2.0.7.0\n"
               u8"product version: 2.1.0.0\nCompanyName: ACME\nFileDescription: Does things\nFileVersion: 2.0.7.0\n"
@@ -1149,8 +1199,8 @@ TEST_F(PackerRoundTrip, AManifestOfItsOwnAndTheSettingsGuiProgramsNeed) {
     ASSERT_EQ(packed.exitCode, 0) << packed.err;
     std::string listed = listedIdentity(pack({"--list", output()}));
     EXPECT_EQ(listed.substr(0, listed.find("launcher settings")),
-              "subsystem: GUI\nexecution level: requireAdministrator\n"
-              "manifest: long paths, visual styles, DPI awareness true\n");
+              "runs: zelmor-probe.dll, a DLL whose run_code the launcher calls\nsubsystem: GUI\n"
+              "execution level: requireAdministrator\nmanifest: long paths, visual styles, DPI awareness true\n");
     Bytes written;
     std::string error;
     ASSERT_TRUE(findResource(readWholeFile<Bytes>(output()), 24, 1, written, error)) << error;
@@ -1166,6 +1216,69 @@ TEST_F(PackerRoundTrip, AManifestOfItsOwnAndTheSettingsGuiProgramsNeed) {
     Outcome unknown = packProbe({"--dpi-aware=yes"}, output());
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.err.find("--dpi-aware takes system, permonitor or permonitorv2, not yes"), npos) << unknown.err;
+}
+
+TEST_F(PackerRoundTrip, AProgramsFaceIsTakenWhereNoOptionSetsItAndTheListingSaysWhence) {
+    // A program with a face of its own: a packed launcher serves, console,
+    // with an icon, a version and an execution level that are not the stub's.
+    const std::string images[] = {randomBytes(700, 21), randomBytes(90, 22)};
+    std::string group, otherGroup;
+    std::string icon = input("face.ico", iconFile({images[0], images[1]}, group));
+    std::string folder = tree({{"data.txt", "data"}});
+    ASSERT_EQ(pack({"--level", "1", "--any-first-entry", "--console", "--uac-admin", "--icon", icon, "--product-name",
+                    "Face", "--company-name", "ACME", "--file-version", "3.1", input("x.txt"), folder + "/face.exe"})
+                  .exitCode,
+              0);
+    const std::string runs = "runs: face.exe, a program the launcher starts\n";
+    const std::string settings =
+        "manifest: long paths\nlauncher settings: version 1, error dialog on, starts the program\n";
+    const std::string versions = "file version: 3.1.0.0\nproduct version: 3.1.0.0\nCompanyName: ACME\n"
+                                 "FileDescription: Face\nFileVersion: 3.1.0.0\nInternalName: face\n"
+                                 "OriginalFilename: face.exe\nProductName: Face\nProductVersion: 3.1.0.0\n";
+    Outcome packed = pack({"--level", "1", "--dir", folder, "--run", "face.exe", output()});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_NE(packed.err.find("app.exe (console subsystem)\n"), npos) << packed.err;
+    EXPECT_EQ(listedIdentity(pack({"--list", output()})),
+              runs + "subsystem: console (from the program)\nicon: 2 images (from the program)\n"
+                     "execution level: requireAdministrator (from the program)\n" +
+                  settings + "version resource: from the program\n" + versions);
+    Bytes found;
+    std::string error;
+    ASSERT_TRUE(findResource(readWholeFile<Bytes>(output()), kGroupIcon, 1, found, error)) << error;
+    EXPECT_TRUE(found == Bytes(group.begin(), group.end()));
+
+    // Each part can still be set; the version values given are laid over the program's.
+    std::string other = input("other.ico", iconFile({randomBytes(50, 23)}, otherGroup));
+    std::string manifest = input("app.manifest", "<assembly xmlns='urn:schemas-microsoft-com:asm.v1'><trustInfo>"
+                                                 "<security><requestedPrivileges><requestedExecutionLevel "
+                                                 "level='asInvoker'/></requestedPrivileges></security></trustInfo>"
+                                                 "</assembly>");
+    ASSERT_EQ(pack({"--level", "1", "--dir", folder, "--run", "face.exe", "--gui", "--icon", other, "--manifest",
+                    manifest, "--product-name", "New", "--file-version", "4", output("set.exe")})
+                  .exitCode,
+              0);
+    EXPECT_EQ(listedIdentity(pack({"--list", output("set.exe")})),
+              runs + "subsystem: GUI (not the program's, which is console)\nicon: 1 image (not the program's)\n"
+                     "execution level: asInvoker (not the program's, which is requireAdministrator)\n" +
+                  settings + "version resource: not the program's\nfile version: 4.0.0.0\nproduct version: 3.1.0.0\n"
+                             "CompanyName: ACME\nFileDescription: Face\nFileVersion: 4.0.0.0\nInternalName: face\n"
+                             "OriginalFilename: face.exe\nProductName: New\nProductVersion: 3.1.0.0\n");
+
+    // An icon group that names an image the program lacks: a warning, and the stub's icon.
+    Bytes damaged = readWholeFile<Bytes>(folder + "/face.exe"), groupBytes(group.begin(), group.end());
+    auto at = std::search(damaged.begin(), damaged.end(), groupBytes.begin(), groupBytes.end());
+    ASSERT_NE(at, damaged.end());
+    at[6 + 14 + 12] = 77;
+    std::string damagedFolder = tree({});
+    writeWholeFile(damagedFolder + "/face.exe", damaged);
+    packed = pack({"--level", "1", "--dir", damagedFolder, "--run", "face.exe", output("damaged.exe")});
+    ASSERT_EQ(packed.exitCode, 0) << packed.err;
+    EXPECT_NE(packed.err.find("warning: " + damagedFolder + "/face.exe: its icon group names the image 77, which it "
+                              "lacks: its icon is not taken"),
+              npos)
+        << packed.err;
+    std::string listed = listedIdentity(pack({"--list", output("damaged.exe")}));
+    EXPECT_NE(listed.find("\nicon: 1 image (not the program's: it has none)\n"), npos) << listed;
 }
 
 TEST_F(PackerList, DamagedExecutablesFailClearly) {

@@ -22,6 +22,7 @@
 #include "packer/pe/pe_checksum.h"
 #include "packer/pe/pe_image.h"
 #include "packer/pe/pe_imports.h"
+#include "packer/pe/program_face.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_tree.h"
 #include "packer/pe/resource_update.h"
@@ -896,6 +897,24 @@ TEST(DllCheck, AcceptsOnlyADllThatExportsRunCode) {
         EXPECT_EQ(checkApplicationDll(bytes, error), message == nullptr) << error;
         EXPECT_NE(error.find(message ? message : ""), std::string::npos) << error;
     }
+    // A program to start: linked to run, for a subsystem that Windows starts.
+    Bytes console = stub(), native = stub(), unlinked = stub();
+    put16(console, headersOf(stub()).optional + 68, 3);
+    put16(native, headersOf(stub()).optional + 68, 1);
+    unlinked[headersOf(stub()).optional - 2] &= ~0x02;  // IMAGE_FILE_EXECUTABLE_IMAGE
+    const std::pair<Bytes, const char *> programs[] = {
+        {stub(), nullptr},
+        {console, nullptr},
+        {probe, "is a DLL, not a program"},
+        {native, "its subsystem is 1, neither GUI (2) nor console (3)"},
+        {unlinked, "is not an executable image"},
+        {readFile(ZELMOR_LAUNCHER_ICON), "not a PE32+ image"},
+    };
+    for (const auto &[bytes, message] : programs) {
+        std::string error;
+        EXPECT_EQ(checkProgram(bytes, error), message == nullptr) << error;
+        EXPECT_NE(error.find(message ? message : ""), std::string::npos) << error;
+    }
 }
 
 TEST(PeRobustness, TruncatedFilesAreRefused) {
@@ -994,6 +1013,19 @@ TEST(PeRobustness, CorruptedHeadersAndDirectoriesNeverCrash) {
             return parsePeImage(bytes, parsed, e) && readImportedDlls(bytes, parsed, dlls, e);
         });
         expectReason([&](std::string &e) { return findResource(bytes, 10, 27, out, e); });
+        // A program's face is read as far as it can be; an icon taken is
+        // one the writer can put in place: a group naming images 1..n.
+        ProgramFace face;
+        std::vector<std::string> unread;
+        readProgramFace(bytes, face, unread);
+        if (face.icon) {
+            const Bytes &group = face.icon->group;
+            ASSERT_EQ(group.size(), 6 + 14 * face.icon->images.size()) << round;
+            for (size_t i = 0; i < face.icon->images.size(); ++i) {
+                EXPECT_EQ(u16(group, 6 + 14 * i + 12), i + 1) << round;
+                EXPECT_FALSE(face.icon->images[i].empty()) << round;
+            }
+        }
         std::string reason;
         if (updateResources(bytes, changes, out, reason)) {
             SCOPED_TRACE(round);
