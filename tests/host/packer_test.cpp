@@ -1231,7 +1231,8 @@ TEST_F(PackerRoundTrip, AProgramsFaceIsTakenWhereNoOptionSetsItAndTheListingSays
               0);
     const std::string runs = "runs: face.exe, a program the launcher starts\n";
     const std::string settings =
-        "manifest: long paths\nlauncher settings: version 1, error dialog on, starts the program\n";
+        "manifest: long paths\nlauncher settings: version 1, error dialog on, starts the program\n"
+        "cache: none (extracted afresh for every run)\n";
     const std::string versions = "file version: 3.1.0.0\nproduct version: 3.1.0.0\nCompanyName: ACME\n"
                                  "FileDescription: Face\nFileVersion: 3.1.0.0\nInternalName: face\n"
                                  "OriginalFilename: face.exe\nProductName: Face\nProductVersion: 3.1.0.0\n";
