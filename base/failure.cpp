@@ -9,6 +9,7 @@
 
 #include "base/bounded_text.h"
 #include "base/error_dialog.h"
+#include "base/exit_codes.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
@@ -119,7 +120,7 @@ void fatalError(const char *message) {
     puts(message);
     runFailureCleanup();
     showInDialog(message, nullptr);
-    exit(2);
+    exit(kExitReportedFailure);
 }
 
 void fatalErrorWithCode(const char *message, uint32_t errorCode) {
@@ -132,7 +133,7 @@ void fatalErrorWithCode(const char *message, uint32_t errorCode) {
         snprintf(systemErrorLine, sizeof systemErrorLine, "%s", message);
     }
     showInDialog(systemErrorLine, nullptr);
-    exit(2);
+    exit(kExitReportedFailure);
 }
 
 void printSystemError(const char *message, uint32_t errorCode) {
@@ -143,7 +144,7 @@ void fatalOpenForWriting() {
     fprintf(stderr, kOpenForWritingFormat, launcherState.entryPath);
     runFailureCleanup();
     showInDialog(kOpenForWritingFormat, launcherState.entryPath);
-    exit(2);
+    exit(kExitReportedFailure);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {
@@ -173,6 +174,6 @@ void internalLimitAbort() {
     SetUnhandledExceptionFilter(nullptr);
     // Its verdict does not matter: the process ends with 3 whatever it says.
     UnhandledExceptionFilter(&pointers);
-    TerminateProcess(GetCurrentProcess(), 3);
+    TerminateProcess(GetCurrentProcess(), kExitAbortWithoutFailFast);
     __builtin_unreachable();
 }

@@ -5,6 +5,7 @@
 #include <wchar.h>
 
 #include "base/bounded_text.h"
+#include "base/exit_codes.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
@@ -80,7 +81,7 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
     DWORD exitCode = 0;
     if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
         // An interrupted run never reports success.
-        exitCode = launcherState.controlEventArrived ? kStatusControlCExit : 1;
+        exitCode = launcherState.controlEventArrived ? kStatusControlCExit : kExitChildCodeUnread;
     }
     if (waitHandle != process) {
         CloseHandle(waitHandle);

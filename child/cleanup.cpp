@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/exit_codes.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"

@@ -2,11 +2,6 @@
 // Removal of the target directory, after the child has ended, when a console
 // control event arrives, and after a reported failure. Parent role only.
 
-// The status of a process ended by a console control event; also the exit
-// code of a child that outlives its grace, and of an interrupted launcher
-// whose child's exit code cannot be read.
-constexpr unsigned long kStatusControlCExit = 0xC000013A;
-
 // Stops a child that is still shared through launcherState.childProcess or
 // childProcessId (5000 ms grace, then terminated with kStatusControlCExit),
 // then, once cleanupArmed is set, releases the run's holder on the target

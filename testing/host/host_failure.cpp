@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/exit_codes.h"
 #include "base/failure.h"
 #include "base/launcher_state.h"
 #include "base/messages.h"
@@ -42,7 +43,7 @@ void recordMessage(const char *format, ...) {
     // handlers that could hide the state at the failure.
     fprintf(toStandardError ? stderr : stdout, "%s\n", record.message);
     fflush(nullptr);
-    _exit(ending == Ending::Abort ? 3 : exitCode);
+    _exit(ending == Ending::Abort ? static_cast<int>(kExitAbortWithoutFailFast) : exitCode);
 }
 
 }  // namespace
@@ -66,12 +67,12 @@ const FailureRecord &lastFailure() {
 
 void fatalError(const char *message) {
     recordMessage("%s", message);
-    finish(Ending::Exit, 2, false);
+    finish(Ending::Exit, kExitReportedFailure, false);
 }
 
 void fatalErrorWithCode(const char *message, uint32_t errorCode) {
     printSystemError(message, errorCode);
-    finish(Ending::Exit, 2, true);
+    finish(Ending::Exit, kExitReportedFailure, true);
 }
 
 void printSystemError(const char *message, uint32_t errorCode) {
@@ -84,7 +85,7 @@ void printSystemError(const char *message, uint32_t errorCode) {
 
 void fatalOpenForWriting() {
     recordMessage(kOpenForWritingFormat, launcherState.entryPath);
-    finish(Ending::Exit, 2, true);
+    finish(Ending::Exit, kExitReportedFailure, true);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/exit_codes.h"
 #include "base/launcher_state.h"
 #include "child/child_launch.h"
 #include "child/cleanup.h"
