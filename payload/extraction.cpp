@@ -132,12 +132,15 @@ void extractPayload() {
         // Made with the first file, so that a payload refused at its first
         // entry leaves nothing; its name may change on the way.
         if (!launcherState.cleanupArmed) {
+            // First, as the directories of every entry are known after it.
+            startKnownDirectories();
             const bool created = createTargetDirectory();
             composeEntryPath();
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {
                 fatalOpenForWriting();
             }
+            rememberDirectory(launcherState.targetDirectory);
         }
         createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
         writeEntryData(size);

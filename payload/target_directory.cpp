@@ -8,7 +8,6 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "paths/path_spec.h"
-#include "payload/parent_directories.h"
 #include "payload/private_directory.h"
 
 namespace {
@@ -20,8 +19,6 @@ constexpr int kNameAttempts = 16;
 }  // namespace
 
 bool createTargetDirectory() {
-    // First, as the directories of every entry are known after it.
-    startKnownDirectories();
     for (int attempt = 1;; attempt++) {
         uint32_t error = 0;
         void *holder = nullptr;
@@ -53,7 +50,6 @@ bool createTargetDirectory() {
             fatalSpecExpansion(kTargetDirectorySpec);
         }
     }
-    rememberDirectory(launcherState.targetDirectory);
     // The name is final before the console-control thread may act on it.
     std::atomic_thread_fence(std::memory_order_release);
     launcherState.cleanupArmed = 1;

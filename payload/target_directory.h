@@ -12,8 +12,7 @@
 // does a temporary directory that does not exist: nothing is created above
 // the run's own directory. An access list that cannot be made ends it with
 // kUnpackFailed and the system error.
-// True on success: the directory counts as known
-// (payload/parent_directories.h) and cleanupArmed is set, so that from then
-// on the cleanup may remove it. False when the system refused to create it;
+// True on success: cleanupArmed is set, so that from then on the cleanup
+// may remove it. False when the system refused to create it;
 // the caller reports that as the first file it cannot open there.
 bool createTargetDirectory();
