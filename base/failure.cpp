@@ -10,7 +10,6 @@
 #include "base/bounded_text.h"
 #include "base/error_dialog.h"
 #include "base/exit_codes.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 
@@ -140,10 +139,10 @@ void printSystemError(const char *message, uint32_t errorCode) {
     writeSystemError(message, errorCode, systemText(errorCode));
 }
 
-void fatalOpenForWriting() {
-    fprintf(stderr, kOpenForWritingFormat, launcherState.entryPath);
+void fatalOpenForWriting(const wchar_t *path) {
+    fprintf(stderr, kOpenForWritingFormat, path);
     runFailureCleanup();
-    showInDialog(kOpenForWritingFormat, launcherState.entryPath);
+    showInDialog(kOpenForWritingFormat, path);
     exit(kExitReportedFailure);
 }
 

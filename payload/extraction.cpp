@@ -74,7 +74,7 @@ uint64_t readEntrySize() {
 void writeEntryData(uint64_t size) {
     void *file = createEntryFile(launcherState.entryPath);
     if (file == nullptr) {
-        fatalOpenForWriting();
+        fatalOpenForWriting(launcherState.entryPath);
     }
     // Kept where a failure's cleanup finds it: an open file could not be removed.
     launcherState.entryFile = file;
@@ -138,7 +138,7 @@ void extractPayload() {
             composeEntryPath();
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {
-                fatalOpenForWriting();
+                fatalOpenForWriting(launcherState.entryPath);
             }
             rememberDirectory(launcherState.targetDirectory);
         }

@@ -9,7 +9,6 @@
 
 #include "base/exit_codes.h"
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 
 namespace {
@@ -83,8 +82,8 @@ void printSystemError(const char *message, uint32_t errorCode) {
     }
 }
 
-void fatalOpenForWriting() {
-    recordMessage(kOpenForWritingFormat, launcherState.entryPath);
+void fatalOpenForWriting(const wchar_t *path) {
+    recordMessage(kOpenForWritingFormat, path);
     finish(Ending::Exit, kExitReportedFailure, true);
 }
 
