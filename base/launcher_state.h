@@ -38,7 +38,7 @@ struct LauncherState {
     // exchange has it; the main thread's open handle keeps the id from being
     // reused meanwhile. A long, as the system's interlocked calls take it.
     volatile long childProcessId;
-    // The holder on targetDirectory (a HANDLE, payload/directory_holder.h),
+    // The holder on targetDirectory (a HANDLE, run_directory/directory_holder.h),
     // open from the moment the parent has created it, and in the child role
     // before anything is loaded from it. The parent's is closed, once no
     // child of it runs, by whichever thread takes it out with an atomic

@@ -33,20 +33,24 @@ add_launcher_layer(base
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
   SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
-    paths/path_spec.cpp paths/system_values.cpp
+    paths/path_template.cpp paths/system_values.cpp
   USES base)
-add_launcher_layer(payload
-  SOURCES payload/directory_holder.cpp payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp
-    payload/payload_reader.cpp payload/payload_resource.cpp payload/private_descriptor.cpp
-    payload/private_directory.cpp payload/target_directory.cpp
+add_launcher_layer(run_directory
+  SOURCES run_directory/access_list.cpp run_directory/directory_creation.cpp run_directory/directory_holder.cpp
+    run_directory/directory_sweep.cpp run_directory/private_directory.cpp run_directory/run_directory_names.cpp
+    run_directory/tree_removal.cpp
   USES base paths)
-add_launcher_layer(child
-  SOURCES child/argument_split.cpp child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
-    child/library_mode.cpp child/role_decision.cpp child/run_directory_names.cpp child/tree_removal.cpp
-  USES base paths payload)
+add_launcher_layer(extraction
+  SOURCES extraction/extraction.cpp extraction/file_output.cpp extraction/parent_directories.cpp
+    extraction/payload_reader.cpp extraction/payload_resource.cpp
+  USES base paths run_directory)
+add_launcher_layer(processes
+  SOURCES processes/application_load.cpp processes/argument_split.cpp processes/child_launch.cpp processes/cleanup.cpp
+    processes/command_line.cpp processes/role_decision.cpp
+  USES base paths run_directory)
 add_launcher_layer(launcher
   SOURCES launcher/run_sequence.cpp
-  USES base paths payload child)
+  USES base paths run_directory extraction processes)
 
 # Sections start on page boundaries in the file too (the packer keeps the
 # stub's alignment for the payload), so a loader can map them straight from

@@ -2,7 +2,7 @@
 // The state of the launcher's streaming reader over the container
 // (format/container.h). Only the record is here: the run state
 // (base/launcher_state.h) holds one, so its type must be complete below the
-// reader's own layer; the reader's operations are in payload/payload_reader.h.
+// reader's own layer; the reader's operations are in extraction/payload_reader.h.
 #include <stdint.h>
 
 #include <zstd.h>

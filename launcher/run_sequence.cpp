@@ -6,13 +6,13 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
-#include "child/child_launch.h"
-#include "child/cleanup.h"
-#include "child/library_mode.h"
-#include "child/role_decision.h"
-#include "paths/path_spec.h"
-#include "payload/extraction.h"
-#include "payload/payload_reader.h"
+#include "processes/child_launch.h"
+#include "processes/cleanup.h"
+#include "processes/application_load.h"
+#include "processes/role_decision.h"
+#include "paths/path_template.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
 
 namespace {
 

@@ -41,11 +41,11 @@
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "base/system_library.h"
-#include "child/argument_split.h"
-#include "child/tree_removal.h"
+#include "processes/argument_split.h"
+#include "run_directory/tree_removal.h"
 #include "format/container.h"
 #include "paths/canonical_path.h"
-#include "payload/payload_reader.h"
+#include "extraction/payload_reader.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "base/launcher_state.h"
-#include "payload/file_output.h"
-#include "payload/private_directory.h"
+#include "extraction/file_output.h"
+#include "run_directory/private_directory.h"
 
 namespace {
 

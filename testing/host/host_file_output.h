@@ -1,6 +1,6 @@
 #pragma once
-// An in-memory file system behind payload/file_output.h and
-// payload/private_directory.h on the host. Every
+// An in-memory file system behind extraction/file_output.h and
+// run_directory/private_directory.h on the host. Every
 // path the launcher asks it to create is checked against the current target
 // directory and entry name; a path that could escape the target aborts the
 // process, so a fuzzer reports it as a crash.

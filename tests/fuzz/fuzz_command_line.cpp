@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/launcher_state.h"
-#include "child/command_line.h"
+#include "processes/command_line.h"
 #include "testing/host/host_failure.h"
 
 namespace {

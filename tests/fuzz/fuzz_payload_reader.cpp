@@ -18,8 +18,8 @@
 
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
-#include "payload/extraction.h"
-#include "payload/payload_reader.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
 #include "testing/host/host_environment.h"
 #include "testing/host/host_failure.h"
 #include "testing/host/host_file_output.h"

@@ -11,9 +11,9 @@
 
 #include "base/exit_codes.h"
 #include "base/launcher_state.h"
-#include "child/child_launch.h"
-#include "child/cleanup.h"
-#include "child/tree_removal.h"
+#include "processes/child_launch.h"
+#include "processes/cleanup.h"
+#include "run_directory/tree_removal.h"
 #include "scratch_files.h"
 
 namespace {

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "base/launcher_state.h"
-#include "child/argument_split.h"
-#include "child/child_launch.h"
-#include "child/command_line.h"
+#include "processes/argument_split.h"
+#include "processes/child_launch.h"
+#include "processes/command_line.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/launcher_state.h"
-#include "payload/payload_reader.h"
+#include "extraction/payload_reader.h"
 #include "zstd_frames.h"
 
 namespace {

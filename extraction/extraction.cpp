@@ -1,0 +1,149 @@
+#include "extraction/extraction.h"
+
+#include <stdint.h>
+
+#include "base/bounded_text.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/messages.h"
+#include "format/name_rules.h"
+#include "extraction/file_output.h"
+#include "extraction/parent_directories.h"
+#include "extraction/payload_reader.h"
+#include "run_directory/directory_creation.h"
+
+namespace {
+
+// Device names compare ignoring ASCII case.
+wchar_t asciiUpper(wchar_t c) {
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Names the packer writes are relative paths without "." or ".." parts.
+// Anything that could reach outside the target directory is refused: a
+// leading separator, a colon (drive or alternate stream), a part that ends
+// in what Windows trims (".. " would become ".."), and a device name, where
+// data written would leave the directory.
+bool staysInsideTarget(const wchar_t *name) {
+    if (isNameSeparator(name[0])) {
+        return false;
+    }
+    const wchar_t *part = name;
+    for (const wchar_t *c = name; *c != L'\0'; c++) {
+        if (*c == L':') {
+            return false;
+        }
+        bool partEnds = c[1] == L'\0' || isNameSeparator(c[1]);
+        if (partEnds && !isNameSeparator(*c)) {
+            if (isTrimmedAtPartEnd(*c) || isReservedDeviceName(part, static_cast<size_t>(c + 1 - part), asciiUpper)) {
+                return false;
+            }
+        }
+        if (isNameSeparator(*c)) {
+            part = c + 1;
+        }
+    }
+    return true;
+}
+
+void readEntryName() {
+    wchar_t *name = launcherState.entryName;
+    for (size_t length = 0;; length++) {
+        if (length == kEntryNameCapacity) {
+            internalLimitAbort();
+        }
+        uint16_t unit;
+        readPayload(&unit, sizeof unit);
+        name[length] = static_cast<wchar_t>(unit);
+        if (unit == 0) {
+            return;
+        }
+    }
+}
+
+uint64_t readEntrySize() {
+    unsigned char bytes[8];
+    readPayload(bytes, sizeof bytes);
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; i--) {
+        size = (size << 8) | bytes[i];
+    }
+    return size;
+}
+
+void writeEntryData(uint64_t size) {
+    void *file = createEntryFile(launcherState.entryPath);
+    if (file == nullptr) {
+        fatalOpenForWriting(launcherState.entryPath);
+    }
+    // Kept where a failure's cleanup finds it: an open file could not be removed.
+    launcherState.entryFile = file;
+    while (size > 0) {
+        uint32_t piece = size < kWriteChunkSize ? static_cast<uint32_t>(size) : static_cast<uint32_t>(kWriteChunkSize);
+        readPayload(launcherState.writeChunk, piece);
+        uint32_t errorCode = 0;
+        if (!writeEntryFile(file, launcherState.writeChunk, piece, &errorCode)) {
+            fatalErrorWithCode(kUnpackFailed, errorCode);
+        }
+        size -= piece;
+    }
+    closeOpenEntryFile();
+}
+
+// entryPath: the target directory, a backslash and the entry's name.
+void composeEntryPath() {
+    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, launcherState.targetDirectory);
+    length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
+    appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
+}
+
+}  // namespace
+
+void closeOpenEntryFile() {
+    if (launcherState.entryFile != nullptr) {
+        closeEntryFile(launcherState.entryFile);
+        launcherState.entryFile = nullptr;
+    }
+}
+
+bool readEntryHeader() {
+    readEntryName();
+    if (launcherState.entryName[0] == L'\0') {
+        return false;
+    }
+    if (!staysInsideTarget(launcherState.entryName)) {
+        fatalError(kDecodeFailed);
+    }
+    composeEntryPath();
+    if (launcherState.firstEntryPath[0] == L'\0') {
+        copyText(launcherState.firstEntryPath, kFirstEntryPathCapacity, launcherState.entryPath);
+    }
+    return true;
+}
+
+void extractPayload() {
+    while (readEntryHeader()) {
+        uint64_t size = readEntrySize();
+        // A size the stream cannot deliver would fill the disk before the
+        // stream ran dry; no file is made for it.
+        if (!payloadCanDeliver(size)) {
+            fatalError(kDecodeFailed);
+        }
+        // Made with the first file, so that a payload refused at its first
+        // entry leaves nothing; its name may change on the way.
+        if (!launcherState.cleanupArmed) {
+            // First, as the directories of every entry are known after it.
+            startKnownDirectories();
+            const bool created = createTargetDirectory();
+            composeEntryPath();
+            // Refused, it is reported as the file that cannot be made in it.
+            if (!created) {
+                fatalOpenForWriting(launcherState.entryPath);
+            }
+            rememberDirectory(launcherState.targetDirectory);
+        }
+        createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
+        writeEntryData(size);
+    }
+    closePayload();
+}

@@ -1,0 +1,112 @@
+#include "processes/cleanup.h"
+
+#include <windows.h>
+
+#include "base/exit_codes.h"
+#include "base/failure.h"
+#include "base/launcher_state.h"
+#include "base/messages.h"
+#include "base/test_seam.h"
+#include "run_directory/tree_removal.h"
+#include "run_directory/directory_holder.h"
+
+namespace {
+
+constexpr DWORD kChildGraceMilliseconds = 5000;
+constexpr int kDeleteRetries = 20;
+constexpr DWORD kRetryPauseMilliseconds = 100;
+
+// Grants the child its time and ends it if it outlives that; notes in
+// launcherState.childEnded that it has ended, by itself or terminated.
+void stopChild(HANDLE child) {
+    if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
+        // Not examined: a child that could not be ended holds its files, and
+        // the removal below leaves what it cannot take.
+        TerminateProcess(child, kStatusControlCExit);
+        // Termination only begins here; once it is over, the child's
+        // handles, its copy of the directory's holder among them, are closed.
+        // A child still ending keeps its directory in use.
+        if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
+            return;
+        }
+    }
+    launcherState.childEnded = 1;
+}
+
+// True when no child of this run can still be running: none was shared, or
+// this thread has stopped it. False when the child runs on a handle the main
+// thread alone holds and it cannot be opened here either.
+bool stopSharedChild() {
+    HANDLE child = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+    if (child != nullptr) {
+        stopChild(child);
+        CloseHandle(child);  // ours alone now; a failed close changes nothing for the run
+        return true;
+    }
+    DWORD processId = static_cast<DWORD>(InterlockedExchange(&launcherState.childProcessId, 0));
+    if (processId == 0) {
+        return true;
+    }
+    HANDLE opened = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, processId);
+    if (opened == nullptr) {
+        return false;
+    }
+    stopChild(opened);
+    CloseHandle(opened);  // as above
+    return true;
+}
+
+}  // namespace
+
+// Both threads may come here. Whichever takes the child's handle out of
+// launcherState.childProcess (an atomic exchange) is the only one to use and
+// close it; the main thread waits on a duplicate of its own (child_launch.cpp).
+void performCleanup() {
+    // A child that may still run keeps its directory: the main thread removes
+    // it after its wait, or, if the process ends first, nothing does.
+    if (!stopSharedChild() || !launcherState.cleanupArmed) {
+        return;
+    }
+    // No child is shared any more. A child that runs unshared (one just
+    // started) holds the directory through its copy of the holder, as does
+    // any other instance that uses it: the removal then leaves it alone.
+    releaseDirectoryHolder();
+    TreeRemoval removal = removeTargetTree();
+    for (int retry = 0; retry < kDeleteRetries && removal == TreeRemoval::Remains; retry++) {
+        Sleep(kRetryPauseMilliseconds);
+        removal = removeTargetTree();
+    }
+}
+
+BOOL WINAPI consoleControlHandler(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            launcherState.controlEventArrived = 1;
+            performCleanup();
+            // Once the child has ended, the main thread's wait is over and it
+            // ends the run with the child's exit code: the application's own
+            // when it ended by itself, kStatusControlCExit when it was
+            // terminated. Otherwise the system ends the process.
+            return launcherState.childEnded ? TRUE : FALSE;
+        case CTRL_CLOSE_EVENT:
+        case CTRL_LOGOFF_EVENT:
+        case CTRL_SHUTDOWN_EVENT:
+            launcherState.controlEventArrived = 1;
+            performCleanup();
+            // Where a test needs the main thread's road to end the process.
+            seamPause("consoleControlHandler");
+            break;
+        default:
+            break;
+    }
+    // Not handled: the next handler, by default the system's, ends the process
+    // (after a close, log-off or shut-down the system does so in any case).
+    return FALSE;
+}
+
+void registerConsoleControlHandler() {
+    if (seamFails("SetConsoleCtrlHandler") || !SetConsoleCtrlHandler(consoleControlHandler, TRUE)) {
+        fatalError(kHandlerNotRegistered);
+    }
+}
