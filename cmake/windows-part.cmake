@@ -49,7 +49,7 @@ add_launcher_layer(processes
     processes/command_line.cpp processes/role_decision.cpp
   USES base paths run_directory)
 add_launcher_layer(launcher
-  SOURCES launcher/run_sequence.cpp
+  SOURCES launcher/console_control.cpp launcher/run_sequence.cpp
   USES base paths run_directory extraction processes)
 
 # Sections start on page boundaries in the file too (the packer keeps the

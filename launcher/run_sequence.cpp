@@ -6,6 +6,7 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
+#include "launcher/console_control.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "processes/application_load.h"

@@ -11,14 +11,3 @@
 // that may still run but cannot be reached keeps the directory. Safe to run
 // on the console-control thread while the main thread runs it too.
 void performCleanup();
-
-// Registers the console control handler; kHandlerNotRegistered ends the
-// process if the system refuses.
-void registerConsoleControlHandler();
-
-// The handler itself (exposed for tests): notes the event and cleans up on
-// Ctrl+C, Ctrl+Break, close, log-off and shut-down. A Ctrl+C or Ctrl+Break
-// after which the child has ended is handled (TRUE): the main thread then
-// ends the run with the child's exit code. Every other event takes its
-// course, and the system ends the process with kStatusControlCExit.
-int __stdcall consoleControlHandler(unsigned long event);

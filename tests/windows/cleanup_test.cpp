@@ -11,6 +11,7 @@
 
 #include "base/exit_codes.h"
 #include "base/launcher_state.h"
+#include "launcher/console_control.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "run_directory/tree_removal.h"
