@@ -6,7 +6,6 @@
 #include <stdint.h>
 
 #include "format/container.h"
-#include "format/payload_reader_state.h"
 
 constexpr size_t kTargetDirectoryCapacity = 4096;
 constexpr size_t kEntryNameCapacity = kEntryNameUnitLimit;
@@ -59,7 +58,6 @@ struct LauncherState {
     // by the console-control thread when it has stopped the child. A console
     // event after that leaves the end of the run to the main thread.
     volatile unsigned char childEnded;
-    PayloadReader payload;
     void *entryFile;  // the file extraction is writing (a HANDLE), null between files
     unsigned char writeChunk[kWriteChunkSize];
     wchar_t *knownDirectories[kKnownDirectoriesCapacity];

@@ -24,12 +24,9 @@ function(add_launcher_layer layer)
   target_compile_definitions(zelmor_${layer}_seams PUBLIC ZELMOR_TEST_SEAMS=1)
 endfunction()
 
-# The run state embeds the zstd reader's record, so zstd is part of the
-# ground floor's interface.
 add_launcher_layer(base
   SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/launcher_state.cpp
-    base/native_calls.cpp base/system_library.cpp
-  SYSTEM zstd_static)
+    base/native_calls.cpp base/system_library.cpp)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
   SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
@@ -43,13 +40,14 @@ add_launcher_layer(run_directory
 add_launcher_layer(extraction
   SOURCES extraction/extraction.cpp extraction/file_output.cpp extraction/parent_directories.cpp
     extraction/payload_reader.cpp extraction/payload_resource.cpp
-  USES base paths run_directory)
+  USES base paths run_directory
+  SYSTEM zstd_static)
 add_launcher_layer(processes
   SOURCES processes/application_load.cpp processes/argument_split.cpp processes/child_launch.cpp processes/cleanup.cpp
     processes/command_line.cpp processes/role_decision.cpp
   USES base paths run_directory)
 add_launcher_layer(launcher
-  SOURCES launcher/console_control.cpp launcher/run_sequence.cpp
+  SOURCES launcher/console_control.cpp launcher/run_records.cpp launcher/run_sequence.cpp
   USES base paths run_directory extraction processes)
 
 # Sections start on page boundaries in the file too (the packer keeps the

@@ -46,14 +46,14 @@ bool staysInsideTarget(const wchar_t *name) {
     return true;
 }
 
-void readEntryName() {
+void readEntryName(PayloadReader *payload) {
     wchar_t *name = launcherState.entryName;
     for (size_t length = 0;; length++) {
         if (length == kEntryNameCapacity) {
             internalLimitAbort();
         }
         uint16_t unit;
-        readPayload(&unit, sizeof unit);
+        readPayload(payload, &unit, sizeof unit);
         name[length] = static_cast<wchar_t>(unit);
         if (unit == 0) {
             return;
@@ -61,9 +61,9 @@ void readEntryName() {
     }
 }
 
-uint64_t readEntrySize() {
+uint64_t readEntrySize(PayloadReader *payload) {
     unsigned char bytes[8];
-    readPayload(bytes, sizeof bytes);
+    readPayload(payload, bytes, sizeof bytes);
     uint64_t size = 0;
     for (int i = 7; i >= 0; i--) {
         size = (size << 8) | bytes[i];
@@ -71,7 +71,7 @@ uint64_t readEntrySize() {
     return size;
 }
 
-void writeEntryData(uint64_t size) {
+void writeEntryData(PayloadReader *payload, uint64_t size) {
     void *file = createEntryFile(launcherState.entryPath);
     if (file == nullptr) {
         fatalOpenForWriting(launcherState.entryPath);
@@ -80,7 +80,7 @@ void writeEntryData(uint64_t size) {
     launcherState.entryFile = file;
     while (size > 0) {
         uint32_t piece = size < kWriteChunkSize ? static_cast<uint32_t>(size) : static_cast<uint32_t>(kWriteChunkSize);
-        readPayload(launcherState.writeChunk, piece);
+        readPayload(payload, launcherState.writeChunk, piece);
         uint32_t errorCode = 0;
         if (!writeEntryFile(file, launcherState.writeChunk, piece, &errorCode)) {
             fatalErrorWithCode(kUnpackFailed, errorCode);
@@ -106,8 +106,8 @@ void closeOpenEntryFile() {
     }
 }
 
-bool readEntryHeader() {
-    readEntryName();
+bool readEntryHeader(PayloadReader *payload) {
+    readEntryName(payload);
     if (launcherState.entryName[0] == L'\0') {
         return false;
     }
@@ -121,12 +121,12 @@ bool readEntryHeader() {
     return true;
 }
 
-void extractPayload() {
-    while (readEntryHeader()) {
-        uint64_t size = readEntrySize();
+void extractPayload(PayloadReader *payload) {
+    while (readEntryHeader(payload)) {
+        uint64_t size = readEntrySize(payload);
         // A size the stream cannot deliver would fill the disk before the
         // stream ran dry; no file is made for it.
-        if (!payloadCanDeliver(size)) {
+        if (!payloadCanDeliver(payload, size)) {
             fatalError(kDecodeFailed);
         }
         // Made with the first file, so that a payload refused at its first
@@ -143,7 +143,7 @@ void extractPayload() {
             rememberDirectory(launcherState.targetDirectory);
         }
         createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
-        writeEntryData(size);
+        writeEntryData(payload, size);
     }
-    closePayload();
+    closePayload(payload);
 }

@@ -7,7 +7,6 @@
 #include <zstd.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "format/container.h"
@@ -23,12 +22,13 @@ constexpr uint32_t kLegacyMagicLast = 0xFD2FB527;
 constexpr size_t kDirectReadMinimum = 4096;
 
 // One decode step into `size` bytes at `into`; returns the bytes produced.
-size_t decodeStep(void *into, size_t size) {
-    PayloadReader &reader = launcherState.payload;
+size_t decodeStep(PayloadReader *reader, void *into, size_t size) {
+    ZSTD_inBuffer input = {reader->input.src, reader->input.size, reader->input.pos};
     ZSTD_outBuffer output = {into, size, 0};
-    size_t result = ZSTD_decompressStream(reader.decoder, &output, &reader.input);
+    size_t result = ZSTD_decompressStream(static_cast<ZSTD_DCtx *>(reader->decoder), &output, &input);
+    reader->input.pos = input.pos;
     // A step that fills its room may leave output in the decoder.
-    reader.outputFilled = output.pos == size;
+    reader->outputFilled = output.pos == size;
     if (ZSTD_isError(result)) {
         fatalError(kDecodeFailed);
     }
@@ -67,8 +67,7 @@ bool sumFrameContentSizes(const unsigned char *bytes, size_t size, uint64_t *sum
 
 }  // namespace
 
-void startPayload(const void *resource, size_t size) {
-    PayloadReader &reader = launcherState.payload;
+void startPayload(PayloadReader *reader, const void *resource, size_t size) {
     const unsigned char *bytes = static_cast<const unsigned char *>(resource);
     if (bytes == nullptr || !hasContainerHeader(bytes, size)) {
         fatalError(kHeaderMissing);
@@ -77,65 +76,62 @@ void startPayload(const void *resource, size_t size) {
     if (decodeBuffer == nullptr) {
         fatalError(kAllocationFailed);
     }
-    reader.decoder = seamFails("ZSTD_createDCtx") ? nullptr : ZSTD_createDCtx();
-    if (reader.decoder == nullptr) {
+    reader->decoder = seamFails("ZSTD_createDCtx") ? nullptr : ZSTD_createDCtx();
+    if (reader->decoder == nullptr) {
         fatalError(kAllocationFailed);
     }
-    reader.input = {bytes + kContainerHeaderSize, size - kContainerHeaderSize, 0};
-    reader.output = {decodeBuffer, 0, 0};
-    reader.outputFilled = false;
-    reader.delivered = 0;
-    reader.contentSizeChecked = false;
+    reader->input = {bytes + kContainerHeaderSize, size - kContainerHeaderSize, 0};
+    reader->output = {decodeBuffer, 0, 0};
+    reader->outputFilled = false;
+    reader->delivered = 0;
+    reader->contentSizeChecked = false;
 }
 
-void readPayload(void *destination, size_t count) {
-    PayloadReader &reader = launcherState.payload;
+void readPayload(PayloadReader *reader, void *destination, size_t count) {
     unsigned char *cursor = static_cast<unsigned char *>(destination);
     while (count > 0) {
-        size_t available = reader.output.size - reader.output.pos;
+        size_t available = reader->output.size - reader->output.pos;
         if (available > 0) {
             size_t taken = count < available ? count : available;
-            memcpy(cursor, static_cast<unsigned char *>(reader.output.dst) + reader.output.pos, taken);
-            reader.output.pos += taken;
-            reader.delivered += taken;
+            memcpy(cursor, static_cast<unsigned char *>(reader->output.dst) + reader->output.pos, taken);
+            reader->output.pos += taken;
+            reader->delivered += taken;
             cursor += taken;
             count -= taken;
             continue;
         }
         // A step is due while input remains, and also after a step that filled
         // its room: the decoder may hold output that did not fit.
-        if (reader.input.pos >= reader.input.size && !reader.outputFilled) {
+        if (reader->input.pos >= reader->input.size && !reader->outputFilled) {
             // The stream ended short of what is asked: no payload the packer
             // writes gets here, so the bytes cannot be trusted.
             fatalError(kDecodeFailed);
         }
         if (count >= kDirectReadMinimum) {
-            size_t produced = decodeStep(cursor, count);
-            reader.delivered += produced;
+            size_t produced = decodeStep(reader, cursor, count);
+            reader->delivered += produced;
             cursor += produced;
             count -= produced;
         } else {
-            reader.output.size = decodeStep(reader.output.dst, kDecodeBufferSize);
-            reader.output.pos = 0;
+            reader->output.size = decodeStep(reader, reader->output.dst, kDecodeBufferSize);
+            reader->output.pos = 0;
         }
     }
 }
 
 // Asked first at the first entry's size, so the child, which reads only a
 // name, never walks the frames.
-bool payloadCanDeliver(uint64_t count) {
-    PayloadReader &reader = launcherState.payload;
-    if (!reader.contentSizeChecked) {
-        reader.contentSizeKnown = sumFrameContentSizes(static_cast<const unsigned char *>(reader.input.src),
-                                                       reader.input.size, &reader.contentSize);
-        reader.contentSizeChecked = true;
+bool payloadCanDeliver(PayloadReader *reader, uint64_t count) {
+    if (!reader->contentSizeChecked) {
+        reader->contentSizeKnown = sumFrameContentSizes(static_cast<const unsigned char *>(reader->input.src),
+                                                        reader->input.size, &reader->contentSize);
+        reader->contentSizeChecked = true;
     }
-    return !reader.contentSizeKnown ||
-           (reader.delivered <= reader.contentSize && count <= reader.contentSize - reader.delivered);
+    return !reader->contentSizeKnown ||
+           (reader->delivered <= reader->contentSize && count <= reader->contentSize - reader->delivered);
 }
 
-void closePayload() {
-    PayloadReader &reader = launcherState.payload;
-    ZSTD_freeDCtx(reader.decoder);  // its result says nothing the launcher could act on
-    free(reader.output.dst);
+void closePayload(PayloadReader *reader) {
+    ZSTD_freeDCtx(static_cast<ZSTD_DCtx *>(reader->decoder));  // its result says nothing the launcher could act on
+    free(reader->output.dst);
 }

@@ -3,7 +3,7 @@
 #include "format/container.h"
 #include "extraction/payload_reader.h"
 
-void openPayload() {
+void openPayload(PayloadReader *reader) {
     // A missing or short resource is caught by the header check, so none of
     // these results needs a check of its own.
     HRSRC resource =
@@ -11,5 +11,5 @@ void openPayload() {
     HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
     const void *bytes = loaded ? LockResource(loaded) : nullptr;
     DWORD size = resource ? SizeofResource(nullptr, resource) : 0;
-    startPayload(bytes, size);
+    startPayload(reader, bytes, size);
 }

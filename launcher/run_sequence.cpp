@@ -7,6 +7,7 @@
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "launcher/console_control.h"
+#include "launcher/run_records.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "processes/application_load.h"
@@ -66,12 +67,12 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (role == Role::Parent) {
         registerConsoleControlHandler();
     }
-    openPayload();
+    openPayload(&runRecords.payload);
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
-        extractPayload();
+        extractPayload(&runRecords.payload);
         if (argumentCount < 1) {
             internalLimitAbort();
         }
@@ -79,7 +80,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
-    if (!readEntryHeader()) {
+    if (!readEntryHeader(&runRecords.payload)) {
         fatalError(kDecodeFailed);
     }
     // The parent's own child holds its directory before anything is loaded

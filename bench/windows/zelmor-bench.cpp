@@ -38,6 +38,8 @@
 #include <string>
 #include <vector>
 
+#include <zstd.h>
+
 #include "base/bounded_text.h"
 #include "base/launcher_state.h"
 #include "base/system_library.h"
@@ -401,11 +403,12 @@ int stagesCommand(int argc, wchar_t **argv) {
     if (bytes == nullptr) {
         return failure(L"the resource lookup", GetLastError());
     }
-    startPayload(bytes, size);
+    PayloadReader reader = {};
+    startPayload(&reader, bytes, size);
     uint16_t firstUnit;
-    readPayload(&firstUnit, sizeof firstUnit);
+    readPayload(&reader, &firstUnit, sizeof firstUnit);
     double firstStep = lap(&from);
-    closePayload();
+    closePayload(&reader);
     lap(&from);
     typedef HRESULT(WINAPI * FolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
     void *folderAddress = systemFunction(SystemLibrary::Shell32, "SHGetFolderPathW");

@@ -77,6 +77,7 @@ char referenceChunk[65536];
 
 struct Run {
     std::string container;
+    PayloadReader reader;
     size_t sliceSize;
     bool opened;
     bool finished;
@@ -258,13 +259,13 @@ bool failedWith(Ending ending, const char *message) {
 
 void open(void *context) {
     Run *run = static_cast<Run *>(context);
-    startPayload(run->container.data(), run->container.size());
+    startPayload(&run->reader, run->container.data(), run->container.size());
     run->opened = true;
 }
 
 void readSlice(void *context) {
     Run *run = static_cast<Run *>(context);
-    readPayload(sliceBuffer, run->sliceSize);
+    readPayload(&run->reader, sliceBuffer, run->sliceSize);
 }
 
 size_t pickSlice(uint64_t *random) {
@@ -322,14 +323,14 @@ void checkSlices(Run *run, const Reference &reference, uint64_t seed) {
         }
         position = end;
     }
-    closePayload();
+    closePayload(&run->reader);
 }
 
 void extract(void *context) {
     Run *run = static_cast<Run *>(context);
-    startPayload(run->container.data(), run->container.size());
+    startPayload(&run->reader, run->container.data(), run->container.size());
     run->opened = true;
-    extractPayload();
+    extractPayload(&run->reader);
     run->finished = true;
 }
 
@@ -379,7 +380,7 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
         return;
     }
     if (run->opened && !run->finished) {
-        closePayload();
+        closePayload(&run->reader);
     }
     Listing listing = listEntries(reference.bytes, target.size());
     const std::vector<HostClosedFile> &written = hostClosedFiles();

@@ -1,0 +1,3 @@
+#include "launcher/run_records.h"
+
+RunRecords runRecords;

@@ -1,0 +1,10 @@
+#pragma once
+// The run's records that have left the process-wide state of base/: one
+// static, zero-filled instance, named only by launcher/.
+#include "extraction/payload_reader.h"
+
+struct RunRecords {
+    PayloadReader payload;
+};
+
+extern RunRecords runRecords;
