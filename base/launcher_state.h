@@ -11,8 +11,6 @@ constexpr size_t kTargetDirectoryCapacity = 4096;
 constexpr size_t kEntryNameCapacity = kEntryNameUnitLimit;
 constexpr size_t kEntryPathCapacity = 4096;
 constexpr size_t kFirstEntryPathCapacity = 1024;
-constexpr size_t kCanonicalPathCapacity = 4097;
-constexpr size_t kOwnModulePathCapacity = 4096;
 constexpr size_t kChildCommandLineCapacity = 32768;
 constexpr size_t kWriteChunkSize = 32768;
 constexpr size_t kKnownDirectoriesCapacity = 1024;
@@ -22,10 +20,6 @@ struct LauncherState {
     wchar_t entryName[kEntryNameCapacity];
     wchar_t entryPath[kEntryPathCapacity];
     wchar_t firstEntryPath[kFirstEntryPathCapacity];
-    wchar_t ownModulePathCanonical[kCanonicalPathCapacity];
-    wchar_t ownModulePathPlain[kCanonicalPathCapacity];
-    wchar_t ownModuleDirectory[kCanonicalPathCapacity];
-    wchar_t ownModulePath[kOwnModulePathCapacity];
     wchar_t childCommandLine[kChildCommandLineCapacity];
     // The child's process HANDLE (void * keeps Windows headers out of here).
     // Shared with the console-control thread: the thread that takes it out

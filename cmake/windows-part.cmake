@@ -26,11 +26,11 @@ endfunction()
 
 add_launcher_layer(base
   SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/launcher_state.cpp
-    base/native_calls.cpp base/system_library.cpp)
+    base/native_calls.cpp base/own_module_path.cpp base/system_library.cpp)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
-  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
-    paths/path_template.cpp paths/system_values.cpp
+  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/own_module.cpp paths/parent_id.cpp
+    paths/path_root.cpp paths/path_template.cpp paths/system_values.cpp
   USES base)
 add_launcher_layer(run_directory
   SOURCES run_directory/access_list.cpp run_directory/directory_creation.cpp run_directory/directory_holder.cpp

@@ -2,8 +2,10 @@
 // The run's records that have left the process-wide state of base/: one
 // static, zero-filled instance, named only by launcher/.
 #include "extraction/payload_reader.h"
+#include "paths/own_module.h"
 
 struct RunRecords {
+    OwnModule own;
     PayloadReader payload;
 };
 

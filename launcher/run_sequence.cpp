@@ -46,7 +46,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // would leave only the system's own libraries loaded in the usual order.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
-    Role role = decideRole();
+    Role role = decideRole(&runRecords.own);
     expandTargetDirectory();
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
@@ -76,7 +76,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         if (argumentCount < 1) {
             internalLimitAbort();
         }
-        return static_cast<int>(launchChild(arguments[0]));
+        return static_cast<int>(launchChild(&runRecords.own, arguments[0]));
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.

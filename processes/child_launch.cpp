@@ -16,6 +16,7 @@
 #include "run_directory/directory_sweep.h"
 #include "processes/role_decision.h"
 #include "paths/environment.h"
+#include "paths/own_module.h"
 #include "paths/parent_id.h"
 
 namespace {
@@ -23,29 +24,8 @@ namespace {
 constexpr DWORD kParentShutdownLevel = 0x100;
 
 // The launcher's own command line, split; its first element is replaced by
-// ownModulePath. Zero pages but for what a line uses.
+// the own path. Zero pages but for what a line uses.
 SplitArguments ownArguments;
-
-void fillOwnModulePath() {
-    if (launcherState.ownModulePath[0] == L'\0' &&
-        (seamFails("GetModuleFileNameW") ||
-         GetModuleFileNameW(nullptr, launcherState.ownModulePath, kOwnModulePathCapacity) == 0)) {
-        internalLimitAbort();
-    }
-}
-
-void publishOwnDirectory() {
-    if (launcherState.ownModulePathPlain[0] == L'\0') {
-        // Not examined: an empty path publishes an empty directory.
-        GetModuleFileNameW(nullptr, launcherState.ownModulePathPlain, kCanonicalPathCapacity);
-    }
-    copyText(launcherState.ownModuleDirectory, kCanonicalPathCapacity, launcherState.ownModulePathPlain);
-    wchar_t *lastBackslash = wcsrchr(launcherState.ownModuleDirectory, L'\\');
-    if (lastBackslash != nullptr) {
-        *lastBackslash = L'\0';
-    }
-    setEnvVar(kDirectoryVariable, launcherState.ownModuleDirectory);
-}
 
 // The console-control thread may stop and close the child at any moment, so
 // the main thread waits and reads the exit code on a handle of its own.
@@ -129,9 +109,9 @@ union AttributeListBuffer {
 // The child's one CreateProcessW: the own executable with the rebuilt
 // command line, inheriting the standard handles; `flags` adds to the
 // priority class.
-bool createChildProcess(DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+bool createChildProcess(OwnModule *own, DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
     return !seamFails("CreateProcessW") &&
-           CreateProcessW(launcherState.ownModulePath, launcherState.childCommandLine, nullptr, nullptr, TRUE,
+           CreateProcessW(ownModulePathOf(own), launcherState.childCommandLine, nullptr, nullptr, TRUE,
                           NORMAL_PRIORITY_CLASS | flags, nullptr, nullptr, startup, child);
 }
 
@@ -139,7 +119,7 @@ bool createChildProcess(DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION 
 // moment exists in which this process could end and leave it running.
 // False when the system refuses: the attribute is unknown before Windows 10
 // 1607, and a job the launcher itself is in may forbid the membership.
-bool startInJob(HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
+bool startInJob(OwnModule *own, HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
     AttributeListBuffer buffer;
     PPROC_THREAD_ATTRIBUTE_LIST list = reinterpret_cast<PPROC_THREAD_ATTRIBUTE_LIST>(buffer.bytes);
     SIZE_T size = sizeof buffer.bytes;
@@ -154,7 +134,7 @@ bool startInJob(HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *c
         extended.StartupInfo = startup;
         extended.StartupInfo.cb = sizeof extended;
         extended.lpAttributeList = list;
-        started = createChildProcess(EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo, child);
+        started = createChildProcess(own, EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo, child);
     }
     DeleteProcThreadAttributeList(list);
     return started;
@@ -163,12 +143,12 @@ bool startInJob(HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *c
 // Creates the child, in the job where the system allows it; a failure to
 // start ends the process. Returns the job, or null when the child runs
 // without one.
-HANDLE startChild(STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+HANDLE startChild(OwnModule *own, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
     HANDLE job = createChildJob();
-    if (job != nullptr && startInJob(&job, *startup, child)) {
+    if (job != nullptr && startInJob(own, &job, *startup, child)) {
         return job;
     }
-    if (!createChildProcess(0, startup, child)) {
+    if (!createChildProcess(own, 0, startup, child)) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     // Put in the job at once: should this process end in the instant
@@ -184,15 +164,14 @@ HANDLE startChild(STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
 
 }  // namespace
 
-wchar_t *buildChildCommandLine() {
-    fillOwnModulePath();
-    splitCommandLine(GetCommandLineW(), launcherState.ownModulePath, &ownArguments);
-    ownArguments.elements[0] = launcherState.ownModulePath;
+wchar_t *buildChildCommandLine(OwnModule *own) {
+    splitCommandLine(GetCommandLineW(), ownModulePathOf(own), &ownArguments);
+    ownArguments.elements[0] = own->ownModulePath;
     composeCommandLine(ownArguments.count, ownArguments.elements);
     return launcherState.childCommandLine;
 }
 
-unsigned long launchChild(const wchar_t *programName) {
+unsigned long launchChild(OwnModule *own, const wchar_t *programName) {
     // At sign-out and shut-down the system ends processes from the highest
     // shutdown level down. The application, at the default 0x280, is to be
     // asked and ended first, its windows given their WM_ENDSESSION; ended
@@ -200,9 +179,8 @@ unsigned long launchChild(const wchar_t *programName) {
     // saves. 0x100 is the lowest level the system leaves to applications.
     // Not examined: refused, the system's default order holds, as before.
     SetProcessShutdownParameters(kParentShutdownLevel, 0);
-    publishOwnDirectory();
+    setEnvVar(kDirectoryVariable, ownModuleDirectoryOf(own));
     setEnvVar(kArgv0Variable, programName);
-    fillOwnModulePath();
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -210,7 +188,7 @@ unsigned long launchChild(const wchar_t *programName) {
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    buildChildCommandLine();
+    buildChildCommandLine(own);
     // The mark makes the one process started here a child that never starts
     // another (processes/role_decision.h); nothing else this process might start
     // later is to carry it.
@@ -220,7 +198,7 @@ unsigned long launchChild(const wchar_t *programName) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     PROCESS_INFORMATION child = {};
-    HANDLE job = startChild(&startup, &child);
+    HANDLE job = startChild(own, &startup, &child);
     unsetEnvVar(kChildMarkVariable);  // not examined: this process starts nothing else
     CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;

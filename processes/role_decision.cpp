@@ -6,33 +6,22 @@
 #include <wchar.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "paths/canonical_path.h"
 #include "paths/environment.h"
+#include "paths/own_module.h"
 #include "paths/parent_id.h"
 
 namespace {
 
 constexpr size_t kParentPathCapacity = 2048;
 
-void computeOwnCanonicalPath() {
-    wchar_t *own = launcherState.ownModulePathCanonical;
-    if (own[0] != L'\0') {
-        return;
-    }
-    // Not examined: an empty path cannot open and ends the resolution below.
-    GetModuleFileNameW(nullptr, own, kCanonicalPathCapacity);
-    resolveFinalPath(own, kCanonicalPathCapacity);
-    shortenDirectoryPart(own, kCanonicalPathCapacity);
-}
-
 // ERROR_SUCCESS when the process with `processId` runs this executable
 // (equal canonical paths); otherwise why not, as a system error number. Ids
 // and paths that name no instance of it, where no system call failed, give
 // ERROR_INVALID_PARAMETER.
-DWORD checkRunningInstance(unsigned long processId) {
+DWORD checkRunningInstance(OwnModule *own, unsigned long processId) {
     HANDLE process = seamFails("OpenProcess")
                          ? nullptr
                          : OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, processId);
@@ -56,8 +45,7 @@ DWORD checkRunningInstance(unsigned long processId) {
         return GetLastError();
     }
     shortenDirectoryPart(parentPath, kParentPathCapacity);
-    computeOwnCanonicalPath();
-    return wcscmp(parentPath, launcherState.ownModulePathCanonical) == 0 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
+    return wcscmp(parentPath, ownModuleCanonicalPathOf(own)) == 0 ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
 }
 
 // Reads and removes the mark the parent sets for the one process it starts,
@@ -83,7 +71,7 @@ void publishOwnProcessId() {
 
 }  // namespace
 
-Role decideRole() {
+Role decideRole(OwnModule *own) {
     const wchar_t *parentValue = getEnvVar(kParentVariable);
     unsigned long parentId = 0;
     const bool hasParentId = parseParentId(parentValue, &parentId);
@@ -91,13 +79,13 @@ Role decideRole() {
         // Started by a parent as its child: it must find that parent, and it
         // never becomes a parent itself, or a failure here would start one
         // generation after another.
-        DWORD error = hasParentId ? checkRunningInstance(parentId) : ERROR_INVALID_PARAMETER;
+        DWORD error = hasParentId ? checkRunningInstance(own, parentId) : ERROR_INVALID_PARAMETER;
         if (error != ERROR_SUCCESS) {
             fatalErrorWithCode(kParentUnconfirmed, error);
         }
         return Role::MarkedChild;
     }
-    if (hasParentId && checkRunningInstance(parentId) == ERROR_SUCCESS) {
+    if (hasParentId && checkRunningInstance(own, parentId) == ERROR_SUCCESS) {
         return Role::UnmarkedChild;
     }
     // Set, but naming no running instance: a fresh start time too, so this

@@ -12,6 +12,8 @@
 // the parent role.
 constexpr char kChildMarkVariable[] = "ZELMOR_ONEFILE_CHILD";
 
+#include "paths/own_module.h"
+
 enum class Role {
     Parent,
     MarkedChild,    // the one process a parent started as its child
@@ -20,9 +22,10 @@ enum class Role {
 
 // Decides the role and removes the mark from this process's environment, in
 // the system's block and in the C runtime's copy, before anything could pass
-// it on. A marked instance that cannot confirm its parent ends with
+// it on. `own` gives the canonical path a parent's is compared with. A
+// marked instance that cannot confirm its parent ends with
 // kParentUnconfirmed and the system error that stopped it.
-Role decideRole();
+Role decideRole(OwnModule *own);
 
 // Makes an unmarked child the parent after all: drops ZELMOR_ONEFILE_PARENT
 // and ZELMOR_ONEFILE_START and publishes its own id, as the decision does for

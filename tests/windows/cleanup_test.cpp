@@ -12,6 +12,7 @@
 #include "base/exit_codes.h"
 #include "base/launcher_state.h"
 #include "launcher/console_control.h"
+#include "launcher/run_records.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "run_directory/tree_removal.h"
@@ -671,7 +672,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     CloseHandle(warmThread);
 
     std::wstring target = makeTarget();
-    wcscpy(launcherState.ownModulePath, sleepProgram().c_str());
+    wcscpy(runRecords.own.ownModulePath, sleepProgram().c_str());
     HandlerRoad road;
     road.mainThread = duplicateOf(GetCurrentThread());
     ASSERT_NE(road.mainThread, nullptr);
@@ -680,7 +681,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
 
     HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
     ASSERT_NE(handlerThread, nullptr);
-    unsigned long exitCode = launchChild(L"typed-name");
+    unsigned long exitCode = launchChild(&runRecords.own, L"typed-name");
     ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
     CloseHandle(handlerThread);
 

@@ -186,19 +186,13 @@ TEST(CommandLineSplitTest, TrickyAndRandomLinesSplitAsTheSystemSplitsThem) {
 
 class BuildChildCommandLineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_ = launcherState.ownModulePath;
-    }
-    void TearDown() override {
-        wcscpy(launcherState.ownModulePath, saved_.c_str());
-    }
-    std::wstring saved_;
+    OwnModule own_ = {};
 };
 
 TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRestIsKept) {
     const wchar_t ownPath[] = L"C:\\Program Files\\Zelmor\\app.exe";
-    wcscpy(launcherState.ownModulePath, ownPath);
-    wchar_t *line = buildChildCommandLine();
+    wcscpy(own_.ownModulePath, ownPath);
+    wchar_t *line = buildChildCommandLine(&own_);
     EXPECT_EQ(line, launcherState.childCommandLine);
     EXPECT_EQ(std::wstring(line).rfind(L"\"C:\\Program Files\\Zelmor\\app.exe\"", 0), 0u) << line;
     // The rest is this test program's own command line.
@@ -207,15 +201,14 @@ TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRes
     EXPECT_NE(expected[0], ownPath);
     expected[0] = ownPath;
     EXPECT_EQ(split(line), expected);
-    EXPECT_STREQ(launcherState.ownModulePath, ownPath);
+    EXPECT_STREQ(own_.ownModulePath, ownPath);
 }
 
 TEST_F(BuildChildCommandLineTest, AnEmptyOwnModulePathIsFilledFromTheSystem) {
-    launcherState.ownModulePath[0] = L'\0';
     wchar_t module[MAX_PATH];
     ASSERT_NE(GetModuleFileNameW(nullptr, module, MAX_PATH), 0u);
-    std::vector<std::wstring> parsed = split(buildChildCommandLine());
-    EXPECT_STREQ(launcherState.ownModulePath, module);
+    std::vector<std::wstring> parsed = split(buildChildCommandLine(&own_));
+    EXPECT_STREQ(own_.ownModulePath, module);
     ASSERT_GE(parsed.size(), 1u);
     EXPECT_EQ(parsed[0], module);
 }
@@ -223,7 +216,8 @@ TEST_F(BuildChildCommandLineTest, AnEmptyOwnModulePathIsFilledFromTheSystem) {
 TEST(BuildChildCommandLineDeathTest, TheSplitLoadsNoLibrary) {
     // Were a library loaded for the split, these would end the launch (each death test runs afresh).
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", "LoadLibraryExW:1:126,GetProcAddress:1:127");
-    EXPECT_EXIT((buildChildCommandLine(), exit(0)), ::testing::ExitedWithCode(0), "^$");
+    OwnModule own = {};
+    EXPECT_EXIT((buildChildCommandLine(&own), exit(0)), ::testing::ExitedWithCode(0), "^$");
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", nullptr);
 }
 
