@@ -7,7 +7,6 @@
 
 #include "format/container.h"
 
-constexpr size_t kTargetDirectoryCapacity = 4096;
 constexpr size_t kEntryNameCapacity = kEntryNameUnitLimit;
 constexpr size_t kEntryPathCapacity = 4096;
 constexpr size_t kFirstEntryPathCapacity = 1024;
@@ -16,7 +15,6 @@ constexpr size_t kWriteChunkSize = 32768;
 constexpr size_t kKnownDirectoriesCapacity = 1024;
 
 struct LauncherState {
-    wchar_t targetDirectory[kTargetDirectoryCapacity];
     wchar_t entryName[kEntryNameCapacity];
     wchar_t entryPath[kEntryPathCapacity];
     wchar_t firstEntryPath[kFirstEntryPathCapacity];
@@ -31,19 +29,6 @@ struct LauncherState {
     // exchange has it; the main thread's open handle keeps the id from being
     // reused meanwhile. A long, as the system's interlocked calls take it.
     volatile long childProcessId;
-    // The holder on targetDirectory (a HANDLE, run_directory/directory_holder.h),
-    // open from the moment the parent has created it, and in the child role
-    // before anything is loaded from it. The parent's is closed, once no
-    // child of it runs, by whichever thread takes it out with an atomic
-    // exchange; the child role's stays open until the process ends.
-    void *directoryHolder;
-    // The file ID of targetDirectory, read from the parent's holder when it
-    // created it. The run's end removes a directory at that name only if it
-    // is this one.
-    uint64_t targetDirectoryId;
-    // Set once the parent has created the target directory itself; only then
-    // may anything remove it. Read by the console-control thread; never cleared.
-    volatile unsigned char cleanupArmed;
     // Set by the console-control thread when an event arrives, so that the
     // main thread never reports success for a child whose exit code it
     // cannot read.

@@ -91,8 +91,8 @@ void writeEntryData(PayloadReader *payload, uint64_t size) {
 }
 
 // entryPath: the target directory, a backslash and the entry's name.
-void composeEntryPath() {
-    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, launcherState.targetDirectory);
+void composeEntryPath(const RunDirectory *directory) {
+    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, directory->targetDirectory);
     length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
     appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
 }
@@ -106,7 +106,7 @@ void closeOpenEntryFile() {
     }
 }
 
-bool readEntryHeader(PayloadReader *payload) {
+bool readEntryHeader(PayloadReader *payload, const RunDirectory *directory) {
     readEntryName(payload);
     if (launcherState.entryName[0] == L'\0') {
         return false;
@@ -114,15 +114,15 @@ bool readEntryHeader(PayloadReader *payload) {
     if (!staysInsideTarget(launcherState.entryName)) {
         fatalError(kDecodeFailed);
     }
-    composeEntryPath();
+    composeEntryPath(directory);
     if (launcherState.firstEntryPath[0] == L'\0') {
         copyText(launcherState.firstEntryPath, kFirstEntryPathCapacity, launcherState.entryPath);
     }
     return true;
 }
 
-void extractPayload(PayloadReader *payload) {
-    while (readEntryHeader(payload)) {
+void extractPayload(PayloadReader *payload, RunDirectory *directory) {
+    while (readEntryHeader(payload, directory)) {
         uint64_t size = readEntrySize(payload);
         // A size the stream cannot deliver would fill the disk before the
         // stream ran dry; no file is made for it.
@@ -131,16 +131,16 @@ void extractPayload(PayloadReader *payload) {
         }
         // Made with the first file, so that a payload refused at its first
         // entry leaves nothing; its name may change on the way.
-        if (!launcherState.cleanupArmed) {
+        if (!directory->cleanupArmed) {
             // First, as the directories of every entry are known after it.
             startKnownDirectories();
-            const bool created = createTargetDirectory();
-            composeEntryPath();
+            const bool created = createRunDirectory(directory);
+            composeEntryPath(directory);
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {
                 fatalOpenForWriting(launcherState.entryPath);
             }
-            rememberDirectory(launcherState.targetDirectory);
+            rememberDirectory(directory->targetDirectory);
         }
         createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
         writeEntryData(payload, size);

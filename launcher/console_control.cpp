@@ -6,6 +6,7 @@
 #include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
+#include "launcher/run_records.h"
 #include "processes/cleanup.h"
 
 BOOL WINAPI consoleControlHandler(DWORD event) {
@@ -13,7 +14,7 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
             launcherState.controlEventArrived = 1;
-            performCleanup();
+            performCleanup(&runRecords.directory);
             // Once the child has ended, the main thread's wait is over and it
             // ends the run with the child's exit code: the application's own
             // when it ended by itself, kStatusControlCExit when it was
@@ -23,7 +24,7 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
             launcherState.controlEventArrived = 1;
-            performCleanup();
+            performCleanup(&runRecords.directory);
             // Where a test needs the main thread's road to end the process.
             seamPause("consoleControlHandler");
             break;

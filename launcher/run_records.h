@@ -3,9 +3,11 @@
 // static, zero-filled instance, named only by launcher/.
 #include "extraction/payload_reader.h"
 #include "paths/own_module.h"
+#include "run_directory/run_directory.h"
 
 struct RunRecords {
     OwnModule own;
+    RunDirectory directory;
     PayloadReader payload;
 };
 

@@ -12,7 +12,8 @@
 #include "processes/cleanup.h"
 #include "processes/application_load.h"
 #include "processes/role_decision.h"
-#include "paths/path_template.h"
+#include "run_directory/directory_creation.h"
+#include "run_directory/directory_holder.h"
 #include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
 
@@ -23,14 +24,7 @@ namespace {
 // that the removal can take it.
 void removeAfterFailure() {
     closeOpenEntryFile();
-    performCleanup();
-}
-
-void expandTargetDirectory() {
-    // The spec itself is reported, never the partial path.
-    if (!expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
-        fatalSpecExpansion(kTargetDirectorySpec);
-    }
+    performCleanup(&runRecords.directory);
 }
 
 }  // namespace
@@ -47,7 +41,8 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
     Role role = decideRole(&runRecords.own);
-    expandTargetDirectory();
+    RunDirectory *directory = &runRecords.directory;
+    nameRunDirectory(directory);
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
         // restarts itself, say): that run may be over by now, its directory
@@ -56,10 +51,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // else, so that neither the parent's end nor a sweep can take the
         // directory from under it afterwards.
         seamPause("holdTargetDirectory");
-        if (!tryHoldTargetDirectory()) {
+        if (!tryHoldRunDirectory(directory)) {
             takeParentRole();
             role = Role::Parent;
-            expandTargetDirectory();
+            nameRunDirectory(directory);
         }
     }
     // In place before the first file can be written, so an interrupt always
@@ -72,22 +67,22 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
-        extractPayload(&runRecords.payload);
+        extractPayload(&runRecords.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
         }
-        return static_cast<int>(launchChild(&runRecords.own, arguments[0]));
+        return static_cast<int>(launchChild(&runRecords.own, directory, arguments[0]));
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
-    if (!readEntryHeader(&runRecords.payload)) {
+    if (!readEntryHeader(&runRecords.payload, directory)) {
         fatalError(kDecodeFailed);
     }
     // The parent's own child holds its directory before anything is loaded
     // from it, after the first name, which reports a payload without entries
     // as such (its parent made no directory).
     if (role == Role::MarkedChild) {
-        holdTargetDirectory();
+        holdRunDirectory(directory);
     }
-    return runLibraryMode(argumentCount, arguments);
+    return runLibraryMode(directory, argumentCount, arguments);
 }

@@ -14,21 +14,16 @@ typedef int (*RunCode)(int argumentCount, wchar_t **arguments);
 
 }  // namespace
 
-bool tryHoldTargetDirectory() {
-    launcherState.directoryHolder = openDirectoryHolder(launcherState.targetDirectory);
-    return launcherState.directoryHolder != nullptr;
-}
-
-void holdTargetDirectory() {
-    if (!tryHoldTargetDirectory()) {
+void holdRunDirectory(RunDirectory *directory) {
+    if (!tryHoldRunDirectory(directory)) {
         fatalErrorWithCode(kLoadFailed, GetLastError());
     }
 }
 
-int runLibraryMode(int argumentCount, wchar_t **arguments) {
+int runLibraryMode(const RunDirectory *directory, int argumentCount, wchar_t **arguments) {
     // Not examined: without it a dependency in the target directory fails to
     // load, which the load reports.
-    AddDllDirectory(launcherState.targetDirectory);
+    AddDllDirectory(directory->targetDirectory);
     // The application's own loads by name then find its files and the
     // system's, never copies planted beside the executable, in the current
     // directory or on PATH; a child that cannot ensure that runs nothing.

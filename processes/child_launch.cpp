@@ -41,7 +41,7 @@ HANDLE duplicateForWaiting(HANDLE process) {
 
 // Waits for the child and returns its exit code (1 when it cannot be read),
 // sharing it with the console-control thread meanwhile.
-DWORD waitForChild(HANDLE process, DWORD processId) {
+DWORD waitForChild(const RunDirectory *directory, HANDLE process, DWORD processId) {
     HANDLE waitHandle = duplicateForWaiting(process);
     if (waitHandle != nullptr) {
         InterlockedExchangePointer(&launcherState.childProcess, process);
@@ -53,7 +53,7 @@ DWORD waitForChild(HANDLE process, DWORD processId) {
     }
     // While the application runs, now that a console event would find the
     // child; bounded, so that a child that ends first is not kept waiting long.
-    sweepDeadRuns();
+    sweepDeadRuns(directory);
     WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
     // Before the shared handle is taken back, so that a console event that
     // finds no child knows the run is over.
@@ -171,7 +171,7 @@ wchar_t *buildChildCommandLine(OwnModule *own) {
     return launcherState.childCommandLine;
 }
 
-unsigned long launchChild(OwnModule *own, const wchar_t *programName) {
+unsigned long launchChild(OwnModule *own, RunDirectory *directory, const wchar_t *programName) {
     // At sign-out and shut-down the system ends processes from the highest
     // shutdown level down. The application, at the default 0x280, is to be
     // asked and ended first, its windows given their WM_ENDSESSION; ended
@@ -203,13 +203,13 @@ unsigned long launchChild(OwnModule *own, const wchar_t *programName) {
     CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;
     if (child.hProcess != nullptr) {
-        exitCode = waitForChild(child.hProcess, child.dwProcessId);
+        exitCode = waitForChild(directory, child.hProcess, child.dwProcessId);
     }
     if (job != nullptr) {
         // The child has ended, and nothing else is in the job: closing it ends nobody.
         CloseHandle(job);  // a failed close changes nothing for the run
     }
-    performCleanup();
+    performCleanup(directory);
     // Also after a console event: the application's own code when the child
     // ended by itself, kStatusControlCExit when it was terminated.
     return exitCode;

@@ -1,15 +1,18 @@
 #pragma once
 // The parent role's last stages: start the own executable again as the
 // child, wait for it, clean up. `own` is the own executable
-// (paths/own_module.h), its forms filled as they are needed.
+// (paths/own_module.h), its forms filled as they are needed; `directory` the
+// run directory the parent has created and extracted into.
 #include "paths/own_module.h"
+#include "run_directory/run_directory.h"
 
 // Publishes ZELMOR_ONEFILE_DIRECTORY and ZELMOR_ORIGINAL_ARGV0 (the
 // `programName` the runtime parsed, as typed), starts the child with the
 // rebuilt command line and the parent's standard handles, waits without
-// limit, removes the target directory and returns the child's exit code (1
-// when it cannot be read). A failure to start ends the process.
-unsigned long launchChild(OwnModule *own, const wchar_t *programName);
+// limit, sweeps the directories of runs that are over beside the run
+// directory meanwhile, removes the run directory and returns the child's exit
+// code (1 when it cannot be read). A failure to start ends the process.
+unsigned long launchChild(OwnModule *own, RunDirectory *directory, const wchar_t *programName);
 
 // The own command line, split by the system's rules, with the first element
 // replaced by the own executable path and quoted again.

@@ -5,14 +5,11 @@
 #include "base/exit_codes.h"
 #include "base/launcher_state.h"
 #include "base/test_seam.h"
-#include "run_directory/directory_holder.h"
 #include "run_directory/tree_removal.h"
 
 namespace {
 
 constexpr DWORD kChildGraceMilliseconds = 5000;
-constexpr int kDeleteRetries = 20;
-constexpr DWORD kRetryPauseMilliseconds = 100;
 
 // Grants the child its time and ends it if it outlives that; notes in
 // launcherState.childEnded that it has ended, by itself or terminated.
@@ -59,19 +56,10 @@ bool stopSharedChild() {
 // Both threads may come here. Whichever takes the child's handle out of
 // launcherState.childProcess (an atomic exchange) is the only one to use and
 // close it; the main thread waits on a duplicate of its own (child_launch.cpp).
-void performCleanup() {
+void performCleanup(RunDirectory *directory) {
     // A child that may still run keeps its directory: the main thread removes
     // it after its wait, or, if the process ends first, nothing does.
-    if (!stopSharedChild() || !launcherState.cleanupArmed) {
-        return;
-    }
-    // No child is shared any more. A child that runs unshared (one just
-    // started) holds the directory through its copy of the holder, as does
-    // any other instance that uses it: the removal then leaves it alone.
-    releaseDirectoryHolder();
-    TreeRemoval removal = removeTargetTree();
-    for (int retry = 0; retry < kDeleteRetries && removal == TreeRemoval::Remains; retry++) {
-        Sleep(kRetryPauseMilliseconds);
-        removal = removeTargetTree();
+    if (stopSharedChild()) {
+        removeRunDirectory(directory);
     }
 }

@@ -5,7 +5,6 @@
 #include <atomic>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "paths/path_template.h"
 #include "run_directory/private_directory.h"
@@ -18,15 +17,21 @@ constexpr int kNameAttempts = 16;
 
 }  // namespace
 
-bool createTargetDirectory() {
+void nameRunDirectory(RunDirectory *directory) {
+    if (!expandPathSpec(directory->targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
+        fatalSpecExpansion(kTargetDirectorySpec);
+    }
+}
+
+bool createRunDirectory(RunDirectory *directory) {
     for (int attempt = 1;; attempt++) {
         uint32_t error = 0;
         void *holder = nullptr;
         uint64_t fileId = 0;
-        NewDirectory made = createPrivateDirectory(launcherState.targetDirectory, &holder, &fileId, &error);
+        NewDirectory made = createPrivateDirectory(directory->targetDirectory, &holder, &fileId, &error);
         if (made == NewDirectory::Created) {
-            launcherState.directoryHolder = holder;
-            launcherState.targetDirectoryId = fileId;
+            directory->holder = holder;
+            directory->fileId = fileId;
             break;
         }
         // Nothing is made above the run's own directory: a temporary
@@ -46,12 +51,10 @@ bool createTargetDirectory() {
             fatalSpecExpansion(kTargetDirectorySpec);
         }
         renewStartTime();
-        if (!expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
-            fatalSpecExpansion(kTargetDirectorySpec);
-        }
+        nameRunDirectory(directory);
     }
     // The name is final before the console-control thread may act on it.
     std::atomic_thread_fence(std::memory_order_release);
-    launcherState.cleanupArmed = 1;
+    directory->cleanupArmed = 1;
     return true;
 }

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include "base/launcher_state.h"
 #include "base/test_seam.h"
 
 void *openDirectoryHolder(const wchar_t *path) {
@@ -35,8 +34,13 @@ void *openDirectoryHolder(const wchar_t *path) {
     return holder;
 }
 
-void releaseDirectoryHolder() {
-    HANDLE holder = InterlockedExchangePointer(&launcherState.directoryHolder, nullptr);
+bool tryHoldRunDirectory(RunDirectory *directory) {
+    directory->holder = openDirectoryHolder(directory->targetDirectory);
+    return directory->holder != nullptr;
+}
+
+void releaseDirectoryHolder(RunDirectory *directory) {
+    HANDLE holder = InterlockedExchangePointer(&directory->holder, nullptr);
     if (holder != nullptr) {
         CloseHandle(holder);  // ours alone; a failed close changes nothing for the run
     }

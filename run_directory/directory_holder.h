@@ -8,11 +8,19 @@
 // an instance the application starts without handle inheritance keeps it in
 // use as well. Holders are inherited by processes started with inheritance,
 // the child first: the directory stays in use while any of them runs.
+#include "run_directory/run_directory.h"
 
 // Opens a holder on the directory `path`. Null when it cannot be opened, or
 // when a link or a file stands there (ERROR_DIRECTORY): GetLastError tells why.
 void *openDirectoryHolder(const wchar_t *path);
 
-// Closes launcherState.directoryHolder if it is open; whichever thread comes
-// first closes it, once.
-void releaseDirectoryHolder();
+// Opens this instance's own holder on directory->targetDirectory into
+// directory->holder, so that the directory stays in use while this instance
+// runs, also when the application started it without handle inheritance.
+// False when it cannot be held: it is gone or being removed (GetLastError
+// says how).
+bool tryHoldRunDirectory(RunDirectory *directory);
+
+// Closes directory->holder if it is open; whichever thread comes first
+// closes it, once.
+void releaseDirectoryHolder(RunDirectory *directory);

@@ -6,7 +6,6 @@
 #include <stdint.h>
 #include <wchar.h>
 
-#include "base/launcher_state.h"
 #include "base/native_calls.h"
 #include "base/test_seam.h"
 #include "run_directory/run_directory_names.h"
@@ -38,8 +37,8 @@ struct Sweep {
 // Fills in the temporary directory, the names of this run's own and who
 // this process is. False when the target directory has no long form or the
 // token cannot tell: nothing can then be judged this user's.
-bool prepare(Sweep *sweep) {
-    if (splitLongPathForm(launcherState.targetDirectory, sweep->directory, sweep->ownName, MAX_PATH) == 0) {
+bool prepare(Sweep *sweep, const RunDirectory *own) {
+    if (splitLongPathForm(own->targetDirectory, sweep->directory, sweep->ownName, MAX_PATH) == 0) {
         return false;
     }
     // A tombstone this process made and could not remove at once is left to
@@ -155,13 +154,13 @@ void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
 
 }  // namespace
 
-void sweepDeadRuns() {
+void sweepDeadRuns(const RunDirectory *own) {
     const ULONGLONG deadline = GetTickCount64() + kSweepMilliseconds;
     Sweep *sweep = static_cast<Sweep *>(HeapAlloc(GetProcessHeap(), 0, sizeof(Sweep)));
     if (sweep == nullptr) {
         return;
     }
-    if (prepare(sweep)) {
+    if (prepare(sweep, own)) {
         HANDLE temporary = CreateFileW(sweep->directory, FILE_LIST_DIRECTORY | FILE_TRAVERSE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);

@@ -9,10 +9,12 @@
 // removed, by handle (run_directory/tree_removal.h); of two sweepers, one alone takes
 // it. A tombstone left by a sweep that was itself ended half-way, or that ran
 // out of time, is taken again the same way by a later run.
+#include "run_directory/run_directory.h"
 
+// `own` is the run's own directory, never swept: the directories beside it are.
 // Parent role, after the child has been created, so that it never delays
 // the application's start. Takes at most 32 directories and stops, removals
 // included, about a second after it began, so that the launcher's end
 // follows the application's; fails silently in every way (nothing printed,
 // the exit code untouched).
-void sweepDeadRuns();
+void sweepDeadRuns(const RunDirectory *own);

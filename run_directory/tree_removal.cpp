@@ -7,9 +7,9 @@
 
 #include <atomic>
 
-#include "base/launcher_state.h"
 #include "base/native_calls.h"
 #include "base/test_seam.h"
+#include "run_directory/directory_holder.h"
 #include "run_directory/run_directory_names.h"
 #include "paths/long_path.h"
 #include "paths/system_values.h"
@@ -52,11 +52,13 @@ std::atomic<bool> extendedDispositionRefused{false};
 // The last serial a tombstone name of this process's took.
 std::atomic<uint64_t> lastTombstoneSerial{0};
 
-// The run's own directory once taken: the handle on its tombstone, kept
-// until the tombstone is gone. Either thread's attempt holds the lock
-// throughout, so one thread takes it and the other finds it taken or gone.
+constexpr int kDeleteRetries = 20;
+constexpr DWORD kRetryPauseMilliseconds = 100;
+
+// Over the take of a run's own directory and the handle on its tombstone:
+// either thread's attempt holds the lock throughout, so one thread takes it
+// and the other finds it taken or gone.
 SRWLOCK targetLock = SRWLOCK_INIT;
-HANDLE takenTarget = nullptr;
 
 struct Level {
     HANDLE directory;
@@ -283,16 +285,16 @@ uint64_t nextTombstoneSerial() {
     return serial;
 }
 
-// Takes launcherState.targetDirectory; on success the handle on its
-// tombstone lands in *taken and the result is Remains (the walk decides).
-TreeRemoval takeTarget(HANDLE *taken) {
+// Takes directory->targetDirectory; on success the handle on its tombstone
+// lands in directory->tombstone and the result is Remains (the walk decides).
+TreeRemoval takeTarget(RunDirectory *directory) {
     wchar_t *path = static_cast<wchar_t *>(HeapAlloc(GetProcessHeap(), 0, kLongPathCapacity * sizeof(wchar_t)));
     if (path == nullptr) {
         return TreeRemoval::Remains;  // nothing touched; the next attempt may find memory
     }
     // No run's directory has a longer name.
     wchar_t name[MAX_PATH];
-    size_t nameLength = splitLongPathForm(launcherState.targetDirectory, path, name, MAX_PATH);
+    size_t nameLength = splitLongPathForm(directory->targetDirectory, path, name, MAX_PATH);
     HANDLE parent = nameLength == 0 ? INVALID_HANDLE_VALUE
                                     : CreateFileW(path, FILE_TRAVERSE, kShareAll, nullptr, OPEN_EXISTING,
                                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -303,22 +305,22 @@ TreeRemoval takeTarget(HANDLE *taken) {
     }
     TreeRemoval result = TreeRemoval::Remains;
     uint32_t error = 0;
-    HANDLE directory = openToTake(parent, name, nameLength, &error);
-    if (directory == nullptr) {
+    HANDLE taken = openToTake(parent, name, nameLength, &error);
+    if (taken == nullptr) {
         // Not there, or not a directory (ERROR_DIRECTORY): nothing of this run's.
         result = error == ERROR_SHARING_VIOLATION                 ? TreeRemoval::InUse
                  : isNotFound(error) || error == ERROR_DIRECTORY ? TreeRemoval::Gone
                                                                  : TreeRemoval::Remains;
-    } else if (!isDirectoryWithId(directory, launcherState.targetDirectoryId)) {
+    } else if (!isDirectoryWithId(taken, directory->fileId)) {
         // Whatever stands at the name now is not what this run created.
-        CloseHandle(directory);  // nothing is lost if the close fails
+        CloseHandle(taken);  // nothing is lost if the close fails
         result = TreeRemoval::Gone;
-    } else if (!renameToTombstone(directory, parent)) {
+    } else if (!renameToTombstone(taken, parent)) {
         // Refused (NTFS renames no directory while a file inside is open):
         // it stays under its name for the next attempt.
-        CloseHandle(directory);  // as above
+        CloseHandle(taken);  // as above
     } else {
-        *taken = directory;
+        directory->tombstone = taken;
     }
     CloseHandle(parent);  // as above
     return result;
@@ -375,20 +377,35 @@ bool removeTreeByHandle(void *directory, uint64_t deadline) {
     return removed;
 }
 
-TreeRemoval removeTargetTree() {
+TreeRemoval removeTargetTree(RunDirectory *directory) {
     AcquireSRWLockExclusive(&targetLock);
     TreeRemoval result = TreeRemoval::Remains;
-    if (takenTarget == nullptr) {
-        result = takeTarget(&takenTarget);
+    if (directory->tombstone == nullptr) {
+        result = takeTarget(directory);
     }
-    if (takenTarget != nullptr) {
+    if (directory->tombstone != nullptr) {
         result = TreeRemoval::Remains;
-        if (removeTreeByHandle(takenTarget, 0)) {
-            CloseHandle(takenTarget);  // carries out the deletion; nothing else can be done if it fails
-            takenTarget = nullptr;
+        if (removeTreeByHandle(directory->tombstone, 0)) {
+            CloseHandle(directory->tombstone);  // carries out the deletion; nothing else can be done if it fails
+            directory->tombstone = nullptr;
             result = TreeRemoval::Gone;
         }
     }
     ReleaseSRWLockExclusive(&targetLock);
     return result;
+}
+
+void removeRunDirectory(RunDirectory *directory) {
+    if (!directory->cleanupArmed) {
+        return;
+    }
+    // Whatever still runs from the directory (a child just started, any
+    // other instance that uses it) holds it through a holder of its own: the
+    // removal then leaves it alone.
+    releaseDirectoryHolder(directory);
+    TreeRemoval removal = removeTargetTree(directory);
+    for (int retry = 0; retry < kDeleteRetries && removal == TreeRemoval::Remains; retry++) {
+        Sleep(kRetryPauseMilliseconds);
+        removal = removeTargetTree(directory);
+    }
 }

@@ -12,22 +12,31 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "run_directory/run_directory.h"
+
 enum class TreeRemoval {
     Gone,     // nothing of this run's stands there (any more)
     Remains,  // something stays: worth another attempt
     InUse,    // a holder is open on it (run_directory/directory_holder.h): nothing was touched
 };
 
-// One attempt to remove launcherState.targetDirectory once the run is over.
+// One attempt to remove directory->targetDirectory once the run is over.
 // The first attempt takes it: opens it for deletion, which the system
 // refuses while any holder is open (InUse), checks that it is the directory
-// this run created (launcherState.targetDirectoryId) and renames it, through
-// that handle, to a fresh tombstone name of this process's
-// (run_directory/run_directory_names.h). That handle is kept, and every later
-// attempt, on either thread, removes only what it holds. Acts on nothing,
-// and returns Gone, when the target is empty, not fully qualified, a root,
-// or not the directory this run created.
-TreeRemoval removeTargetTree();
+// this run created (directory->fileId) and renames it, through that handle,
+// to a fresh tombstone name of this process's
+// (run_directory/run_directory_names.h). That handle is kept in
+// directory->tombstone, and every later attempt, on either thread, removes
+// only what it holds. Acts on nothing, and returns Gone, when the target is
+// empty, not fully qualified, a root, or not the directory this run created.
+TreeRemoval removeTargetTree(RunDirectory *directory);
+
+// The run's end: once cleanupArmed is set, releases the run's holder on the
+// directory (run_directory/directory_holder.h) and removes it, trying up to
+// 21 times 100 ms apart while something remains. A directory that another
+// instance still holds is left at once, for a later run's sweep
+// (run_directory/directory_sweep.h). Safe on two threads at once.
+void removeRunDirectory(RunDirectory *directory);
 
 // Opens `name` (`length` characters) in the directory open as `parent` as a
 // directory to take: for deletion, without sharing deletion, so that the

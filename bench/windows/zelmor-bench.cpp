@@ -340,7 +340,8 @@ int removeCommand(int argc, wchar_t **argv) {
     if (argc != 3) {
         return usage();
     }
-    copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
+    static RunDirectory target;
+    copyText(target.targetDirectory, kTargetDirectoryCapacity, argv[2]);
     // The removal takes only the directory the run created: its file ID, as the parent records it.
     HANDLE directory = CreateFileW(argv[2], FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -349,11 +350,10 @@ int removeCommand(int argc, wchar_t **argv) {
         return failure(L"reading the directory's file ID", GetLastError());
     }
     CloseHandle(directory);
-    launcherState.targetDirectoryId =
-        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    target.fileId = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
-    bool remains = removeTargetTree() != TreeRemoval::Gone;
+    bool remains = removeTargetTree(&target) != TreeRemoval::Gone;
     QueryPerformanceCounter(&to);
     printf("seconds=%.6f remains=%d\n", seconds(from, to), remains ? 1 : 0);
     return 0;

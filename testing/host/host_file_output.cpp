@@ -25,6 +25,7 @@ HostOpen lastOpen = HostOpen::Opened;
 size_t diskLeft = 0;
 bool diskFull = false;
 std::wstring privateDirectory;
+const RunDirectory *watched = nullptr;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorPathNotFound = 3;
 
@@ -122,7 +123,10 @@ void checkEntryNameAccepted(const std::wstring &name, const std::wstring &path) 
 // Files are the current entry's path; directories are the target, one of its
 // ancestors, or the entry's path cut at one of its backslashes.
 void checkRequest(const std::wstring &path, bool isFile) {
-    std::wstring target = launcherState.targetDirectory;
+    if (watched == nullptr) {
+        escape("no run directory to extract into", path);
+    }
+    std::wstring target = watched->targetDirectory;
     std::wstring name = launcherState.entryName;
     bool below = path.size() > target.size() && path.compare(0, target.size(), target) == 0 && path[target.size()] == L'\\';
     if (!below) {
@@ -166,7 +170,8 @@ bool hostNameAccepted(const std::wstring &name) {
     return true;
 }
 
-void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity) {
+void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target) {
+    watched = target;
     for (OpenFile *file : openFiles) {
         delete file;
     }

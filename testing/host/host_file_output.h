@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "run_directory/run_directory.h"
+
 struct HostClosedFile {
     std::wstring path;  // as the launcher named it
     std::string data;
@@ -19,7 +21,9 @@ bool hostNameAccepted(const std::wstring &name);
 
 // Forgets everything, then makes `existingDirectory` and its ancestors exist.
 // Writes fail as on a full disk once `diskCapacity` bytes have been written.
-void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity);
+// Every request is checked against `target`, the run directory the launcher
+// extracts into (null: nothing may be created).
+void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target);
 
 // Files in the order they were closed.
 const std::vector<HostClosedFile> &hostClosedFiles();

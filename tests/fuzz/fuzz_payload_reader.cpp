@@ -78,6 +78,7 @@ char referenceChunk[65536];
 struct Run {
     std::string container;
     PayloadReader reader;
+    RunDirectory directory;
     size_t sliceSize;
     bool opened;
     bool finished;
@@ -330,7 +331,7 @@ void extract(void *context) {
     Run *run = static_cast<Run *>(context);
     startPayload(&run->reader, run->container.data(), run->container.size());
     run->opened = true;
-    extractPayload(&run->reader);
+    extractPayload(&run->reader, &run->directory);
     run->finished = true;
 }
 
@@ -368,8 +369,9 @@ bool endingAllowed(Ending ending, const Listing &listing, size_t written, const 
 // Runs the entry loop and compares the files written with the listing.
 void checkExtraction(Run *run, const Reference &reference, const std::wstring &target, const std::wstring &existing) {
     resetLauncherState();
-    copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, target.c_str());
-    resetHostFileSystem(existing, kDiskCapacity);
+    run->directory = {};
+    copyText(run->directory.targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    resetHostFileSystem(existing, kDiskCapacity, &run->directory);
     run->opened = false;
     run->finished = false;
     Ending ending = runGuarded(extract, run);
@@ -390,7 +392,7 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
     // Files go only into a directory the loop made itself, never into one
     // that stood at the name before; the next start time names another.
     const std::wstring made = hostPrivateDirectory();
-    if (!written.empty() && (made != launcherState.targetDirectory || made == existing || made.size() != target.size())) {
+    if (!written.empty() && (made != run->directory.targetDirectory || made == existing || made.size() != target.size())) {
         fail("files written outside a directory of the loop's own");
     }
     for (size_t i = 0; i < written.size() && i < listing.entries.size(); i++) {
@@ -458,6 +460,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Nothing may outlive the run: leak checks look at every input alone.
     resetLauncherState();
     resetHostEnvironment();
-    resetHostFileSystem(L"", 0);
+    resetHostFileSystem(L"", 0, nullptr);
     return 0;
 }

@@ -64,14 +64,14 @@ bool removed(const std::wstring &target) {
 }
 
 // Makes `directory` the cleanup's target, as the parent does once it has created it.
-void aim(const std::wstring &directory) {
-    wcscpy(launcherState.targetDirectory, directory.c_str());
+void aim(RunDirectory *record, const std::wstring &directory) {
+    wcscpy(record->targetDirectory, directory.c_str());
     HANDLE opened = CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION information = {};
     EXPECT_TRUE(GetFileInformationByHandle(opened, &information));
     CloseHandle(opened);
-    launcherState.targetDirectoryId =
+    record->fileId =
         (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
 }
 
@@ -165,8 +165,8 @@ protected:
                 CloseHandle(held);
             }
         }
-        // Lets go of a tombstone the cleanup kept, so that the next test's target is taken afresh.
-        removeTargetTree();
+        // Lets go of a tombstone the cleanup kept.
+        removeTargetTree(directory_);
         for (const std::wstring &target : targets_) {
             removeTree(target);
         }
@@ -176,9 +176,9 @@ protected:
         resetState();
     }
 
-    static void resetState() {
-        launcherState.targetDirectory[0] = L'\0';
-        launcherState.cleanupArmed = 0;
+    void resetState() {
+        runRecords.directory = RunDirectory{};
+        directory_ = &ownDirectory_;
         launcherState.childProcess = nullptr;
         launcherState.childProcessId = 0;
         launcherState.controlEventArrived = 0;
@@ -204,8 +204,13 @@ protected:
             WriteFile(file, "data", 4, &written, nullptr);
             CloseHandle(file);
         }
-        aim(target);
+        aim(directory_, target);
         return target;
+    }
+
+    // The console control handler acts on the run's own records.
+    void useRunRecords() {
+        directory_ = &runRecords.directory;
     }
 
     // Opened without sharing, so that nobody can delete it meanwhile.
@@ -227,10 +232,13 @@ protected:
 
     std::vector<std::wstring> targets_;
     std::vector<HANDLE> held_;
+    RunDirectory ownDirectory_ = {};
+    RunDirectory *directory_ = &ownDirectory_;
 };
 
 TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
-    launcherState.cleanupArmed = 1;
+    useRunRecords();
+    directory_->cleanupArmed = 1;
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         std::wstring target = makeTarget();
         EXPECT_FALSE(consoleControlHandler(event)) << "event " << event;
@@ -244,15 +252,16 @@ TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
 }
 
 TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
+    useRunRecords();
     std::wstring target = makeTarget();
     EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"0 5");
     HANDLE own = duplicateOf(child.hProcess);
     launcherState.childProcess = child.hProcess;
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_EQ(launcherState.childProcess, nullptr);
     EXPECT_EQ(exitCodeOf(own), 5u);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
@@ -262,15 +271,15 @@ TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
 TEST_F(CleanupTest, AHeldFileKeepsTheTargetThrough21AttemptsAndALaterCallRemovesIt) {
     std::wstring target = makeTarget();
     HANDLE held = hold(target + L"\\sub\\deeper\\c.txt");
-    launcherState.cleanupArmed = 1;
-    performCleanup();  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
+    directory_->cleanupArmed = 1;
+    performCleanup(directory_);  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
     // Under Wine a directory with an open file inside can be taken (NTFS
     // refuses, and the target itself stays).
     ASSERT_EQ(ownTombstones().size(), 1u);
     EXPECT_TRUE(exists(ownTombstones()[0] + L"\\sub\\deeper\\c.txt"));
 
     release(held);
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -282,17 +291,17 @@ TEST_F(CleanupTest, ADirectoryThatAnotherInstanceHoldsIsLeftWholeUntilItLetsGo) 
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     held_.push_back(holder);
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     // In use, it is not taken, so the cleanup makes none of the attempts for held files.
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::InUse);
-    performCleanup();
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::InUse);
+    performCleanup(directory_);
     for (const wchar_t *name : {L"\\a.txt", L"\\sub\\b.txt", L"\\sub\\deeper\\c.txt"}) {
         EXPECT_TRUE(exists(target + name));
     }
     EXPECT_TRUE(ownTombstones().empty());
 
     release(holder);
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -302,8 +311,8 @@ TEST_F(CleanupTest, OnlyTheDirectoryThisRunCreatedIsTakenNeverOneInItsPlace) {
     targets_.push_back(moved);
     ASSERT_TRUE(MoveFileW(target.c_str(), moved.c_str()));
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
-    launcherState.cleanupArmed = 1;
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
+    directory_->cleanupArmed = 1;
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
     EXPECT_TRUE(exists(target));
     EXPECT_TRUE(exists(moved + L"\\sub\\deeper\\c.txt"));
     EXPECT_TRUE(ownTombstones().empty());
@@ -357,8 +366,8 @@ TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     CloseHandle(marker);
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    directory_->cleanupArmed = 1;
+    performCleanup(directory_);
     Sleep(100);  // lets the counter see the last attempt
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
@@ -379,8 +388,8 @@ TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
     CloseHandle(marker);
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    directory_->cleanupArmed = 1;
+    performCleanup(directory_);
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -393,15 +402,15 @@ TEST_F(CleanupTest, ATargetThatIsNotADirectoryIsNotRetried) {
     std::wstring directory = makeTarget();
     std::wstring file = directory + L"\\a.txt";
     hold(file);
-    wcscpy(launcherState.targetDirectory, file.c_str());
-    launcherState.cleanupArmed = 1;
+    wcscpy(directory_->targetDirectory, file.c_str());
+    directory_->cleanupArmed = 1;
     // The cleanup tries again only while a directory remains.
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
-    performCleanup();
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
+    performCleanup(directory_);
     EXPECT_TRUE(exists(file));
 
-    wcscpy(launcherState.targetDirectory, (directory + L"\\missing").c_str());
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
+    wcscpy(directory_->targetDirectory, (directory + L"\\missing").c_str());
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
 }
 
 TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
@@ -410,12 +419,12 @@ TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
     wchar_t previous[MAX_PATH];
     ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
     ASSERT_TRUE(SetCurrentDirectoryW(directory.c_str()));
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     wchar_t drive[] = L"?:sub";
     drive[0] = directory[0];
     for (const wchar_t *relative : {L"sub", L".\\sub", static_cast<const wchar_t *>(drive), L"\\\\server"}) {
-        wcscpy(launcherState.targetDirectory, relative);
-        performCleanup();
+        wcscpy(directory_->targetDirectory, relative);
+        performCleanup(directory_);
         EXPECT_TRUE(exists(directory + L"\\sub\\deeper\\c.txt")) << ::testing::PrintToString(std::wstring(relative));
     }
     SetCurrentDirectoryW(previous);
@@ -430,9 +439,9 @@ TEST_F(CleanupTest, ReadOnlyEntriesGoAndTheTargetIsTakenInItsNormalForm) {
     // form takes the path as it stands, so it must be normalised first.
     std::wstring spelled = target + L"/sub/../";
     std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
-    wcscpy(launcherState.targetDirectory, spelled.c_str());
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    wcscpy(directory_->targetDirectory, spelled.c_str());
+    directory_->cleanupArmed = 1;
+    performCleanup(directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -449,14 +458,14 @@ TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
             CloseHandle(file);
         }
     }
-    aim(target);
-    launcherState.cleanupArmed = 1;
-    auto remove = [](void *) -> DWORD {
-        performCleanup();
+    aim(directory_, target);
+    directory_->cleanupArmed = 1;
+    auto remove = [](void *directory) -> DWORD {
+        performCleanup(static_cast<RunDirectory *>(directory));
         return 0;
     };
-    HANDLE threads[2] = {CreateThread(nullptr, 0, remove, nullptr, 0, nullptr),
-                         CreateThread(nullptr, 0, remove, nullptr, 0, nullptr)};
+    HANDLE threads[2] = {CreateThread(nullptr, 0, remove, directory_, 0, nullptr),
+                         CreateThread(nullptr, 0, remove, directory_, 0, nullptr)};
     ASSERT_NE(threads[0], nullptr);
     ASSERT_NE(threads[1], nullptr);
     WaitForMultipleObjects(2, threads, TRUE, INFINITE);
@@ -470,15 +479,15 @@ TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
     // Without a second handle the child is shared by its id; where that
     // cannot be opened, the child may still run and its files stay.
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     launcherState.childProcessId = 3;  // ids are multiples of 4: no process has it
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_EQ(launcherState.childProcessId, 0);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"500 7");
     launcherState.childProcessId = static_cast<long>(child.dwProcessId);
-    performCleanup();
+    performCleanup(directory_);
     EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(child.hProcess), 7u);
     EXPECT_TRUE(removed(target));
@@ -487,13 +496,13 @@ TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
 
 TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     // It holds a file of the target until it ends.
     PROCESS_INFORMATION child = startSleep(L"60000 0x33 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
     launcherState.childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup();
+    performCleanup(directory_);
     double elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, 4900.0);
     EXPECT_LT(elapsed, 8000.0);
@@ -506,12 +515,12 @@ TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
 
 TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsExitCode) {
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     PROCESS_INFORMATION child = startSleep(L"500 7 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
     launcherState.childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup();
+    performCleanup(directory_);
     double elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, 450.0);
     EXPECT_LT(elapsed, 4000.0);
@@ -661,9 +670,10 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     }
     // Inner run. First a round of everything the scenario does, so that
     // handles the system keeps once opened do not count.
-    launcherState.cleanupArmed = 1;
+    useRunRecords();
+    directory_->cleanupArmed = 1;
     makeTarget();
-    performCleanup();
+    performCleanup(directory_);
     PROCESS_INFORMATION warmUp = startSleep(L"0");
     WaitForSingleObject(warmUp.hProcess, INFINITE);
     CloseHandle(warmUp.hProcess);
@@ -681,7 +691,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
 
     HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
     ASSERT_NE(handlerThread, nullptr);
-    unsigned long exitCode = launchChild(&runRecords.own, L"typed-name");
+    unsigned long exitCode = launchChild(&runRecords.own, directory_, L"typed-name");
     ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
     CloseHandle(handlerThread);
 
