@@ -9,7 +9,6 @@
 
 #include "format/version.h"
 
-constexpr wchar_t kTargetDirectorySpec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 constexpr wchar_t kHomeSpec[] = L"{HOME}";
 constexpr wchar_t kVersionText[] = L"" ZELMOR_VERSION_TEXT;
 

@@ -8,6 +8,7 @@
 #include "base/messages.h"
 #include "paths/path_template.h"
 #include "run_directory/private_directory.h"
+#include "run_directory/run_directory_names.h"
 
 namespace {
 

@@ -121,7 +121,7 @@ void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
     for (bool first = true;; first = false) {
         ULONG filled = 0;
         // The pattern applies from the first call on this handle.
-        if (nativeList(temporary, sweep->listing.bytes, kListingBytes, first, L"onefile_*", &filled) != ERROR_SUCCESS ||
+        if (nativeList(temporary, sweep->listing.bytes, kListingBytes, first, kRunDirectoryPattern, &filled) != ERROR_SUCCESS ||
             filled < nameOffset) {
             return;  // done, or nothing more to be seen: either way nothing more to take
         }

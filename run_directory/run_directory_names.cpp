@@ -4,8 +4,7 @@
 
 namespace {
 
-constexpr wchar_t kPrefix[] = L"onefile_";
-constexpr size_t kPrefixLength = sizeof kPrefix / sizeof kPrefix[0] - 1;
+constexpr size_t kPrefixLength = sizeof kRunDirectoryPrefix / sizeof kRunDirectoryPrefix[0] - 1;
 constexpr size_t kSuffixSize = sizeof kTombstoneSuffix / sizeof kTombstoneSuffix[0];
 // Two numbers of up to 20 digits each and the underscore between them.
 static_assert(kPrefixLength + 20 + 1 + 20 + kSuffixSize <= kTombstoneNameCapacity, "tombstone name capacity");
@@ -27,7 +26,7 @@ const wchar_t *skipDigits(const wchar_t *at) {
 
 // Where a run directory name at the start of `name` ends; null if none does.
 const wchar_t *afterRunDirectoryName(const wchar_t *name) {
-    if (wcsncmp(name, kPrefix, kPrefixLength) != 0) {
+    if (wcsncmp(name, kRunDirectoryPrefix, kPrefixLength) != 0) {
         return nullptr;
     }
     const wchar_t *at = skipDigits(name + kPrefixLength);
@@ -92,7 +91,7 @@ bool isTombstoneName(const wchar_t *name) {
 }
 
 void formatTombstoneName(unsigned long processId, uint64_t serial, wchar_t (&name)[kTombstoneNameCapacity]) {
-    wmemcpy(name, kPrefix, kPrefixLength);
+    wmemcpy(name, kRunDirectoryPrefix, kPrefixLength);
     size_t length = appendDecimal(name, kPrefixLength, processId);
     name[length++] = L'_';
     length = appendDecimal(name, length, serial);

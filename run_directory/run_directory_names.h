@@ -7,6 +7,20 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// How every such name begins; written here alone.
+#define ZELMOR_RUN_DIRECTORY_PREFIX L"onefile_"
+constexpr wchar_t kRunDirectoryPrefix[] = ZELMOR_RUN_DIRECTORY_PREFIX;
+
+// The path template (paths/path_template.h) of a run's directory: in the
+// temporary directory, named from the run's parent id and start time, which
+// a child inherits, so that it names its parent's directory.
+constexpr wchar_t kTargetDirectorySpec[] = L"{TEMP}\\" ZELMOR_RUN_DIRECTORY_PREFIX L"{PID}_{TIME}";
+
+// What a listing of the temporary directory asks for: every name that may
+// be a run directory or a tombstone, and more (isRunDirectoryName decides).
+constexpr wchar_t kRunDirectoryPattern[] = ZELMOR_RUN_DIRECTORY_PREFIX L"*";
+#undef ZELMOR_RUN_DIRECTORY_PREFIX
+
 // What a tombstone's name adds to a run directory's name.
 constexpr wchar_t kTombstoneSuffix[] = L".removing";
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "paths/path_template.h"
+#include "run_directory/run_directory_names.h"
 
 namespace {
 
