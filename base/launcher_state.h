@@ -5,19 +5,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "format/container.h"
 
-constexpr size_t kEntryNameCapacity = kEntryNameUnitLimit;
-constexpr size_t kEntryPathCapacity = 4096;
-constexpr size_t kFirstEntryPathCapacity = 1024;
 constexpr size_t kChildCommandLineCapacity = 32768;
-constexpr size_t kWriteChunkSize = 32768;
-constexpr size_t kKnownDirectoriesCapacity = 1024;
 
 struct LauncherState {
-    wchar_t entryName[kEntryNameCapacity];
-    wchar_t entryPath[kEntryPathCapacity];
-    wchar_t firstEntryPath[kFirstEntryPathCapacity];
     wchar_t childCommandLine[kChildCommandLineCapacity];
     // The child's process HANDLE (void * keeps Windows headers out of here).
     // Shared with the console-control thread: the thread that takes it out
@@ -37,10 +28,6 @@ struct LauncherState {
     // by the console-control thread when it has stopped the child. A console
     // event after that leaves the end of the run to the main thread.
     volatile unsigned char childEnded;
-    void *entryFile;  // the file extraction is writing (a HANDLE), null between files
-    unsigned char writeChunk[kWriteChunkSize];
-    wchar_t *knownDirectories[kKnownDirectoriesCapacity];
-    size_t knownDirectoryCount;
 };
 
 extern LauncherState launcherState;

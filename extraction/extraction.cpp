@@ -4,7 +4,6 @@
 
 #include "base/bounded_text.h"
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "format/name_rules.h"
 #include "extraction/file_output.h"
@@ -46,8 +45,8 @@ bool staysInsideTarget(const wchar_t *name) {
     return true;
 }
 
-void readEntryName(PayloadReader *payload) {
-    wchar_t *name = launcherState.entryName;
+void readEntryName(Extraction *extraction, PayloadReader *payload) {
+    wchar_t *name = extraction->entryName;
     for (size_t length = 0;; length++) {
         if (length == kEntryNameCapacity) {
             internalLimitAbort();
@@ -71,58 +70,58 @@ uint64_t readEntrySize(PayloadReader *payload) {
     return size;
 }
 
-void writeEntryData(PayloadReader *payload, uint64_t size) {
-    void *file = createEntryFile(launcherState.entryPath);
+void writeEntryData(Extraction *extraction, PayloadReader *payload, uint64_t size) {
+    void *file = createEntryFile(extraction->entryPath);
     if (file == nullptr) {
-        fatalOpenForWriting(launcherState.entryPath);
+        fatalOpenForWriting(extraction->entryPath);
     }
     // Kept where a failure's cleanup finds it: an open file could not be removed.
-    launcherState.entryFile = file;
+    extraction->entryFile = file;
     while (size > 0) {
         uint32_t piece = size < kWriteChunkSize ? static_cast<uint32_t>(size) : static_cast<uint32_t>(kWriteChunkSize);
-        readPayload(payload, launcherState.writeChunk, piece);
+        readPayload(payload, extraction->writeChunk, piece);
         uint32_t errorCode = 0;
-        if (!writeEntryFile(file, launcherState.writeChunk, piece, &errorCode)) {
+        if (!writeEntryFile(file, extraction->writeChunk, piece, &errorCode)) {
             fatalErrorWithCode(kUnpackFailed, errorCode);
         }
         size -= piece;
     }
-    closeOpenEntryFile();
+    closeOpenEntryFile(extraction);
 }
 
-// entryPath: the target directory, a backslash and the entry's name.
-void composeEntryPath(const RunDirectory *directory) {
-    size_t length = copyText(launcherState.entryPath, kEntryPathCapacity, directory->targetDirectory);
-    length = appendUnits(launcherState.entryPath, kEntryPathCapacity, length, L"\\", 1);
-    appendText(launcherState.entryPath, kEntryPathCapacity, launcherState.entryName);
+// entryPath: the run directory, a backslash and the entry's name.
+void composeEntryPath(Extraction *extraction, const RunDirectory *directory) {
+    size_t length = copyText(extraction->entryPath, kEntryPathCapacity, directory->targetDirectory);
+    length = appendUnits(extraction->entryPath, kEntryPathCapacity, length, L"\\", 1);
+    appendText(extraction->entryPath, kEntryPathCapacity, extraction->entryName);
 }
 
 }  // namespace
 
-void closeOpenEntryFile() {
-    if (launcherState.entryFile != nullptr) {
-        closeEntryFile(launcherState.entryFile);
-        launcherState.entryFile = nullptr;
+void closeOpenEntryFile(Extraction *extraction) {
+    if (extraction->entryFile != nullptr) {
+        closeEntryFile(extraction->entryFile);
+        extraction->entryFile = nullptr;
     }
 }
 
-bool readEntryHeader(PayloadReader *payload, const RunDirectory *directory) {
-    readEntryName(payload);
-    if (launcherState.entryName[0] == L'\0') {
+bool readEntryHeader(Extraction *extraction, PayloadReader *payload, const RunDirectory *directory) {
+    readEntryName(extraction, payload);
+    if (extraction->entryName[0] == L'\0') {
         return false;
     }
-    if (!staysInsideTarget(launcherState.entryName)) {
+    if (!staysInsideTarget(extraction->entryName)) {
         fatalError(kDecodeFailed);
     }
-    composeEntryPath(directory);
-    if (launcherState.firstEntryPath[0] == L'\0') {
-        copyText(launcherState.firstEntryPath, kFirstEntryPathCapacity, launcherState.entryPath);
+    composeEntryPath(extraction, directory);
+    if (extraction->firstEntryPath[0] == L'\0') {
+        copyText(extraction->firstEntryPath, kFirstEntryPathCapacity, extraction->entryPath);
     }
     return true;
 }
 
-void extractPayload(PayloadReader *payload, RunDirectory *directory) {
-    while (readEntryHeader(payload, directory)) {
+void extractPayload(Extraction *extraction, PayloadReader *payload, RunDirectory *directory) {
+    while (readEntryHeader(extraction, payload, directory)) {
         uint64_t size = readEntrySize(payload);
         // A size the stream cannot deliver would fill the disk before the
         // stream ran dry; no file is made for it.
@@ -133,17 +132,18 @@ void extractPayload(PayloadReader *payload, RunDirectory *directory) {
         // entry leaves nothing; its name may change on the way.
         if (!directory->cleanupArmed) {
             // First, as the directories of every entry are known after it.
-            startKnownDirectories();
+            startKnownDirectories(&extraction->knownDirectories);
             const bool created = createRunDirectory(directory);
-            composeEntryPath(directory);
+            composeEntryPath(extraction, directory);
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {
-                fatalOpenForWriting(launcherState.entryPath);
+                fatalOpenForWriting(extraction->entryPath);
             }
-            rememberDirectory(directory->targetDirectory);
+            rememberDirectory(&extraction->knownDirectories, directory->targetDirectory);
         }
-        createParentDirectories(launcherState.entryPath);  // a refusal shows when the file is created
-        writeEntryData(payload, size);
+        // A refusal shows when the file is created.
+        createParentDirectories(&extraction->knownDirectories, extraction->entryPath);
+        writeEntryData(extraction, payload, size);
     }
     closePayload(payload);
 }

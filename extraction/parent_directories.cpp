@@ -5,7 +5,7 @@
 
 #include "base/bounded_text.h"
 #include "base/failure.h"
-#include "base/launcher_state.h"
+#include "extraction/extraction.h"
 #include "paths/path_template.h"
 #include "extraction/file_output.h"
 
@@ -22,9 +22,9 @@ size_t lastBackslash(const wchar_t *path) {
     return 0;
 }
 
-bool isKnownDirectory(const wchar_t *directory) {
-    for (size_t i = 0; i < launcherState.knownDirectoryCount; i++) {
-        if (wcscmp(launcherState.knownDirectories[i], directory) == 0) {
+bool isKnownDirectory(const KnownDirectories *known, const wchar_t *directory) {
+    for (size_t i = 0; i < known->count; i++) {
+        if (wcscmp(known->paths[i], directory) == 0) {
             return true;
         }
     }
@@ -33,20 +33,20 @@ bool isKnownDirectory(const wchar_t *directory) {
 
 }  // namespace
 
-void rememberDirectory(const wchar_t *directory) {
-    if (launcherState.knownDirectoryCount == kKnownDirectoriesCapacity) {
+void rememberDirectory(KnownDirectories *known, const wchar_t *directory) {
+    if (known->count == kKnownDirectoriesCapacity) {
         return;
     }
     wchar_t *copy = wcsdup(directory);
     if (copy != nullptr) {  // an unremembered directory only costs a later system call
-        launcherState.knownDirectories[launcherState.knownDirectoryCount++] = copy;
+        known->paths[known->count++] = copy;
     }
 }
 
 // Walks up until an ancestor is known or can be made, then back down making
 // each level, the same calls a recursion per level would make; a loop, since
 // a deep payload path would otherwise need a stack frame per backslash.
-bool createParentDirectories(const wchar_t *path) {
+bool createParentDirectories(KnownDirectories *known, const wchar_t *path) {
     wchar_t directory[kEntryPathCapacity];
     copyText(directory, kEntryPathCapacity, path);
     size_t cut = lastBackslash(directory);
@@ -54,7 +54,7 @@ bool createParentDirectories(const wchar_t *path) {
         return true;
     }
     directory[cut] = L'\0';
-    if (ensureDirectory(directory)) {
+    if (ensureDirectory(known, directory)) {
         return true;
     }
     size_t levelsUp = 0;
@@ -63,38 +63,38 @@ bool createParentDirectories(const wchar_t *path) {
         if (cut == 0) {
             // The topmost directory has no parent to make: try it once more.
             if (levelsUp > 0) {
-                ensureDirectory(directory);
+                ensureDirectory(known, directory);
             }
             break;
         }
         directory[cut] = L'\0';
         levelsUp++;
-        if (ensureDirectory(directory)) {
+        if (ensureDirectory(known, directory)) {
             break;
         }
     }
     for (; levelsUp > 0; levelsUp--) {
         directory[wcslen(directory)] = L'\\';
         if (levelsUp > 1) {
-            ensureDirectory(directory);
+            ensureDirectory(known, directory);
         }
     }
-    return ensureDirectory(directory);
+    return ensureDirectory(known, directory);
 }
 
-void startKnownDirectories() {
-    if (launcherState.knownDirectoryCount == 0) {
+void startKnownDirectories(KnownDirectories *known) {
+    if (known->count == 0) {
         wchar_t home[kEntryPathCapacity];
         if (!expandPathSpec(home, kHomeSpec, kEntryPathCapacity)) {
             fatalSpecExpansion(kHomeSpec);
         }
-        rememberDirectory(home);
+        rememberDirectory(known, home);
     }
 }
 
-bool ensureDirectory(const wchar_t *directory) {
-    startKnownDirectories();
-    if (isKnownDirectory(directory)) {
+bool ensureDirectory(KnownDirectories *known, const wchar_t *directory) {
+    startKnownDirectories(known);
+    if (isKnownDirectory(known, directory)) {
         return true;
     }
     // A drive designator such as "C:" always exists and is not remembered.
@@ -104,6 +104,6 @@ bool ensureDirectory(const wchar_t *directory) {
     if (!createDirectory(directory)) {
         return false;
     }
-    rememberDirectory(directory);
+    rememberDirectory(known, directory);
     return true;
 }

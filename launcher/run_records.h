@@ -1,6 +1,7 @@
 #pragma once
 // The run's records that have left the process-wide state of base/: one
 // static, zero-filled instance, named only by launcher/.
+#include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
 #include "paths/own_module.h"
 #include "run_directory/run_directory.h"
@@ -9,6 +10,7 @@ struct RunRecords {
     OwnModule own;
     RunDirectory directory;
     PayloadReader payload;
+    Extraction extraction;
 };
 
 extern RunRecords runRecords;

@@ -23,7 +23,7 @@ namespace {
 // failure can strike while a file is being written; it is closed first, so
 // that the removal can take it.
 void removeAfterFailure() {
-    closeOpenEntryFile();
+    closeOpenEntryFile(&runRecords.extraction);
     performCleanup(&runRecords.directory);
 }
 
@@ -67,7 +67,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
-        extractPayload(&runRecords.payload, directory);
+        extractPayload(&runRecords.extraction, &runRecords.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
         }
@@ -75,7 +75,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
-    if (!readEntryHeader(&runRecords.payload, directory)) {
+    if (!readEntryHeader(&runRecords.extraction, &runRecords.payload, directory)) {
         fatalError(kDecodeFailed);
     }
     // The parent's own child holds its directory before anything is loaded
@@ -84,5 +84,5 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (role == Role::MarkedChild) {
         holdRunDirectory(directory);
     }
-    return runLibraryMode(directory, argumentCount, arguments);
+    return runLibraryMode(directory, runRecords.extraction.firstEntryPath, argumentCount, arguments);
 }

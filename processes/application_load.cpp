@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "run_directory/directory_holder.h"
@@ -20,7 +19,7 @@ void holdRunDirectory(RunDirectory *directory) {
     }
 }
 
-int runLibraryMode(const RunDirectory *directory, int argumentCount, wchar_t **arguments) {
+int runLibraryMode(const RunDirectory *directory, const wchar_t *library, int argumentCount, wchar_t **arguments) {
     // Not examined: without it a dependency in the target directory fails to
     // load, which the load reports.
     AddDllDirectory(directory->targetDirectory);
@@ -31,13 +30,13 @@ int runLibraryMode(const RunDirectory *directory, int argumentCount, wchar_t **a
         !SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         fatalErrorWithCode(kLoadFailed, GetLastError());
     }
-    HMODULE library = LoadLibraryExW(launcherState.firstEntryPath, nullptr,
-                                     LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
-                                         LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (library == nullptr) {
+    HMODULE loaded = LoadLibraryExW(library, nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                        LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (loaded == nullptr) {
         fatalErrorWithCode(kLoadFailed, GetLastError());
     }
-    RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void *>(GetProcAddress(library, "run_code")));
+    RunCode runCode = reinterpret_cast<RunCode>(reinterpret_cast<void *>(GetProcAddress(loaded, "run_code")));
     if (runCode == nullptr) {
         fatalError(kEntryPointMissing);
     }

@@ -9,10 +9,10 @@
 // nothing.
 void holdRunDirectory(RunDirectory *directory);
 
-// Loads launcherState.firstEntryPath as a library, with its own directory,
-// the run directory and the system directory as the only places its
-// dependencies are looked for, and returns what its run_code returns for
+// Loads `library`, the application's (the payload's first entry, extracted
+// into `directory`), with its own directory, the run directory and the
+// system directory as the only places its dependencies are looked for, and returns what its run_code returns for
 // the runtime's argument count and vector. Every library the application
 // loads by name later is looked for in the run directory and the system
 // directory only. A failure ends the process.
-int runLibraryMode(const RunDirectory *directory, int argumentCount, wchar_t **arguments);
+int runLibraryMode(const RunDirectory *directory, const wchar_t *library, int argumentCount, wchar_t **arguments);

@@ -41,11 +41,11 @@
 #include <zstd.h>
 
 #include "base/bounded_text.h"
-#include "base/launcher_state.h"
 #include "base/system_library.h"
 #include "processes/argument_split.h"
 #include "run_directory/tree_removal.h"
 #include "format/container.h"
+#include "extraction/extraction.h"
 #include "paths/canonical_path.h"
 #include "extraction/payload_reader.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "extraction/extraction.h"
 #include "run_directory/run_directory.h"
 
 struct HostClosedFile {
@@ -22,8 +23,9 @@ bool hostNameAccepted(const std::wstring &name);
 // Forgets everything, then makes `existingDirectory` and its ancestors exist.
 // Writes fail as on a full disk once `diskCapacity` bytes have been written.
 // Every request is checked against `target`, the run directory the launcher
-// extracts into (null: nothing may be created).
-void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target);
+// extracts into, and the entry `extraction` is at (null: nothing may be created).
+void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target,
+                         const Extraction *extraction);
 
 // Files in the order they were closed.
 const std::vector<HostClosedFile> &hostClosedFiles();
