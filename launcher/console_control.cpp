@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "launcher/run_records.h"
@@ -13,18 +12,18 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            launcherState.controlEventArrived = 1;
-            performCleanup(&runRecords.directory);
+            runRecords.child.controlEventArrived = 1;
+            performCleanup(&runRecords.child, &runRecords.directory);
             // Once the child has ended, the main thread's wait is over and it
             // ends the run with the child's exit code: the application's own
             // when it ended by itself, kStatusControlCExit when it was
             // terminated. Otherwise the system ends the process.
-            return launcherState.childEnded ? TRUE : FALSE;
+            return runRecords.child.childEnded ? TRUE : FALSE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
         case CTRL_SHUTDOWN_EVENT:
-            launcherState.controlEventArrived = 1;
-            performCleanup(&runRecords.directory);
+            runRecords.child.controlEventArrived = 1;
+            performCleanup(&runRecords.child, &runRecords.directory);
             // Where a test needs the main thread's road to end the process.
             seamPause("consoleControlHandler");
             break;

@@ -4,6 +4,7 @@
 #include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
 #include "paths/own_module.h"
+#include "processes/child_run.h"
 #include "run_directory/run_directory.h"
 
 struct RunRecords {
@@ -11,6 +12,7 @@ struct RunRecords {
     RunDirectory directory;
     PayloadReader payload;
     Extraction extraction;
+    ChildRun child;
 };
 
 extern RunRecords runRecords;

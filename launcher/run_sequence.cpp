@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "launcher/console_control.h"
@@ -24,7 +23,7 @@ namespace {
 // that the removal can take it.
 void removeAfterFailure() {
     closeOpenEntryFile(&runRecords.extraction);
-    performCleanup(&runRecords.directory);
+    performCleanup(&runRecords.child, &runRecords.directory);
 }
 
 }  // namespace
@@ -71,7 +70,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         if (argumentCount < 1) {
             internalLimitAbort();
         }
-        return static_cast<int>(launchChild(&runRecords.own, directory, arguments[0]));
+        return static_cast<int>(launchChild(&runRecords.child, &runRecords.own, directory, arguments[0]));
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.

@@ -7,7 +7,6 @@
 #include "base/bounded_text.h"
 #include "base/exit_codes.h"
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "processes/argument_split.h"
@@ -41,15 +40,15 @@ HANDLE duplicateForWaiting(HANDLE process) {
 
 // Waits for the child and returns its exit code (1 when it cannot be read),
 // sharing it with the console-control thread meanwhile.
-DWORD waitForChild(const RunDirectory *directory, HANDLE process, DWORD processId) {
+DWORD waitForChild(ChildRun *run, const RunDirectory *directory, HANDLE process, DWORD processId) {
     HANDLE waitHandle = duplicateForWaiting(process);
     if (waitHandle != nullptr) {
-        InterlockedExchangePointer(&launcherState.childProcess, process);
+        InterlockedExchangePointer(&run->childProcess, process);
     } else {
         // Without a second handle the child is shared by its id, which the
         // one handle, held here, keeps from naming another process.
         waitHandle = process;
-        InterlockedExchange(&launcherState.childProcessId, static_cast<long>(processId));
+        InterlockedExchange(&run->childProcessId, static_cast<long>(processId));
     }
     // While the application runs, now that a console event would find the
     // child; bounded, so that a child that ends first is not kept waiting long.
@@ -57,20 +56,20 @@ DWORD waitForChild(const RunDirectory *directory, HANDLE process, DWORD processI
     WaitForSingleObject(waitHandle, INFINITE);  // not examined: the exit code read tells
     // Before the shared handle is taken back, so that a console event that
     // finds no child knows the run is over.
-    launcherState.childEnded = 1;
+    run->childEnded = 1;
     DWORD exitCode = 0;
     if (seamFails("GetExitCodeProcess") || !GetExitCodeProcess(waitHandle, &exitCode)) {
         // An interrupted run never reports success.
-        exitCode = launcherState.controlEventArrived ? kStatusControlCExit : kExitChildCodeUnread;
+        exitCode = run->controlEventArrived ? kStatusControlCExit : kExitChildCodeUnread;
     }
     if (waitHandle != process) {
         CloseHandle(waitHandle);
         // Unless the console-control thread took it first, the shared handle is ours to close.
-        HANDLE shared = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+        HANDLE shared = InterlockedExchangePointer(&run->childProcess, nullptr);
         if (shared != nullptr) {
             CloseHandle(shared);
         }
-    } else if (InterlockedExchange(&launcherState.childProcessId, 0) != 0) {
+    } else if (InterlockedExchange(&run->childProcessId, 0) != 0) {
         CloseHandle(process);
     }
     // Otherwise the console-control thread took the id and may be opening the
@@ -109,9 +108,10 @@ union AttributeListBuffer {
 // The child's one CreateProcessW: the own executable with the rebuilt
 // command line, inheriting the standard handles; `flags` adds to the
 // priority class.
-bool createChildProcess(OwnModule *own, DWORD flags, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+bool createChildProcess(ChildRun *run, OwnModule *own, DWORD flags, STARTUPINFOW *startup,
+                        PROCESS_INFORMATION *child) {
     return !seamFails("CreateProcessW") &&
-           CreateProcessW(ownModulePathOf(own), launcherState.childCommandLine, nullptr, nullptr, TRUE,
+           CreateProcessW(ownModulePathOf(own), run->childCommandLine, nullptr, nullptr, TRUE,
                           NORMAL_PRIORITY_CLASS | flags, nullptr, nullptr, startup, child);
 }
 
@@ -119,7 +119,8 @@ bool createChildProcess(OwnModule *own, DWORD flags, STARTUPINFOW *startup, PROC
 // moment exists in which this process could end and leave it running.
 // False when the system refuses: the attribute is unknown before Windows 10
 // 1607, and a job the launcher itself is in may forbid the membership.
-bool startInJob(OwnModule *own, HANDLE *job, const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
+bool startInJob(ChildRun *run, OwnModule *own, HANDLE *job, const STARTUPINFOW &startup,
+                PROCESS_INFORMATION *child) {
     AttributeListBuffer buffer;
     PPROC_THREAD_ATTRIBUTE_LIST list = reinterpret_cast<PPROC_THREAD_ATTRIBUTE_LIST>(buffer.bytes);
     SIZE_T size = sizeof buffer.bytes;
@@ -134,7 +135,7 @@ bool startInJob(OwnModule *own, HANDLE *job, const STARTUPINFOW &startup, PROCES
         extended.StartupInfo = startup;
         extended.StartupInfo.cb = sizeof extended;
         extended.lpAttributeList = list;
-        started = createChildProcess(own, EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo, child);
+        started = createChildProcess(run, own, EXTENDED_STARTUPINFO_PRESENT, &extended.StartupInfo, child);
     }
     DeleteProcThreadAttributeList(list);
     return started;
@@ -143,12 +144,12 @@ bool startInJob(OwnModule *own, HANDLE *job, const STARTUPINFOW &startup, PROCES
 // Creates the child, in the job where the system allows it; a failure to
 // start ends the process. Returns the job, or null when the child runs
 // without one.
-HANDLE startChild(OwnModule *own, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
+HANDLE startChild(ChildRun *run, OwnModule *own, STARTUPINFOW *startup, PROCESS_INFORMATION *child) {
     HANDLE job = createChildJob();
-    if (job != nullptr && startInJob(own, &job, *startup, child)) {
+    if (job != nullptr && startInJob(run, own, &job, *startup, child)) {
         return job;
     }
-    if (!createChildProcess(own, 0, startup, child)) {
+    if (!createChildProcess(run, own, 0, startup, child)) {
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     // Put in the job at once: should this process end in the instant
@@ -164,14 +165,14 @@ HANDLE startChild(OwnModule *own, STARTUPINFOW *startup, PROCESS_INFORMATION *ch
 
 }  // namespace
 
-wchar_t *buildChildCommandLine(OwnModule *own) {
+wchar_t *buildChildCommandLine(ChildRun *run, OwnModule *own) {
     splitCommandLine(GetCommandLineW(), ownModulePathOf(own), &ownArguments);
     ownArguments.elements[0] = own->ownModulePath;
-    composeCommandLine(ownArguments.count, ownArguments.elements);
-    return launcherState.childCommandLine;
+    composeCommandLine(ownArguments.count, ownArguments.elements, run->childCommandLine);
+    return run->childCommandLine;
 }
 
-unsigned long launchChild(OwnModule *own, RunDirectory *directory, const wchar_t *programName) {
+unsigned long launchChild(ChildRun *run, OwnModule *own, RunDirectory *directory, const wchar_t *programName) {
     // At sign-out and shut-down the system ends processes from the highest
     // shutdown level down. The application, at the default 0x280, is to be
     // asked and ended first, its windows given their WM_ENDSESSION; ended
@@ -188,7 +189,7 @@ unsigned long launchChild(OwnModule *own, RunDirectory *directory, const wchar_t
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    buildChildCommandLine(own);
+    buildChildCommandLine(run, own);
     // The mark makes the one process started here a child that never starts
     // another (processes/role_decision.h); nothing else this process might start
     // later is to carry it.
@@ -198,18 +199,18 @@ unsigned long launchChild(OwnModule *own, RunDirectory *directory, const wchar_t
         fatalErrorWithCode(kLaunchFailed, GetLastError());
     }
     PROCESS_INFORMATION child = {};
-    HANDLE job = startChild(own, &startup, &child);
+    HANDLE job = startChild(run, own, &startup, &child);
     unsetEnvVar(kChildMarkVariable);  // not examined: this process starts nothing else
     CloseHandle(child.hThread);  // not needed; a failed close changes nothing for the run
     DWORD exitCode = 0;
     if (child.hProcess != nullptr) {
-        exitCode = waitForChild(directory, child.hProcess, child.dwProcessId);
+        exitCode = waitForChild(run, directory, child.hProcess, child.dwProcessId);
     }
     if (job != nullptr) {
         // The child has ended, and nothing else is in the job: closing it ends nobody.
         CloseHandle(job);  // a failed close changes nothing for the run
     }
-    performCleanup(directory);
+    performCleanup(run, directory);
     // Also after a console event: the application's own code when the child
     // ended by itself, kStatusControlCExit when it was terminated.
     return exitCode;

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include "base/exit_codes.h"
-#include "base/launcher_state.h"
 #include "base/test_seam.h"
 #include "run_directory/tree_removal.h"
 
@@ -12,8 +11,8 @@ namespace {
 constexpr DWORD kChildGraceMilliseconds = 5000;
 
 // Grants the child its time and ends it if it outlives that; notes in
-// launcherState.childEnded that it has ended, by itself or terminated.
-void stopChild(HANDLE child) {
+// run->childEnded that it has ended, by itself or terminated.
+void stopChild(ChildRun *run, HANDLE child) {
     if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
         // Not examined: a child that could not be ended holds its files, and
         // the removal below leaves what it cannot take.
@@ -25,20 +24,20 @@ void stopChild(HANDLE child) {
             return;
         }
     }
-    launcherState.childEnded = 1;
+    run->childEnded = 1;
 }
 
 // True when no child of this run can still be running: none was shared, or
 // this thread has stopped it. False when the child runs on a handle the main
 // thread alone holds and it cannot be opened here either.
-bool stopSharedChild() {
-    HANDLE child = InterlockedExchangePointer(&launcherState.childProcess, nullptr);
+bool stopSharedChild(ChildRun *run) {
+    HANDLE child = InterlockedExchangePointer(&run->childProcess, nullptr);
     if (child != nullptr) {
-        stopChild(child);
+        stopChild(run, child);
         CloseHandle(child);  // ours alone now; a failed close changes nothing for the run
         return true;
     }
-    DWORD processId = static_cast<DWORD>(InterlockedExchange(&launcherState.childProcessId, 0));
+    DWORD processId = static_cast<DWORD>(InterlockedExchange(&run->childProcessId, 0));
     if (processId == 0) {
         return true;
     }
@@ -46,7 +45,7 @@ bool stopSharedChild() {
     if (opened == nullptr) {
         return false;
     }
-    stopChild(opened);
+    stopChild(run, opened);
     CloseHandle(opened);  // as above
     return true;
 }
@@ -54,12 +53,12 @@ bool stopSharedChild() {
 }  // namespace
 
 // Both threads may come here. Whichever takes the child's handle out of
-// launcherState.childProcess (an atomic exchange) is the only one to use and
-// close it; the main thread waits on a duplicate of its own (child_launch.cpp).
-void performCleanup(RunDirectory *directory) {
+// child->childProcess (an atomic exchange) is the only one to use and close
+// it; the main thread waits on a duplicate of its own (child_launch.cpp).
+void performCleanup(ChildRun *child, RunDirectory *directory) {
     // A child that may still run keeps its directory: the main thread removes
     // it after its wait, or, if the process ends first, nothing does.
-    if (stopSharedChild()) {
+    if (stopSharedChild(child)) {
         removeRunDirectory(directory);
     }
 }

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "base/exit_codes.h"
-#include "base/launcher_state.h"
 #include "launcher/console_control.h"
 #include "launcher/run_records.h"
 #include "processes/child_launch.h"
@@ -179,10 +178,8 @@ protected:
     void resetState() {
         runRecords.directory = RunDirectory{};
         directory_ = &ownDirectory_;
-        launcherState.childProcess = nullptr;
-        launcherState.childProcessId = 0;
-        launcherState.controlEventArrived = 0;
-        launcherState.childEnded = 0;
+        runRecords.child = ChildRun{};
+        child_ = &ownChild_;
     }
 
     // A fresh directory with nested files, made the cleanup's target.
@@ -211,6 +208,7 @@ protected:
     // The console control handler acts on the run's own records.
     void useRunRecords() {
         directory_ = &runRecords.directory;
+        child_ = &runRecords.child;
     }
 
     // Opened without sharing, so that nobody can delete it meanwhile.
@@ -234,6 +232,8 @@ protected:
     std::vector<HANDLE> held_;
     RunDirectory ownDirectory_ = {};
     RunDirectory *directory_ = &ownDirectory_;
+    ChildRun ownChild_ = {};
+    ChildRun *child_ = &ownChild_;
 };
 
 TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
@@ -255,14 +255,14 @@ TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
     useRunRecords();
     std::wstring target = makeTarget();
     EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"0 5");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
-    performCleanup(directory_);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    child_->childProcess = child.hProcess;
+    performCleanup(child_, directory_);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_EQ(exitCodeOf(own), 5u);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
     CloseHandle(own);
@@ -272,14 +272,14 @@ TEST_F(CleanupTest, AHeldFileKeepsTheTargetThrough21AttemptsAndALaterCallRemoves
     std::wstring target = makeTarget();
     HANDLE held = hold(target + L"\\sub\\deeper\\c.txt");
     directory_->cleanupArmed = 1;
-    performCleanup(directory_);  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
+    performCleanup(child_, directory_);  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
     // Under Wine a directory with an open file inside can be taken (NTFS
     // refuses, and the target itself stays).
     ASSERT_EQ(ownTombstones().size(), 1u);
     EXPECT_TRUE(exists(ownTombstones()[0] + L"\\sub\\deeper\\c.txt"));
 
     release(held);
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -294,14 +294,14 @@ TEST_F(CleanupTest, ADirectoryThatAnotherInstanceHoldsIsLeftWholeUntilItLetsGo) 
     directory_->cleanupArmed = 1;
     // In use, it is not taken, so the cleanup makes none of the attempts for held files.
     EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::InUse);
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     for (const wchar_t *name : {L"\\a.txt", L"\\sub\\b.txt", L"\\sub\\deeper\\c.txt"}) {
         EXPECT_TRUE(exists(target + name));
     }
     EXPECT_TRUE(ownTombstones().empty());
 
     release(holder);
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -367,7 +367,7 @@ TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     directory_->cleanupArmed = 1;
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     Sleep(100);  // lets the counter see the last attempt
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
@@ -389,7 +389,7 @@ TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     directory_->cleanupArmed = 1;
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -406,7 +406,7 @@ TEST_F(CleanupTest, ATargetThatIsNotADirectoryIsNotRetried) {
     directory_->cleanupArmed = 1;
     // The cleanup tries again only while a directory remains.
     EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(exists(file));
 
     wcscpy(directory_->targetDirectory, (directory + L"\\missing").c_str());
@@ -424,7 +424,7 @@ TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
     drive[0] = directory[0];
     for (const wchar_t *relative : {L"sub", L".\\sub", static_cast<const wchar_t *>(drive), L"\\\\server"}) {
         wcscpy(directory_->targetDirectory, relative);
-        performCleanup(directory_);
+        performCleanup(child_, directory_);
         EXPECT_TRUE(exists(directory + L"\\sub\\deeper\\c.txt")) << ::testing::PrintToString(std::wstring(relative));
     }
     SetCurrentDirectoryW(previous);
@@ -441,7 +441,7 @@ TEST_F(CleanupTest, ReadOnlyEntriesGoAndTheTargetIsTakenInItsNormalForm) {
     std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
     wcscpy(directory_->targetDirectory, spelled.c_str());
     directory_->cleanupArmed = 1;
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -461,7 +461,7 @@ TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
     aim(directory_, target);
     directory_->cleanupArmed = 1;
     auto remove = [](void *directory) -> DWORD {
-        performCleanup(static_cast<RunDirectory *>(directory));
+        removeRunDirectory(static_cast<RunDirectory *>(directory));
         return 0;
     };
     HANDLE threads[2] = {CreateThread(nullptr, 0, remove, directory_, 0, nullptr),
@@ -480,14 +480,14 @@ TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
     // cannot be opened, the child may still run and its files stay.
     std::wstring target = makeTarget();
     directory_->cleanupArmed = 1;
-    launcherState.childProcessId = 3;  // ids are multiples of 4: no process has it
-    performCleanup(directory_);
-    EXPECT_EQ(launcherState.childProcessId, 0);
+    child_->childProcessId = 3;  // ids are multiples of 4: no process has it
+    performCleanup(child_, directory_);
+    EXPECT_EQ(child_->childProcessId, 0);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"500 7");
-    launcherState.childProcessId = static_cast<long>(child.dwProcessId);
-    performCleanup(directory_);
+    child_->childProcessId = static_cast<long>(child.dwProcessId);
+    performCleanup(child_, directory_);
     EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(child.hProcess), 7u);
     EXPECT_TRUE(removed(target));
@@ -500,13 +500,13 @@ TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
     // It holds a file of the target until it ends.
     PROCESS_INFORMATION child = startSleep(L"60000 0x33 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
+    child_->childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     double elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, 4900.0);
     EXPECT_LT(elapsed, 8000.0);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_EQ(WaitForSingleObject(own, 0), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(own), kStatusControlCExit);
     EXPECT_TRUE(removed(target));
@@ -518,13 +518,13 @@ TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsExitCode) {
     directory_->cleanupArmed = 1;
     PROCESS_INFORMATION child = startSleep(L"500 7 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
+    child_->childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     double elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, 450.0);
     EXPECT_LT(elapsed, 4000.0);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_EQ(exitCodeOf(own), 7u);
     EXPECT_TRUE(removed(target));
     CloseHandle(own);
@@ -641,10 +641,10 @@ void awaitIdle(HANDLE thread) {
 DWORD WINAPI interruptWhileTheChildRuns(void *context) {
     HandlerRoad *road = static_cast<HandlerRoad *>(context);
     LARGE_INTEGER start = now();
-    while (launcherState.childProcess == nullptr && millisecondsSince(start) < 10000) {
+    while (runRecords.child.childProcess == nullptr && millisecondsSince(start) < 10000) {
         Sleep(1);
     }
-    road->sawChild = launcherState.childProcess != nullptr;
+    road->sawChild = runRecords.child.childProcess != nullptr;
     // Before its wait the main thread sweeps the temporary directory. Held
     // in there, it could hold a lock the handler needs as well (the process
     // heap's): a deadlock of this test's own making, since nothing holds a
@@ -673,7 +673,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     useRunRecords();
     directory_->cleanupArmed = 1;
     makeTarget();
-    performCleanup(directory_);
+    performCleanup(child_, directory_);
     PROCESS_INFORMATION warmUp = startSleep(L"0");
     WaitForSingleObject(warmUp.hProcess, INFINITE);
     CloseHandle(warmUp.hProcess);
@@ -691,7 +691,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
 
     HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
     ASSERT_NE(handlerThread, nullptr);
-    unsigned long exitCode = launchChild(&runRecords.own, directory_, L"typed-name");
+    unsigned long exitCode = launchChild(child_, &runRecords.own, directory_, L"typed-name");
     ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
     CloseHandle(handlerThread);
 
@@ -701,7 +701,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     // event is handled, and the run ends with the child's own code.
     EXPECT_TRUE(road.result);
     EXPECT_EQ(exitCode, 7u);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_TRUE(removed(target));
     int sentinelsLost = 0;
     for (HANDLE sentinel : road.sentinels) {
