@@ -25,8 +25,8 @@ function(add_launcher_layer layer)
 endfunction()
 
 add_launcher_layer(base
-  SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/launcher_state.cpp
-    base/native_calls.cpp base/own_module_path.cpp base/system_library.cpp)
+  SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/native_calls.cpp
+    base/own_module_path.cpp base/system_library.cpp)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
   SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/own_module.cpp paths/parent_id.cpp
@@ -47,7 +47,7 @@ add_launcher_layer(processes
     processes/command_line.cpp processes/role_decision.cpp
   USES base paths run_directory)
 add_launcher_layer(launcher
-  SOURCES launcher/console_control.cpp launcher/run_records.cpp launcher/run_sequence.cpp
+  SOURCES launcher/console_control.cpp launcher/launcher_state.cpp launcher/run_sequence.cpp
   USES base paths run_directory extraction processes)
 
 # Sections start on page boundaries in the file too (the packer keeps the

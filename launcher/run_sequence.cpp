@@ -6,7 +6,7 @@
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "launcher/console_control.h"
-#include "launcher/run_records.h"
+#include "launcher/launcher_state.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "processes/application_load.h"
@@ -22,8 +22,8 @@ namespace {
 // failure can strike while a file is being written; it is closed first, so
 // that the removal can take it.
 void removeAfterFailure() {
-    closeOpenEntryFile(&runRecords.extraction);
-    performCleanup(&runRecords.child, &runRecords.directory);
+    closeOpenEntryFile(&launcherState.extraction);
+    performCleanup(&launcherState.child, &launcherState.directory);
 }
 
 }  // namespace
@@ -39,8 +39,8 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // would leave only the system's own libraries loaded in the usual order.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
-    Role role = decideRole(&runRecords.own);
-    RunDirectory *directory = &runRecords.directory;
+    Role role = decideRole(&launcherState.own);
+    RunDirectory *directory = &launcherState.directory;
     nameRunDirectory(directory);
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
@@ -61,20 +61,20 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (role == Role::Parent) {
         registerConsoleControlHandler();
     }
-    openPayload(&runRecords.payload);
+    openPayload(&launcherState.payload);
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
-        extractPayload(&runRecords.extraction, &runRecords.payload, directory);
+        extractPayload(&launcherState.extraction, &launcherState.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
         }
-        return static_cast<int>(launchChild(&runRecords.child, &runRecords.own, directory, arguments[0]));
+        return static_cast<int>(launchChild(&launcherState.child, &launcherState.own, directory, arguments[0]));
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
-    if (!readEntryHeader(&runRecords.extraction, &runRecords.payload, directory)) {
+    if (!readEntryHeader(&launcherState.extraction, &launcherState.payload, directory)) {
         fatalError(kDecodeFailed);
     }
     // The parent's own child holds its directory before anything is loaded
@@ -83,5 +83,5 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (role == Role::MarkedChild) {
         holdRunDirectory(directory);
     }
-    return runLibraryMode(directory, runRecords.extraction.firstEntryPath, argumentCount, arguments);
+    return runLibraryMode(directory, launcherState.extraction.firstEntryPath, argumentCount, arguments);
 }

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/launcher_state.h"
 #include "paths/path_template.h"
 #include "testing/host/host_environment.h"
 #include "testing/host/host_failure.h"

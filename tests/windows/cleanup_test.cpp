@@ -11,7 +11,7 @@
 
 #include "base/exit_codes.h"
 #include "launcher/console_control.h"
-#include "launcher/run_records.h"
+#include "launcher/launcher_state.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
 #include "run_directory/tree_removal.h"
@@ -176,9 +176,9 @@ protected:
     }
 
     void resetState() {
-        runRecords.directory = RunDirectory{};
+        launcherState.directory = RunDirectory{};
         directory_ = &ownDirectory_;
-        runRecords.child = ChildRun{};
+        launcherState.child = ChildRun{};
         child_ = &ownChild_;
     }
 
@@ -206,9 +206,9 @@ protected:
     }
 
     // The console control handler acts on the run's own records.
-    void useRunRecords() {
-        directory_ = &runRecords.directory;
-        child_ = &runRecords.child;
+    void useLauncherState() {
+        directory_ = &launcherState.directory;
+        child_ = &launcherState.child;
     }
 
     // Opened without sharing, so that nobody can delete it meanwhile.
@@ -237,7 +237,7 @@ protected:
 };
 
 TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
-    useRunRecords();
+    useLauncherState();
     directory_->cleanupArmed = 1;
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         std::wstring target = makeTarget();
@@ -252,7 +252,7 @@ TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
 }
 
 TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
-    useRunRecords();
+    useLauncherState();
     std::wstring target = makeTarget();
     EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
     performCleanup(child_, directory_);
@@ -641,10 +641,10 @@ void awaitIdle(HANDLE thread) {
 DWORD WINAPI interruptWhileTheChildRuns(void *context) {
     HandlerRoad *road = static_cast<HandlerRoad *>(context);
     LARGE_INTEGER start = now();
-    while (runRecords.child.childProcess == nullptr && millisecondsSince(start) < 10000) {
+    while (launcherState.child.childProcess == nullptr && millisecondsSince(start) < 10000) {
         Sleep(1);
     }
-    road->sawChild = runRecords.child.childProcess != nullptr;
+    road->sawChild = launcherState.child.childProcess != nullptr;
     // Before its wait the main thread sweeps the temporary directory. Held
     // in there, it could hold a lock the handler needs as well (the process
     // heap's): a deadlock of this test's own making, since nothing holds a
@@ -670,7 +670,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     }
     // Inner run. First a round of everything the scenario does, so that
     // handles the system keeps once opened do not count.
-    useRunRecords();
+    useLauncherState();
     directory_->cleanupArmed = 1;
     makeTarget();
     performCleanup(child_, directory_);
@@ -682,7 +682,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     CloseHandle(warmThread);
 
     std::wstring target = makeTarget();
-    wcscpy(runRecords.own.ownModulePath, sleepProgram().c_str());
+    wcscpy(launcherState.own.ownModulePath, sleepProgram().c_str());
     HandlerRoad road;
     road.mainThread = duplicateOf(GetCurrentThread());
     ASSERT_NE(road.mainThread, nullptr);
@@ -691,7 +691,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
 
     HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
     ASSERT_NE(handlerThread, nullptr);
-    unsigned long exitCode = launchChild(child_, &runRecords.own, directory_, L"typed-name");
+    unsigned long exitCode = launchChild(child_, &launcherState.own, directory_, L"typed-name");
     ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
     CloseHandle(handlerThread);
 

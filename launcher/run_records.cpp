@@ -1,3 +1,0 @@
-#include "launcher/run_records.h"
-
-RunRecords runRecords;
