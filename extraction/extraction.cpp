@@ -5,10 +5,10 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/messages.h"
-#include "format/name_rules.h"
 #include "extraction/file_output.h"
 #include "extraction/parent_directories.h"
 #include "extraction/payload_reader.h"
+#include "format/name_rules.h"
 #include "run_directory/directory_creation.h"
 
 namespace {

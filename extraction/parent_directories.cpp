@@ -6,8 +6,8 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "extraction/extraction.h"
-#include "paths/path_template.h"
 #include "extraction/file_output.h"
+#include "paths/path_template.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "format/container.h"
 #include "extraction/payload_reader.h"
+#include "format/container.h"
 
 void openPayload(PayloadReader *reader) {
     // A missing or short resource is caught by the header check, so none of

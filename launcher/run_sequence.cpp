@@ -5,16 +5,16 @@
 #include "base/failure.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
 #include "launcher/console_control.h"
 #include "launcher/launcher_state.h"
+#include "processes/application_load.h"
 #include "processes/child_launch.h"
 #include "processes/cleanup.h"
-#include "processes/application_load.h"
 #include "processes/role_decision.h"
 #include "run_directory/directory_creation.h"
 #include "run_directory/directory_holder.h"
-#include "extraction/extraction.h"
-#include "extraction/payload_reader.h"
 
 namespace {
 

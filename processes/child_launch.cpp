@@ -9,14 +9,14 @@
 #include "base/failure.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
-#include "processes/argument_split.h"
-#include "processes/cleanup.h"
-#include "processes/command_line.h"
-#include "run_directory/directory_sweep.h"
-#include "processes/role_decision.h"
 #include "paths/environment.h"
 #include "paths/own_module.h"
 #include "paths/parent_id.h"
+#include "processes/argument_split.h"
+#include "processes/cleanup.h"
+#include "processes/command_line.h"
+#include "processes/role_decision.h"
+#include "run_directory/directory_sweep.h"
 
 namespace {
 

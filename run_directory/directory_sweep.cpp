@@ -8,9 +8,9 @@
 
 #include "base/native_calls.h"
 #include "base/test_seam.h"
+#include "paths/long_path.h"
 #include "run_directory/run_directory_names.h"
 #include "run_directory/tree_removal.h"
-#include "paths/long_path.h"
 
 namespace {
 
@@ -121,8 +121,8 @@ void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
     for (bool first = true;; first = false) {
         ULONG filled = 0;
         // The pattern applies from the first call on this handle.
-        if (nativeList(temporary, sweep->listing.bytes, kListingBytes, first, kRunDirectoryPattern, &filled) != ERROR_SUCCESS ||
-            filled < nameOffset) {
+        DWORD error = nativeList(temporary, sweep->listing.bytes, kListingBytes, first, kRunDirectoryPattern, &filled);
+        if (error != ERROR_SUCCESS || filled < nameOffset) {
             return;  // done, or nothing more to be seen: either way nothing more to take
         }
         for (ULONG at = 0; filled - at >= nameOffset;) {

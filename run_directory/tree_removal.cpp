@@ -9,10 +9,10 @@
 
 #include "base/native_calls.h"
 #include "base/test_seam.h"
-#include "run_directory/directory_holder.h"
-#include "run_directory/run_directory_names.h"
 #include "paths/long_path.h"
 #include "paths/system_values.h"
+#include "run_directory/directory_holder.h"
+#include "run_directory/run_directory_names.h"
 
 namespace {
 

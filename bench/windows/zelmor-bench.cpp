@@ -42,12 +42,12 @@
 
 #include "base/bounded_text.h"
 #include "base/system_library.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
+#include "format/container.h"
+#include "paths/canonical_path.h"
 #include "processes/argument_split.h"
 #include "run_directory/tree_removal.h"
-#include "format/container.h"
-#include "extraction/extraction.h"
-#include "paths/canonical_path.h"
-#include "extraction/payload_reader.h"
 
 namespace {
 
