@@ -61,9 +61,13 @@ function(add_launcher_executable name variant)
   target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s -Wl,--file-alignment,0x1000)
   target_link_libraries(${name} PRIVATE zelmor_launcher_${variant})
 endfunction()
-# The version resource reads the generated version header.
+# The version resource reads the generated version header, and the manifest
+# is generated beside it with the same version: project() in CMakeLists.txt
+# states it once. The resource compiler finds it through the generated
+# directory, which the launcher's include path holds.
+configure_file(resources/launcher.manifest.in "${CMAKE_BINARY_DIR}/generated/resources/launcher.manifest" @ONLY)
 set_source_files_properties(resources/launcher.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_BINARY_DIR}/generated/format/version.h")
+  OBJECT_DEPENDS "${CMAKE_BINARY_DIR}/generated/format/version.h;${CMAKE_BINARY_DIR}/generated/resources/launcher.manifest")
 add_launcher_executable(zelmor-launcher release)
 add_launcher_executable(zelmor-launcher-seams seams)
 set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES

@@ -19,6 +19,8 @@ from dataclasses import dataclass
 WINE_RUN = os.environ.get("ZELMOR_WINE_RUN", "")
 WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
+# The version project() gives the build.
+VERSION = os.environ.get("ZELMOR_VERSION", "")
 
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")

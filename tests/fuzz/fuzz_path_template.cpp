@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "format/version.h"
 #include "paths/path_template.h"
 #include "testing/host/host_environment.h"
 #include "testing/host/host_failure.h"
@@ -180,7 +181,7 @@ struct Model {
             return folder(system.hasLocalAppData, system.localAppData);
         }
         if (name == L"version") {
-            return append(L"1.0.0.20") ? Outcome::True : Outcome::Abort;
+            return append(L"" ZELMOR_VERSION_TEXT) ? Outcome::True : Outcome::Abort;
         }
         if (name == L"time") {
             if (start.empty() || !allDigits(start)) {

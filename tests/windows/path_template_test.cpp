@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "format/version.h"
 #include "paths/path_template.h"
 #include "run_directory/run_directory_names.h"
 
@@ -17,6 +18,8 @@ namespace {
 constexpr int kFastFailExit = static_cast<int>(0xC0000409);
 constexpr size_t kGuardLength = 16;
 constexpr wchar_t kGuard = 0xFEFE;
+// The version project() gives the build, which {VERSION} inserts.
+const std::wstring kBuildVersion = L"" ZELMOR_VERSION_TEXT;
 const wchar_t *const kSavedVariables[] = {L"TMP", L"TEMP", L"ZELMOR_ONEFILE_PARENT", L"ZELMOR_ONEFILE_START"};
 
 std::wstring variable(const wchar_t *name) {
@@ -216,7 +219,7 @@ TEST_F(PathSpecTest, VariableNamesMatchIgnoringTheCaseOfAsciiLetters) {
     SetEnvironmentVariableW(L"ZELMOR_ONEFILE_PARENT", L"42");
     SetEnvironmentVariableW(L"ZELMOR_ONEFILE_START", L"123");
     EXPECT_TRUE(expandsTo(L"{temp}|{Temp}|{vErSiOn}|{Program_Dir}|{pid}|{Time}",
-                          L"C:\\T|C:\\T|1.0.0.20|C:\\x|42|123"));
+                          L"C:\\T|C:\\T|" + kBuildVersion + L"|C:\\x|42|123"));
 }
 
 TEST_F(PathSpecTest, UnknownEmptyAndOverlongNamesAndAStrayClosingBraceAreRefused) {
@@ -238,7 +241,7 @@ TEST_F(PathSpecTest, AnOpenNameAtTheEndIsDroppedAndABraceInsideANameStartsItAgai
     EXPECT_TRUE(expandsTo(L"abc{", L"abc"));
     EXPECT_TRUE(expandsTo(L"{AB{TEMP}", L"C:\\T"));
     const std::wstring overlongThenVersion = L"{" + std::wstring(3000, L'x') + L"{VERSION}x";
-    EXPECT_TRUE(expandsTo(overlongThenVersion.c_str(), L"1.0.0.20x"));
+    EXPECT_TRUE(expandsTo(overlongThenVersion.c_str(), kBuildVersion + L"x"));
 }
 
 TEST_F(PathSpecTest, LiteralTextFitsUpToOneCharacterShortOfTheCapacity) {
@@ -247,8 +250,8 @@ TEST_F(PathSpecTest, LiteralTextFitsUpToOneCharacterShortOfTheCapacity) {
     EXPECT_TRUE(expandsTo(L"", L"", 1));
     EXPECT_TRUE(isRefused(L"a", 1));
     // After a value: the value fits with its terminator, the literal no more.
-    EXPECT_TRUE(expandsTo(L"{VERSION}x", L"1.0.0.20x", 10));
-    EXPECT_TRUE(isRefused(L"{VERSION}x", 9));
+    EXPECT_TRUE(expandsTo(L"{VERSION}x", kBuildVersion + L"x", kBuildVersion.size() + 2));
+    EXPECT_TRUE(isRefused(L"{VERSION}x", kBuildVersion.size() + 1));
 }
 
 TEST_F(PathSpecTest, TempLosesTrailingBackslashesOfTheWholeOutputAndMustGiveADirectory) {
@@ -329,8 +332,8 @@ void expandInto(const wchar_t *spec, size_t capacity) {
 }
 
 TEST_F(PathSpecDeathTest, AValueThatLeavesNoRoomForItsTerminatorEndsTheProcess) {
-    EXPECT_TRUE(expandsTo(L"ab{VERSION}", L"ab1.0.0.20", 11));
-    EXPECT_EXIT(expandInto(L"ab{VERSION}", 10), ::testing::ExitedWithCode(kFastFailExit), "^$");
+    EXPECT_TRUE(expandsTo(L"ab{VERSION}", L"ab" + kBuildVersion, kBuildVersion.size() + 3));
+    EXPECT_EXIT(expandInto(L"ab{VERSION}", kBuildVersion.size() + 2), ::testing::ExitedWithCode(kFastFailExit), "^$");
 
     setProgram(L"C:\\x\\a.exe");  // 10 characters
     EXPECT_TRUE(expandsTo(L"{PROGRAM}", L"C:\\x\\a.exe", 11));
