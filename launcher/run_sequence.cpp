@@ -34,9 +34,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     SetDllDirectoryW(L"");
     // Libraries loaded by name from here on come from the system directory
     // only, never from the executable's folder (a Downloads folder, say); the
-    // child adds its target directory in library mode. Not checked: the call
-    // exists wherever the launcher starts (it is imported), and a refusal
-    // would leave only the system's own libraries loaded in the usual order.
+    // child adds its run directory as it loads the application. Not checked:
+    // the call exists wherever the launcher starts (it is imported), and a
+    // refusal would leave only the system's own libraries loaded in the usual
+    // order.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
     Role role = decideRole(&launcherState.own);

@@ -15,7 +15,7 @@ constexpr DWORD kChildGraceMilliseconds = 5000;
 void stopChild(ChildRun *run, HANDLE child) {
     if (WaitForSingleObject(child, kChildGraceMilliseconds) != WAIT_OBJECT_0) {
         // Not examined: a child that could not be ended holds its files, and
-        // the removal below leaves what it cannot take.
+        // the removal that follows leaves what it cannot take.
         TerminateProcess(child, kStatusControlCExit);
         // Termination only begins here; once it is over, the child's
         // handles, its copy of the directory's holder among them, are closed.
