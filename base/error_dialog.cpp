@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/launcher_settings.h"
+#include "base/own_module_path.h"
 #include "base/system_library.h"
 #include "base/test_seam.h"
 
@@ -12,8 +13,7 @@ using WindowStationFunction = HWINSTA(WINAPI *)();
 using ObjectInformationFunction = BOOL(WINAPI *)(HANDLE, int, void *, DWORD, DWORD *);
 using MessageBoxFunction = int(WINAPI *)(HWND, const wchar_t *, const wchar_t *, UINT);
 
-constexpr DWORD kTitleCapacity = 4096;
-wchar_t title[kTitleCapacity];
+wchar_t title[kOwnModulePathCapacity];
 
 // A handle the runtime's writes reach something through. Explorer starts a
 // GUI program with none; a handle value left over from another process's
@@ -48,8 +48,7 @@ bool visibleWindowStation() {
 
 // The executable's file name, or null (the system then titles the box "Error").
 const wchar_t *executableName() {
-    DWORD length = GetModuleFileNameW(nullptr, title, kTitleCapacity);
-    if (length == 0 || length >= kTitleCapacity) {
+    if (!readOwnModulePath(title)) {
         return nullptr;
     }
     const wchar_t *name = title;

@@ -9,7 +9,7 @@
 
 #include "base/bounded_text.h"
 #include "base/error_dialog.h"
-#include "base/launcher_state.h"
+#include "base/exit_codes.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 
@@ -119,7 +119,7 @@ void fatalError(const char *message) {
     puts(message);
     runFailureCleanup();
     showInDialog(message, nullptr);
-    exit(2);
+    exit(kExitReportedFailure);
 }
 
 void fatalErrorWithCode(const char *message, uint32_t errorCode) {
@@ -132,18 +132,18 @@ void fatalErrorWithCode(const char *message, uint32_t errorCode) {
         snprintf(systemErrorLine, sizeof systemErrorLine, "%s", message);
     }
     showInDialog(systemErrorLine, nullptr);
-    exit(2);
+    exit(kExitReportedFailure);
 }
 
 void printSystemError(const char *message, uint32_t errorCode) {
     writeSystemError(message, errorCode, systemText(errorCode));
 }
 
-void fatalOpenForWriting() {
-    fprintf(stderr, kOpenForWritingFormat, launcherState.entryPath);
+void fatalOpenForWriting(const wchar_t *path) {
+    fprintf(stderr, kOpenForWritingFormat, path);
     runFailureCleanup();
-    showInDialog(kOpenForWritingFormat, launcherState.entryPath);
-    exit(2);
+    showInDialog(kOpenForWritingFormat, path);
+    exit(kExitReportedFailure);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {
@@ -173,6 +173,6 @@ void internalLimitAbort() {
     SetUnhandledExceptionFilter(nullptr);
     // Its verdict does not matter: the process ends with 3 whatever it says.
     UnhandledExceptionFilter(&pointers);
-    TerminateProcess(GetCurrentProcess(), 3);
+    TerminateProcess(GetCurrentProcess(), kExitAbortWithoutFailFast);
     __builtin_unreachable();
 }

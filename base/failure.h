@@ -23,8 +23,8 @@ void setFailureCleanup(void (*cleanup)());
 // text for `errorCode`.
 void printSystemError(const char *message, uint32_t errorCode);
 
-// Names the entry path that could not be created; exit code 2.
-[[noreturn]] void fatalOpenForWriting();
+// Names `path`, the entry path that could not be created; exit code 2.
+[[noreturn]] void fatalOpenForWriting(const wchar_t *path);
 
 // Names the path spec that could not be expanded, then aborts.
 [[noreturn]] void fatalSpecExpansion(const wchar_t *spec);

@@ -36,8 +36,9 @@ DWORD nativeLinkCount(HANDLE handle, DWORD *links);
 
 // Reads the next records of the listing of `directory` (opened with list
 // access) into `buffer` as FILE_ID_BOTH_DIR_INFO records, `*filled` bytes of
-// them: from the first entry when `restart`. `pattern` ("onefile_*") selects
-// names on the first call for a handle only; null takes every name.
+// them: from the first entry when `restart`. `pattern` (a name with
+// wildcards) selects names on the first call for a handle only; null takes
+// every name.
 // ERROR_NO_MORE_FILES once the listing is done, or when no name matches.
 DWORD nativeList(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern, ULONG *filled);
 

@@ -24,29 +24,31 @@ function(add_launcher_layer layer)
   target_compile_definitions(zelmor_${layer}_seams PUBLIC ZELMOR_TEST_SEAMS=1)
 endfunction()
 
-# The run state embeds the zstd reader's record, so zstd is part of the
-# ground floor's interface.
 add_launcher_layer(base
-  SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/launcher_state.cpp
-    base/native_calls.cpp base/system_library.cpp
-  SYSTEM zstd_static)
+  SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/native_calls.cpp
+    base/own_module_path.cpp base/system_library.cpp)
 target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
 add_launcher_layer(paths
-  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/parent_id.cpp paths/path_root.cpp
-    paths/path_spec.cpp paths/system_values.cpp
+  SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/own_module.cpp paths/parent_id.cpp
+    paths/path_root.cpp paths/path_template.cpp paths/system_values.cpp
   USES base)
-add_launcher_layer(payload
-  SOURCES payload/directory_holder.cpp payload/extraction.cpp payload/file_output.cpp payload/parent_directories.cpp
-    payload/payload_reader.cpp payload/payload_resource.cpp payload/private_descriptor.cpp
-    payload/private_directory.cpp payload/target_directory.cpp
+add_launcher_layer(run_directory
+  SOURCES run_directory/access_list.cpp run_directory/directory_creation.cpp run_directory/directory_holder.cpp
+    run_directory/directory_sweep.cpp run_directory/private_directory.cpp run_directory/run_directory_names.cpp
+    run_directory/tree_removal.cpp
   USES base paths)
-add_launcher_layer(child
-  SOURCES child/argument_split.cpp child/child_launch.cpp child/cleanup.cpp child/command_line.cpp child/directory_sweep.cpp
-    child/library_mode.cpp child/role_decision.cpp child/run_directory_names.cpp child/tree_removal.cpp
-  USES base paths payload)
+add_launcher_layer(extraction
+  SOURCES extraction/extraction.cpp extraction/file_output.cpp extraction/parent_directories.cpp
+    extraction/payload_reader.cpp extraction/payload_resource.cpp
+  USES base paths run_directory
+  SYSTEM zstd_static)
+add_launcher_layer(processes
+  SOURCES processes/application_load.cpp processes/argument_split.cpp processes/child_launch.cpp processes/cleanup.cpp
+    processes/command_line.cpp processes/role_decision.cpp
+  USES base paths run_directory)
 add_launcher_layer(launcher
-  SOURCES launcher/run_sequence.cpp
-  USES base paths payload child)
+  SOURCES launcher/console_control.cpp launcher/launcher_state.cpp launcher/run_sequence.cpp
+  USES base paths run_directory extraction processes)
 
 # Sections start on page boundaries in the file too (the packer keeps the
 # stub's alignment for the payload), so a loader can map them straight from
@@ -59,9 +61,13 @@ function(add_launcher_executable name variant)
   target_link_options(${name} PRIVATE ${LAUNCHER_LINK_OPTIONS} -s -Wl,--file-alignment,0x1000)
   target_link_libraries(${name} PRIVATE zelmor_launcher_${variant})
 endfunction()
-# The version resource reads the generated version header.
+# The version resource reads the generated version header, and the manifest
+# is generated beside it with the same version: project() in CMakeLists.txt
+# states it once. The resource compiler finds it through the generated
+# directory, which the launcher's include path holds.
+configure_file(resources/launcher.manifest.in "${CMAKE_BINARY_DIR}/generated/resources/launcher.manifest" @ONLY)
 set_source_files_properties(resources/launcher.rc PROPERTIES
-  OBJECT_DEPENDS "${CMAKE_BINARY_DIR}/generated/format/version.h")
+  OBJECT_DEPENDS "${CMAKE_BINARY_DIR}/generated/format/version.h;${CMAKE_BINARY_DIR}/generated/resources/launcher.manifest")
 add_launcher_executable(zelmor-launcher release)
 add_launcher_executable(zelmor-launcher-seams seams)
 set_target_properties(zelmor-launcher zelmor-launcher-seams PROPERTIES

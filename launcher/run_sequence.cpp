@@ -3,16 +3,18 @@
 #include <windows.h>
 
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
-#include "child/child_launch.h"
-#include "child/cleanup.h"
-#include "child/library_mode.h"
-#include "child/role_decision.h"
-#include "paths/path_spec.h"
-#include "payload/extraction.h"
-#include "payload/payload_reader.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
+#include "launcher/console_control.h"
+#include "launcher/launcher_state.h"
+#include "processes/application_load.h"
+#include "processes/child_launch.h"
+#include "processes/cleanup.h"
+#include "processes/role_decision.h"
+#include "run_directory/directory_creation.h"
+#include "run_directory/directory_holder.h"
 
 namespace {
 
@@ -20,15 +22,8 @@ namespace {
 // failure can strike while a file is being written; it is closed first, so
 // that the removal can take it.
 void removeAfterFailure() {
-    closeOpenEntryFile();
-    performCleanup();
-}
-
-void expandTargetDirectory() {
-    // The spec itself is reported, never the partial path.
-    if (!expandPathSpec(launcherState.targetDirectory, kTargetDirectorySpec, kTargetDirectoryCapacity)) {
-        fatalSpecExpansion(kTargetDirectorySpec);
-    }
+    closeOpenEntryFile(&launcherState.extraction);
+    performCleanup(&launcherState.child, &launcherState.directory);
 }
 
 }  // namespace
@@ -39,13 +34,15 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     SetDllDirectoryW(L"");
     // Libraries loaded by name from here on come from the system directory
     // only, never from the executable's folder (a Downloads folder, say); the
-    // child adds its target directory in library mode. Not checked: the call
-    // exists wherever the launcher starts (it is imported), and a refusal
-    // would leave only the system's own libraries loaded in the usual order.
+    // child adds its run directory as it loads the application. Not checked:
+    // the call exists wherever the launcher starts (it is imported), and a
+    // refusal would leave only the system's own libraries loaded in the usual
+    // order.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     // Before the expansion: {PID} reads what the role decision publishes.
-    Role role = decideRole();
-    expandTargetDirectory();
+    Role role = decideRole(&launcherState.own);
+    RunDirectory *directory = &launcherState.directory;
+    nameRunDirectory(directory);
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
         // restarts itself, say): that run may be over by now, its directory
@@ -54,10 +51,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // else, so that neither the parent's end nor a sweep can take the
         // directory from under it afterwards.
         seamPause("holdTargetDirectory");
-        if (!tryHoldTargetDirectory()) {
+        if (!tryHoldRunDirectory(directory)) {
             takeParentRole();
             role = Role::Parent;
-            expandTargetDirectory();
+            nameRunDirectory(directory);
         }
     }
     // In place before the first file can be written, so an interrupt always
@@ -65,27 +62,27 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     if (role == Role::Parent) {
         registerConsoleControlHandler();
     }
-    openPayload();
+    openPayload(&launcherState.payload);
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
-        extractPayload();
+        extractPayload(&launcherState.extraction, &launcherState.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
         }
-        return static_cast<int>(launchChild(arguments[0]));
+        return static_cast<int>(launchChild(&launcherState.child, &launcherState.own, directory, arguments[0]));
     }
     // A payload without entries has no application to run; going on to the
     // launch instead would start child after child.
-    if (!readEntryHeader()) {
+    if (!readEntryHeader(&launcherState.extraction, &launcherState.payload, directory)) {
         fatalError(kDecodeFailed);
     }
     // The parent's own child holds its directory before anything is loaded
     // from it, after the first name, which reports a payload without entries
     // as such (its parent made no directory).
     if (role == Role::MarkedChild) {
-        holdTargetDirectory();
+        holdRunDirectory(directory);
     }
-    return runLibraryMode(argumentCount, arguments);
+    return runLibraryMode(directory, launcherState.extraction.firstEntryPath, argumentCount, arguments);
 }

@@ -4,6 +4,9 @@
 // the directory part in its short form. Both rewrite the buffer in place.
 #include <stddef.h>
 
+// Room for a canonical path and its terminator.
+constexpr size_t kCanonicalPathCapacity = 4097;
+
 // Replaces `path` by the final path of the file it names, in drive-letter or
 // plain UNC form. False, with `path` unchanged, when the file cannot be opened
 // or its final path needs `capacity` characters or more; the last error then

@@ -40,7 +40,7 @@ if [[ $limit == *s ]]; then
 else
   budget=(-runs="$limit")
 fi
-targets=(fuzz_payload_reader fuzz_path_spec fuzz_command_line fuzz_pe_writer)
+targets=(fuzz_payload_reader fuzz_path_template fuzz_command_line fuzz_pe_writer)
 [[ $target == all ]] || targets=("$target")
 for name in "${targets[@]}"; do
   corpus="$out/corpus-$name"

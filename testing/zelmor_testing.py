@@ -21,6 +21,8 @@ WINDOWS_BIN = os.environ.get("ZELMOR_WINDOWS_BIN", "")
 HOST_BIN = os.environ.get("ZELMOR_HOST_BIN", "")
 # What Wine's drive Z: shows: the host's / or, on the Wine 10 test bed, its root.
 WINE_ROOT = os.environ.get("ZELMOR_WINE_ROOT") or "/"
+# The version project() gives the build.
+VERSION = os.environ.get("ZELMOR_VERSION", "")
 
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
 SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")

@@ -38,14 +38,16 @@
 #include <string>
 #include <vector>
 
+#include <zstd.h>
+
 #include "base/bounded_text.h"
-#include "base/launcher_state.h"
 #include "base/system_library.h"
-#include "child/argument_split.h"
-#include "child/tree_removal.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
 #include "format/container.h"
 #include "paths/canonical_path.h"
-#include "payload/payload_reader.h"
+#include "processes/argument_split.h"
+#include "run_directory/tree_removal.h"
 
 namespace {
 
@@ -338,7 +340,8 @@ int removeCommand(int argc, wchar_t **argv) {
     if (argc != 3) {
         return usage();
     }
-    copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, argv[2]);
+    static RunDirectory target;
+    copyText(target.targetDirectory, kTargetDirectoryCapacity, argv[2]);
     // The removal takes only the directory the run created: its file ID, as the parent records it.
     HANDLE directory = CreateFileW(argv[2], FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -347,11 +350,10 @@ int removeCommand(int argc, wchar_t **argv) {
         return failure(L"reading the directory's file ID", GetLastError());
     }
     CloseHandle(directory);
-    launcherState.targetDirectoryId =
-        (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    target.fileId = (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
     LARGE_INTEGER from, to;
     QueryPerformanceCounter(&from);
-    bool remains = removeTargetTree() != TreeRemoval::Gone;
+    bool remains = removeTargetTree(&target) != TreeRemoval::Gone;
     QueryPerformanceCounter(&to);
     printf("seconds=%.6f remains=%d\n", seconds(from, to), remains ? 1 : 0);
     return 0;
@@ -401,11 +403,12 @@ int stagesCommand(int argc, wchar_t **argv) {
     if (bytes == nullptr) {
         return failure(L"the resource lookup", GetLastError());
     }
-    startPayload(bytes, size);
+    PayloadReader reader = {};
+    startPayload(&reader, bytes, size);
     uint16_t firstUnit;
-    readPayload(&firstUnit, sizeof firstUnit);
+    readPayload(&reader, &firstUnit, sizeof firstUnit);
     double firstStep = lap(&from);
-    closePayload();
+    closePayload(&reader);
     lap(&from);
     typedef HRESULT(WINAPI * FolderFunction)(HWND, int, HANDLE, DWORD, LPWSTR);
     void *folderAddress = systemFunction(SystemLibrary::Shell32, "SHGetFolderPathW");

@@ -7,8 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "base/exit_codes.h"
 #include "base/failure.h"
-#include "base/launcher_state.h"
 #include "base/messages.h"
 
 namespace {
@@ -42,7 +42,7 @@ void recordMessage(const char *format, ...) {
     // handlers that could hide the state at the failure.
     fprintf(toStandardError ? stderr : stdout, "%s\n", record.message);
     fflush(nullptr);
-    _exit(ending == Ending::Abort ? 3 : exitCode);
+    _exit(ending == Ending::Abort ? static_cast<int>(kExitAbortWithoutFailFast) : exitCode);
 }
 
 }  // namespace
@@ -66,12 +66,12 @@ const FailureRecord &lastFailure() {
 
 void fatalError(const char *message) {
     recordMessage("%s", message);
-    finish(Ending::Exit, 2, false);
+    finish(Ending::Exit, kExitReportedFailure, false);
 }
 
 void fatalErrorWithCode(const char *message, uint32_t errorCode) {
     printSystemError(message, errorCode);
-    finish(Ending::Exit, 2, true);
+    finish(Ending::Exit, kExitReportedFailure, true);
 }
 
 void printSystemError(const char *message, uint32_t errorCode) {
@@ -82,9 +82,9 @@ void printSystemError(const char *message, uint32_t errorCode) {
     }
 }
 
-void fatalOpenForWriting() {
-    recordMessage(kOpenForWritingFormat, launcherState.entryPath);
-    finish(Ending::Exit, 2, true);
+void fatalOpenForWriting(const wchar_t *path) {
+    recordMessage(kOpenForWritingFormat, path);
+    finish(Ending::Exit, kExitReportedFailure, true);
 }
 
 void fatalSpecExpansion(const wchar_t *spec) {

@@ -6,9 +6,8 @@
 #include <set>
 #include <utility>
 
-#include "base/launcher_state.h"
-#include "payload/file_output.h"
-#include "payload/private_directory.h"
+#include "extraction/file_output.h"
+#include "run_directory/private_directory.h"
 
 namespace {
 
@@ -25,6 +24,8 @@ HostOpen lastOpen = HostOpen::Opened;
 size_t diskLeft = 0;
 bool diskFull = false;
 std::wstring privateDirectory;
+const RunDirectory *watched = nullptr;
+const Extraction *watchedEntry = nullptr;
 constexpr uint32_t kErrorDiskFull = 112;
 constexpr uint32_t kErrorPathNotFound = 3;
 
@@ -122,8 +123,11 @@ void checkEntryNameAccepted(const std::wstring &name, const std::wstring &path) 
 // Files are the current entry's path; directories are the target, one of its
 // ancestors, or the entry's path cut at one of its backslashes.
 void checkRequest(const std::wstring &path, bool isFile) {
-    std::wstring target = launcherState.targetDirectory;
-    std::wstring name = launcherState.entryName;
+    if (watched == nullptr || watchedEntry == nullptr) {
+        escape("no run directory to extract into", path);
+    }
+    std::wstring target = watched->targetDirectory;
+    std::wstring name = watchedEntry->entryName;
     bool below = path.size() > target.size() && path.compare(0, target.size(), target) == 0 && path[target.size()] == L'\\';
     if (!below) {
         bool targetOrAncestor =
@@ -166,7 +170,10 @@ bool hostNameAccepted(const std::wstring &name) {
     return true;
 }
 
-void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity) {
+void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target,
+                         const Extraction *extraction) {
+    watched = target;
+    watchedEntry = extraction;
     for (OpenFile *file : openFiles) {
         delete file;
     }

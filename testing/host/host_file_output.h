@@ -1,11 +1,14 @@
 #pragma once
-// An in-memory file system behind payload/file_output.h and
-// payload/private_directory.h on the host. Every
+// An in-memory file system behind extraction/file_output.h and
+// run_directory/private_directory.h on the host. Every
 // path the launcher asks it to create is checked against the current target
 // directory and entry name; a path that could escape the target aborts the
 // process, so a fuzzer reports it as a crash.
 #include <string>
 #include <vector>
+
+#include "extraction/extraction.h"
+#include "run_directory/run_directory.h"
 
 struct HostClosedFile {
     std::wstring path;  // as the launcher named it
@@ -19,7 +22,10 @@ bool hostNameAccepted(const std::wstring &name);
 
 // Forgets everything, then makes `existingDirectory` and its ancestors exist.
 // Writes fail as on a full disk once `diskCapacity` bytes have been written.
-void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity);
+// Every request is checked against `target`, the run directory the launcher
+// extracts into, and the entry `extraction` is at (null: nothing may be created).
+void resetHostFileSystem(const std::wstring &existingDirectory, size_t diskCapacity, const RunDirectory *target,
+                         const Extraction *extraction);
 
 // Files in the order they were closed.
 const std::vector<HostClosedFile> &hostClosedFiles();

@@ -17,8 +17,8 @@ import threading
 import time
 import unittest
 
-from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, WINE_RUN, LauncherTestCase, fetched_program,
-                            linux_path, runner_arguments, wine, windows_binary, windows_path)
+from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, VERSION, WINE_RUN, LauncherTestCase,
+                            fetched_program, linux_path, runner_arguments, wine, windows_binary, windows_path)
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
@@ -148,9 +148,9 @@ class PackedApplicationTest(LauncherTestCase):
 
     def test_version_is_the_one_the_launcher_carries(self):
         done = subprocess.run([PACK, "--version"], capture_output=True, text=True)
-        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "zelmor-pack 1.0.0.20\n", ""))
-        self.assertIn('VALUE "FileVersion", "1.0.0.20"', windres_listing(STUB))
-        self.assertIn('VALUE "ProductVersion", "1.0.0.20"', windres_listing(STUB))
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, f"zelmor-pack {VERSION}\n", ""))
+        self.assertIn(f'VALUE "FileVersion", "{VERSION}"', windres_listing(STUB))
+        self.assertIn(f'VALUE "ProductVersion", "{VERSION}"', windres_listing(STUB))
 
     def test_signed_after_packing_verifies_and_runs(self):
         executable = pack(PROBE, os.path.join(self.work, "packed.exe"))

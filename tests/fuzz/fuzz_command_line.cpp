@@ -11,8 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/launcher_state.h"
-#include "child/command_line.h"
+#include "processes/command_line.h"
 #include "testing/host/host_failure.h"
 
 namespace {
@@ -21,6 +20,8 @@ struct Run {
     std::vector<std::wstring> distinct;
     std::vector<wchar_t *> pointers;  // the arguments repeat by pointer
 };
+
+wchar_t line[kChildCommandLineCapacity];
 
 [[noreturn]] void fail(const char *why) {
     fprintf(stderr, "fuzz_command_line: %s\n", why);
@@ -121,7 +122,7 @@ size_t neededLength(const std::vector<wchar_t *> &elements) {
 
 void compose(void *context) {
     Run *run = static_cast<Run *>(context);
-    composeCommandLine(static_cast<int>(run->pointers.size()), run->pointers.data());
+    composeCommandLine(static_cast<int>(run->pointers.size()), run->pointers.data(), line);
 }
 
 // Byte 0 repeats the argument list (so lines can outgrow the buffer); the
@@ -160,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Run run;
     buildElements(data, size, &run);
     // A pattern instead of zeros, so a missing terminator shows.
-    wmemset(launcherState.childCommandLine, L'#', kChildCommandLineCapacity);
+    wmemset(line, L'#', kChildCommandLineCapacity);
     Ending ending = runGuarded(compose, &run);
     bool fits = neededLength(run.pointers) < kChildCommandLineCapacity;
     if (ending == Ending::Abort) {
@@ -172,11 +173,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ending != Ending::Returned || !fits) {
         fail("a line too long was not refused");
     }
-    size_t length = wcsnlen(launcherState.childCommandLine, kChildCommandLineCapacity);
+    size_t length = wcsnlen(line, kChildCommandLineCapacity);
     if (length == kChildCommandLineCapacity) {
         fail("line not terminated");
     }
-    std::vector<std::wstring> split = splitLine(std::wstring_view(launcherState.childCommandLine, length));
+    std::vector<std::wstring> split = splitLine(std::wstring_view(line, length));
     size_t next = 0;
     for (const wchar_t *element : run.pointers) {
         if (next == split.size() || split[next++] != element) {

@@ -17,9 +17,8 @@
 #include <zstd.h>
 
 #include "base/bounded_text.h"
-#include "base/launcher_state.h"
-#include "payload/extraction.h"
-#include "payload/payload_reader.h"
+#include "extraction/extraction.h"
+#include "extraction/payload_reader.h"
 #include "testing/host/host_environment.h"
 #include "testing/host/host_failure.h"
 #include "testing/host/host_file_output.h"
@@ -77,6 +76,9 @@ char referenceChunk[65536];
 
 struct Run {
     std::string container;
+    PayloadReader reader;
+    RunDirectory directory;
+    Extraction extraction;
     size_t sliceSize;
     bool opened;
     bool finished;
@@ -245,11 +247,13 @@ Listing listEntries(std::string_view bytes, size_t targetLength) {
     }
 }
 
-void resetLauncherState() {
-    for (size_t i = 0; i < launcherState.knownDirectoryCount; i++) {
-        free(launcherState.knownDirectories[i]);
+// Frees what the entry loop kept and starts its records afresh.
+void resetRecords(Run *run) {
+    for (size_t i = 0; i < run->extraction.knownDirectories.count; i++) {
+        free(run->extraction.knownDirectories.paths[i]);
     }
-    memset(&launcherState, 0, sizeof launcherState);
+    run->extraction = {};
+    run->directory = {};
 }
 
 bool failedWith(Ending ending, const char *message) {
@@ -258,13 +262,13 @@ bool failedWith(Ending ending, const char *message) {
 
 void open(void *context) {
     Run *run = static_cast<Run *>(context);
-    startPayload(run->container.data(), run->container.size());
+    startPayload(&run->reader, run->container.data(), run->container.size());
     run->opened = true;
 }
 
 void readSlice(void *context) {
     Run *run = static_cast<Run *>(context);
-    readPayload(sliceBuffer, run->sliceSize);
+    readPayload(&run->reader, sliceBuffer, run->sliceSize);
 }
 
 size_t pickSlice(uint64_t *random) {
@@ -322,20 +326,20 @@ void checkSlices(Run *run, const Reference &reference, uint64_t seed) {
         }
         position = end;
     }
-    closePayload();
+    closePayload(&run->reader);
 }
 
 void extract(void *context) {
     Run *run = static_cast<Run *>(context);
-    startPayload(run->container.data(), run->container.size());
+    startPayload(&run->reader, run->container.data(), run->container.size());
     run->opened = true;
-    extractPayload();
+    extractPayload(&run->extraction, &run->reader, &run->directory);
     run->finished = true;
 }
 
 // `beyond`: the reference stopped at its bound before the listing could end,
 // so whatever the loop met after that is not known here.
-bool endingAllowed(Ending ending, const Listing &listing, size_t written, const Reference &reference) {
+bool endingAllowed(const Run &run, Ending ending, const Listing &listing, size_t written, const Reference &reference) {
     bool atVerdict = written == listing.entries.size();
     bool beyond = reference.end == StreamEnd::Bounded && listing.verdict == Verdict::Truncated;
     if (ending == Ending::Returned) {
@@ -361,14 +365,14 @@ bool endingAllowed(Ending ending, const Listing &listing, size_t written, const 
     // A refused file is due only where the entries themselves conflict, or
     // where a '/' in a name stands for a directory the launcher never makes.
     return hostLastOpen() == HostOpen::Conflict ||
-           (hostLastOpen() == HostOpen::MissingParent && wcschr(launcherState.entryName, L'/') != nullptr);
+           (hostLastOpen() == HostOpen::MissingParent && wcschr(run.extraction.entryName, L'/') != nullptr);
 }
 
 // Runs the entry loop and compares the files written with the listing.
 void checkExtraction(Run *run, const Reference &reference, const std::wstring &target, const std::wstring &existing) {
-    resetLauncherState();
-    copyText(launcherState.targetDirectory, kTargetDirectoryCapacity, target.c_str());
-    resetHostFileSystem(existing, kDiskCapacity);
+    resetRecords(run);
+    copyText(run->directory.targetDirectory, kTargetDirectoryCapacity, target.c_str());
+    resetHostFileSystem(existing, kDiskCapacity, &run->directory, &run->extraction);
     run->opened = false;
     run->finished = false;
     Ending ending = runGuarded(extract, run);
@@ -379,7 +383,7 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
         return;
     }
     if (run->opened && !run->finished) {
-        closePayload();
+        closePayload(&run->reader);
     }
     Listing listing = listEntries(reference.bytes, target.size());
     const std::vector<HostClosedFile> &written = hostClosedFiles();
@@ -389,7 +393,7 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
     // Files go only into a directory the loop made itself, never into one
     // that stood at the name before; the next start time names another.
     const std::wstring made = hostPrivateDirectory();
-    if (!written.empty() && (made != launcherState.targetDirectory || made == existing || made.size() != target.size())) {
+    if (!written.empty() && (made != run->directory.targetDirectory || made == existing || made.size() != target.size())) {
         fail("files written outside a directory of the loop's own");
     }
     for (size_t i = 0; i < written.size() && i < listing.entries.size(); i++) {
@@ -397,7 +401,7 @@ void checkExtraction(Run *run, const Reference &reference, const std::wstring &t
             fail("a file differs from its entry");
         }
     }
-    if (!endingAllowed(ending, listing, written.size(), reference)) {
+    if (!endingAllowed(*run, ending, listing, written.size(), reference)) {
         fail("the entry loop ended otherwise than the stream calls for");
     }
 }
@@ -455,8 +459,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     checkSlices(&run, reference, seed);
     checkExtraction(&run, reference, target, existing);
     // Nothing may outlive the run: leak checks look at every input alone.
-    resetLauncherState();
+    resetRecords(&run);
     resetHostEnvironment();
-    resetHostFileSystem(L"", 0);
+    resetHostFileSystem(L"", 0, nullptr, nullptr);
     return 0;
 }

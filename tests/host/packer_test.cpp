@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "format/version.h"
 #include "packer/pe/resource_find.h"
 #include "packer/pe/resource_update.h"
 #include "packer/sha256.h"
@@ -1140,10 +1141,10 @@ TEST_F(PackerRoundTrip, IdentityOptionsTheirDefaultsAndTheListing) {
     // Only when asked for does the stub's own identity stay.
     ASSERT_EQ(packProbe({"--keep-stub-identity"}, output("stub.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("stub.exe")})),
-              gui + "file version: 1.0.0.20\nproduct version: 1.0.0.20\n"
-                    "CompanyName: Zelmor\nFileDescription: Zelmor onefile launcher\nFileVersion: 1.0.0.20\n"
-                    "InternalName: zelmor-launcher\nOriginalFilename: zelmor-launcher.exe\nProductName: Zelmor onefile\n"
-                    "ProductVersion: 1.0.0.20\n");
+              gui + "file version: " ZELMOR_VERSION_TEXT "\nproduct version: " ZELMOR_VERSION_TEXT "\n"
+                    "CompanyName: Zelmor\nFileDescription: Zelmor onefile launcher\nFileVersion: " ZELMOR_VERSION_TEXT
+                    "\nInternalName: zelmor-launcher\nOriginalFilename: zelmor-launcher.exe\nProductName: Zelmor onefile\n"
+                    "ProductVersion: " ZELMOR_VERSION_TEXT "\n");
     // One option changes its value; the rest follow from the output's name.
     ASSERT_EQ(packProbe({"--product-name", "Rechner"}, output("calc.tool.exe")).exitCode, 0);
     EXPECT_EQ(listedIdentity(pack({"--list", output("calc.tool.exe")})),

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "format/launcher_settings.h"
+#include "format/version.h"
 #include "packer/pe/application_manifest.h"
 #include "packer/pe/dll_check.h"
 #include "packer/pe/execution_level.h"
@@ -598,16 +599,17 @@ TEST(PeUpdate, ExecutionLevelIsSetOnlyWhereTheManifestNamesOne) {
 }
 
 TEST(VersionResource, MatchesWhatWindresBuiltFromTheSameValues) {
-    // resources/launcher.rc, whose strings are in name order.
+    // resources/launcher.rc, whose strings are in name order, with the build's version.
     VersionInfo info;
-    info.fileVersion = info.productVersion = 0x0001000000000014;
+    const uint64_t parts[] = {ZELMOR_VERSION_NUMBERS};
+    info.fileVersion = info.productVersion = parts[0] << 48 | parts[1] << 32 | parts[2] << 16 | parts[3];
     info.strings = {{"CompanyName", u"Zelmor"},
                     {"FileDescription", u"Zelmor onefile launcher"},
-                    {"FileVersion", u"1.0.0.20"},
+                    {"FileVersion", u"" ZELMOR_VERSION_TEXT},
                     {"InternalName", u"zelmor-launcher"},
                     {"OriginalFilename", u"zelmor-launcher.exe"},
                     {"ProductName", u"Zelmor onefile"},
-                    {"ProductVersion", u"1.0.0.20"}};
+                    {"ProductVersion", u"" ZELMOR_VERSION_TEXT}};
     Bytes built;
     std::string error;
     ASSERT_TRUE(buildVersionResource(info, built, error)) << error;

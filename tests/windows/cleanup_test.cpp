@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "base/launcher_state.h"
-#include "child/child_launch.h"
-#include "child/cleanup.h"
-#include "child/tree_removal.h"
+#include "base/exit_codes.h"
+#include "launcher/console_control.h"
+#include "launcher/launcher_state.h"
+#include "processes/child_launch.h"
+#include "processes/cleanup.h"
+#include "run_directory/tree_removal.h"
 #include "scratch_files.h"
 
 namespace {
@@ -61,14 +63,14 @@ bool removed(const std::wstring &target) {
 }
 
 // Makes `directory` the cleanup's target, as the parent does once it has created it.
-void aim(const std::wstring &directory) {
-    wcscpy(launcherState.targetDirectory, directory.c_str());
+void aim(RunDirectory *record, const std::wstring &directory) {
+    wcscpy(record->targetDirectory, directory.c_str());
     HANDLE opened = CreateFileW(directory.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     BY_HANDLE_FILE_INFORMATION information = {};
     EXPECT_TRUE(GetFileInformationByHandle(opened, &information));
     CloseHandle(opened);
-    launcherState.targetDirectoryId =
+    record->fileId =
         (static_cast<uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
 }
 
@@ -162,8 +164,8 @@ protected:
                 CloseHandle(held);
             }
         }
-        // Lets go of a tombstone the cleanup kept, so that the next test's target is taken afresh.
-        removeTargetTree();
+        // Lets go of a tombstone the cleanup kept.
+        removeTargetTree(directory_);
         for (const std::wstring &target : targets_) {
             removeTree(target);
         }
@@ -173,13 +175,11 @@ protected:
         resetState();
     }
 
-    static void resetState() {
-        launcherState.targetDirectory[0] = L'\0';
-        launcherState.cleanupArmed = 0;
-        launcherState.childProcess = nullptr;
-        launcherState.childProcessId = 0;
-        launcherState.controlEventArrived = 0;
-        launcherState.childEnded = 0;
+    void resetState() {
+        launcherState.directory = RunDirectory{};
+        directory_ = &ownDirectory_;
+        launcherState.child = ChildRun{};
+        child_ = &ownChild_;
     }
 
     // A fresh directory with nested files, made the cleanup's target.
@@ -201,8 +201,14 @@ protected:
             WriteFile(file, "data", 4, &written, nullptr);
             CloseHandle(file);
         }
-        aim(target);
+        aim(directory_, target);
         return target;
+    }
+
+    // The console control handler acts on the run's own records.
+    void useLauncherState() {
+        directory_ = &launcherState.directory;
+        child_ = &launcherState.child;
     }
 
     // Opened without sharing, so that nobody can delete it meanwhile.
@@ -224,10 +230,15 @@ protected:
 
     std::vector<std::wstring> targets_;
     std::vector<HANDLE> held_;
+    RunDirectory ownDirectory_ = {};
+    RunDirectory *directory_ = &ownDirectory_;
+    ChildRun ownChild_ = {};
+    ChildRun *child_ = &ownChild_;
 };
 
 TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
-    launcherState.cleanupArmed = 1;
+    useLauncherState();
+    directory_->cleanupArmed = 1;
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         std::wstring target = makeTarget();
         EXPECT_FALSE(consoleControlHandler(event)) << "event " << event;
@@ -241,16 +252,17 @@ TEST_F(CleanupTest, FiveEventsRemoveTheTargetAndEveryEventIsLeftToTheSystem) {
 }
 
 TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
+    useLauncherState();
     std::wstring target = makeTarget();
     EXPECT_FALSE(consoleControlHandler(CTRL_C_EVENT));
-    performCleanup();
+    performCleanup(child_, directory_);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"0 5");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
-    performCleanup();
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    child_->childProcess = child.hProcess;
+    performCleanup(child_, directory_);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_EQ(exitCodeOf(own), 5u);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
     CloseHandle(own);
@@ -259,15 +271,15 @@ TEST_F(CleanupTest, BeforeItIsArmedTheCleanupOnlyDealsWithTheChild) {
 TEST_F(CleanupTest, AHeldFileKeepsTheTargetThrough21AttemptsAndALaterCallRemovesIt) {
     std::wstring target = makeTarget();
     HANDLE held = hold(target + L"\\sub\\deeper\\c.txt");
-    launcherState.cleanupArmed = 1;
-    performCleanup();  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);  // ATargetThatStaysIsAttemptedExactly21Times counts the attempts
     // Under Wine a directory with an open file inside can be taken (NTFS
     // refuses, and the target itself stays).
     ASSERT_EQ(ownTombstones().size(), 1u);
     EXPECT_TRUE(exists(ownTombstones()[0] + L"\\sub\\deeper\\c.txt"));
 
     release(held);
-    performCleanup();
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -279,17 +291,17 @@ TEST_F(CleanupTest, ADirectoryThatAnotherInstanceHoldsIsLeftWholeUntilItLetsGo) 
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
     held_.push_back(holder);
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     // In use, it is not taken, so the cleanup makes none of the attempts for held files.
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::InUse);
-    performCleanup();
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::InUse);
+    performCleanup(child_, directory_);
     for (const wchar_t *name : {L"\\a.txt", L"\\sub\\b.txt", L"\\sub\\deeper\\c.txt"}) {
         EXPECT_TRUE(exists(target + name));
     }
     EXPECT_TRUE(ownTombstones().empty());
 
     release(holder);
-    performCleanup();
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -299,8 +311,8 @@ TEST_F(CleanupTest, OnlyTheDirectoryThisRunCreatedIsTakenNeverOneInItsPlace) {
     targets_.push_back(moved);
     ASSERT_TRUE(MoveFileW(target.c_str(), moved.c_str()));
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
-    launcherState.cleanupArmed = 1;
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
+    directory_->cleanupArmed = 1;
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
     EXPECT_TRUE(exists(target));
     EXPECT_TRUE(exists(moved + L"\\sub\\deeper\\c.txt"));
     EXPECT_TRUE(ownTombstones().empty());
@@ -354,8 +366,8 @@ TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     CloseHandle(marker);
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);
     Sleep(100);  // lets the counter see the last attempt
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
@@ -376,8 +388,8 @@ TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
     CloseHandle(marker);
     HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);
     counter.stop = 1;
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
@@ -390,15 +402,15 @@ TEST_F(CleanupTest, ATargetThatIsNotADirectoryIsNotRetried) {
     std::wstring directory = makeTarget();
     std::wstring file = directory + L"\\a.txt";
     hold(file);
-    wcscpy(launcherState.targetDirectory, file.c_str());
-    launcherState.cleanupArmed = 1;
+    wcscpy(directory_->targetDirectory, file.c_str());
+    directory_->cleanupArmed = 1;
     // The cleanup tries again only while a directory remains.
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
-    performCleanup();
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
+    performCleanup(child_, directory_);
     EXPECT_TRUE(exists(file));
 
-    wcscpy(launcherState.targetDirectory, (directory + L"\\missing").c_str());
-    EXPECT_EQ(removeTargetTree(), TreeRemoval::Gone);
+    wcscpy(directory_->targetDirectory, (directory + L"\\missing").c_str());
+    EXPECT_EQ(removeTargetTree(directory_), TreeRemoval::Gone);
 }
 
 TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
@@ -407,12 +419,12 @@ TEST_F(CleanupTest, ATargetThatIsNotFullyQualifiedIsNeverTouched) {
     wchar_t previous[MAX_PATH];
     ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
     ASSERT_TRUE(SetCurrentDirectoryW(directory.c_str()));
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     wchar_t drive[] = L"?:sub";
     drive[0] = directory[0];
     for (const wchar_t *relative : {L"sub", L".\\sub", static_cast<const wchar_t *>(drive), L"\\\\server"}) {
-        wcscpy(launcherState.targetDirectory, relative);
-        performCleanup();
+        wcscpy(directory_->targetDirectory, relative);
+        performCleanup(child_, directory_);
         EXPECT_TRUE(exists(directory + L"\\sub\\deeper\\c.txt")) << ::testing::PrintToString(std::wstring(relative));
     }
     SetCurrentDirectoryW(previous);
@@ -427,9 +439,9 @@ TEST_F(CleanupTest, ReadOnlyEntriesGoAndTheTargetIsTakenInItsNormalForm) {
     // form takes the path as it stands, so it must be normalised first.
     std::wstring spelled = target + L"/sub/../";
     std::replace(spelled.begin() + 3, spelled.end(), L'\\', L'/');
-    wcscpy(launcherState.targetDirectory, spelled.c_str());
-    launcherState.cleanupArmed = 1;
-    performCleanup();
+    wcscpy(directory_->targetDirectory, spelled.c_str());
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);
     EXPECT_TRUE(removed(target));
 }
 
@@ -446,14 +458,14 @@ TEST_F(CleanupTest, TwoThreadsRemovingAtOnceTakeTheTreeAndNothingBeside) {
             CloseHandle(file);
         }
     }
-    aim(target);
-    launcherState.cleanupArmed = 1;
-    auto remove = [](void *) -> DWORD {
-        performCleanup();
+    aim(directory_, target);
+    directory_->cleanupArmed = 1;
+    auto remove = [](void *directory) -> DWORD {
+        removeRunDirectory(static_cast<RunDirectory *>(directory));
         return 0;
     };
-    HANDLE threads[2] = {CreateThread(nullptr, 0, remove, nullptr, 0, nullptr),
-                         CreateThread(nullptr, 0, remove, nullptr, 0, nullptr)};
+    HANDLE threads[2] = {CreateThread(nullptr, 0, remove, directory_, 0, nullptr),
+                         CreateThread(nullptr, 0, remove, directory_, 0, nullptr)};
     ASSERT_NE(threads[0], nullptr);
     ASSERT_NE(threads[1], nullptr);
     WaitForMultipleObjects(2, threads, TRUE, INFINITE);
@@ -467,15 +479,15 @@ TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
     // Without a second handle the child is shared by its id; where that
     // cannot be opened, the child may still run and its files stay.
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
-    launcherState.childProcessId = 3;  // ids are multiples of 4: no process has it
-    performCleanup();
-    EXPECT_EQ(launcherState.childProcessId, 0);
+    directory_->cleanupArmed = 1;
+    child_->childProcessId = 3;  // ids are multiples of 4: no process has it
+    performCleanup(child_, directory_);
+    EXPECT_EQ(child_->childProcessId, 0);
     EXPECT_TRUE(exists(target + L"\\sub\\deeper\\c.txt"));
 
     PROCESS_INFORMATION child = startSleep(L"500 7");
-    launcherState.childProcessId = static_cast<long>(child.dwProcessId);
-    performCleanup();
+    child_->childProcessId = static_cast<long>(child.dwProcessId);
+    performCleanup(child_, directory_);
     EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(child.hProcess), 7u);
     EXPECT_TRUE(removed(target));
@@ -484,17 +496,18 @@ TEST_F(CleanupTest, AChildSharedByAnIdThatCannotBeOpenedKeepsTheDirectory) {
 
 TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     // It holds a file of the target until it ends.
     PROCESS_INFORMATION child = startSleep(L"60000 0x33 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
+    child_->childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup();
-    double elapsed = millisecondsSince(start);
-    EXPECT_GE(elapsed, 4900.0);
-    EXPECT_LT(elapsed, 8000.0);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    performCleanup(child_, directory_);
+    // Only the clock shows the grace; the exit code shows that the child's
+    // own 60 s were not waited for.
+    EXPECT_GE(millisecondsSince(start), 4900.0);
+    EXPECT_EQ(child_->childProcess, nullptr);
+    EXPECT_TRUE(child_->childEnded);
     EXPECT_EQ(WaitForSingleObject(own, 0), WAIT_OBJECT_0);
     EXPECT_EQ(exitCodeOf(own), kStatusControlCExit);
     EXPECT_TRUE(removed(target));
@@ -503,16 +516,17 @@ TEST_F(CleanupTest, AChildThatOutlivesTheGraceIsTerminatedAsInterrupted) {
 
 TEST_F(CleanupTest, AChildThatEndsWithinTheGraceKeepsItsExitCode) {
     std::wstring target = makeTarget();
-    launcherState.cleanupArmed = 1;
+    directory_->cleanupArmed = 1;
     PROCESS_INFORMATION child = startSleep(L"500 7 \"" + target + L"\\a.txt\"");
     HANDLE own = duplicateOf(child.hProcess);
-    launcherState.childProcess = child.hProcess;
+    child_->childProcess = child.hProcess;
     LARGE_INTEGER start = now();
-    performCleanup();
-    double elapsed = millisecondsSince(start);
-    EXPECT_GE(elapsed, 450.0);
-    EXPECT_LT(elapsed, 4000.0);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    performCleanup(child_, directory_);
+    // Its own code, read at once: it was waited for to its end, not
+    // terminated; and not for the rest of its grace.
+    EXPECT_LT(millisecondsSince(start), 4000.0);
+    EXPECT_EQ(child_->childProcess, nullptr);
+    EXPECT_TRUE(child_->childEnded);
     EXPECT_EQ(exitCodeOf(own), 7u);
     EXPECT_TRUE(removed(target));
     CloseHandle(own);
@@ -629,10 +643,10 @@ void awaitIdle(HANDLE thread) {
 DWORD WINAPI interruptWhileTheChildRuns(void *context) {
     HandlerRoad *road = static_cast<HandlerRoad *>(context);
     LARGE_INTEGER start = now();
-    while (launcherState.childProcess == nullptr && millisecondsSince(start) < 10000) {
+    while (launcherState.child.childProcess == nullptr && millisecondsSince(start) < 10000) {
         Sleep(1);
     }
-    road->sawChild = launcherState.childProcess != nullptr;
+    road->sawChild = launcherState.child.childProcess != nullptr;
     // Before its wait the main thread sweeps the temporary directory. Held
     // in there, it could hold a lock the handler needs as well (the process
     // heap's): a deadlock of this test's own making, since nothing holds a
@@ -658,9 +672,10 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     }
     // Inner run. First a round of everything the scenario does, so that
     // handles the system keeps once opened do not count.
-    launcherState.cleanupArmed = 1;
+    useLauncherState();
+    directory_->cleanupArmed = 1;
     makeTarget();
-    performCleanup();
+    performCleanup(child_, directory_);
     PROCESS_INFORMATION warmUp = startSleep(L"0");
     WaitForSingleObject(warmUp.hProcess, INFINITE);
     CloseHandle(warmUp.hProcess);
@@ -669,7 +684,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     CloseHandle(warmThread);
 
     std::wstring target = makeTarget();
-    wcscpy(launcherState.ownModulePath, sleepProgram().c_str());
+    wcscpy(launcherState.own.ownModulePath, sleepProgram().c_str());
     HandlerRoad road;
     road.mainThread = duplicateOf(GetCurrentThread());
     ASSERT_NE(road.mainThread, nullptr);
@@ -678,7 +693,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
 
     HANDLE handlerThread = CreateThread(nullptr, 0, interruptWhileTheChildRuns, &road, 0, nullptr);
     ASSERT_NE(handlerThread, nullptr);
-    unsigned long exitCode = launchChild(L"typed-name");
+    unsigned long exitCode = launchChild(child_, &launcherState.own, directory_, L"typed-name");
     ASSERT_EQ(WaitForSingleObject(handlerThread, 15000), WAIT_OBJECT_0);
     CloseHandle(handlerThread);
 
@@ -688,7 +703,7 @@ TEST_F(CleanupLaunchTest, AnEventDuringTheWaitEndsTheChildOnceAndTheMainThreadSt
     // event is handled, and the run ends with the child's own code.
     EXPECT_TRUE(road.result);
     EXPECT_EQ(exitCode, 7u);
-    EXPECT_EQ(launcherState.childProcess, nullptr);
+    EXPECT_EQ(child_->childProcess, nullptr);
     EXPECT_TRUE(removed(target));
     int sentinelsLost = 0;
     for (HANDLE sentinel : road.sentinels) {

@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "base/launcher_state.h"
-#include "child/argument_split.h"
-#include "child/child_launch.h"
-#include "child/command_line.h"
+#include "processes/argument_split.h"
+#include "processes/child_launch.h"
+#include "processes/command_line.h"
 
 namespace {
 
@@ -25,8 +24,9 @@ std::wstring compose(const std::vector<std::wstring> &elements) {
     for (const std::wstring &element : elements) {
         pointers.push_back(const_cast<wchar_t *>(element.c_str()));
     }
-    composeCommandLine(static_cast<int>(pointers.size()), pointers.data());
-    return launcherState.childCommandLine;
+    static wchar_t line[kChildCommandLineCapacity];
+    composeCommandLine(static_cast<int>(pointers.size()), pointers.data(), line);
+    return line;
 }
 
 // The system's own splitting, the rule the child's runtime applies.
@@ -186,20 +186,15 @@ TEST(CommandLineSplitTest, TrickyAndRandomLinesSplitAsTheSystemSplitsThem) {
 
 class BuildChildCommandLineTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        saved_ = launcherState.ownModulePath;
-    }
-    void TearDown() override {
-        wcscpy(launcherState.ownModulePath, saved_.c_str());
-    }
-    std::wstring saved_;
+    OwnModule own_ = {};
+    ChildRun run_ = {};
 };
 
 TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRestIsKept) {
     const wchar_t ownPath[] = L"C:\\Program Files\\Zelmor\\app.exe";
-    wcscpy(launcherState.ownModulePath, ownPath);
-    wchar_t *line = buildChildCommandLine();
-    EXPECT_EQ(line, launcherState.childCommandLine);
+    wcscpy(own_.ownModulePath, ownPath);
+    wchar_t *line = buildChildCommandLine(&run_, &own_);
+    EXPECT_EQ(line, run_.childCommandLine);
     EXPECT_EQ(std::wstring(line).rfind(L"\"C:\\Program Files\\Zelmor\\app.exe\"", 0), 0u) << line;
     // The rest is this test program's own command line.
     std::vector<std::wstring> expected = split(GetCommandLineW());
@@ -207,15 +202,14 @@ TEST_F(BuildChildCommandLineTest, TheProgramNameBecomesTheOwnModulePathAndTheRes
     EXPECT_NE(expected[0], ownPath);
     expected[0] = ownPath;
     EXPECT_EQ(split(line), expected);
-    EXPECT_STREQ(launcherState.ownModulePath, ownPath);
+    EXPECT_STREQ(own_.ownModulePath, ownPath);
 }
 
 TEST_F(BuildChildCommandLineTest, AnEmptyOwnModulePathIsFilledFromTheSystem) {
-    launcherState.ownModulePath[0] = L'\0';
     wchar_t module[MAX_PATH];
     ASSERT_NE(GetModuleFileNameW(nullptr, module, MAX_PATH), 0u);
-    std::vector<std::wstring> parsed = split(buildChildCommandLine());
-    EXPECT_STREQ(launcherState.ownModulePath, module);
+    std::vector<std::wstring> parsed = split(buildChildCommandLine(&run_, &own_));
+    EXPECT_STREQ(own_.ownModulePath, module);
     ASSERT_GE(parsed.size(), 1u);
     EXPECT_EQ(parsed[0], module);
 }
@@ -223,7 +217,9 @@ TEST_F(BuildChildCommandLineTest, AnEmptyOwnModulePathIsFilledFromTheSystem) {
 TEST(BuildChildCommandLineDeathTest, TheSplitLoadsNoLibrary) {
     // Were a library loaded for the split, these would end the launch (each death test runs afresh).
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", "LoadLibraryExW:1:126,GetProcAddress:1:127");
-    EXPECT_EXIT((buildChildCommandLine(), exit(0)), ::testing::ExitedWithCode(0), "^$");
+    static OwnModule own;
+    static ChildRun run;
+    EXPECT_EXIT((buildChildCommandLine(&run, &own), exit(0)), ::testing::ExitedWithCode(0), "^$");
     SetEnvironmentVariableA("ZELMOR_TEST_FAIL", nullptr);
 }
 

@@ -42,7 +42,8 @@ TEST(FailureDeathTest, ReportedFailuresEndWithExitCode2) {
     EXPECT_EXIT(fatalError("Error, DLL entry point not found."), ::testing::ExitedWithCode(2), "");
     EXPECT_EXIT(fatalErrorWithCode("Error, couldn't launch child", 5), ::testing::ExitedWithCode(2),
                 "^Error, couldn't launch child \\(\\[Error 5\\] ");
-    EXPECT_EXIT(fatalOpenForWriting(), ::testing::ExitedWithCode(2), "^Error, failed to open '' for writing.\n$");
+    EXPECT_EXIT(fatalOpenForWriting(L"C:\\x\\y.dll"), ::testing::ExitedWithCode(2),
+                "^Error, failed to open 'C:\\\\x\\\\y.dll' for writing.\n$");
 }
 
 TEST(FailureDeathTest, AbortEndsByFailFastOrElseWithCode3AndNoMessage) {

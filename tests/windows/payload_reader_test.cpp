@@ -4,8 +4,7 @@
 
 #include <string>
 
-#include "base/launcher_state.h"
-#include "payload/payload_reader.h"
+#include "extraction/payload_reader.h"
 #include "zstd_frames.h"
 
 namespace {
@@ -27,27 +26,27 @@ protected:
     }
     void startContainer(const std::string &bytes) {
         bytes_ = bytes;
-        startPayload(bytes_.data(), bytes_.size());
+        startPayload(&reader_, bytes_.data(), bytes_.size());
     }
     std::string read(size_t count) {
         std::string out(count, '\0');
-        readPayload(&out[0], count);
+        readPayload(&reader_, &out[0], count);
         return out;
     }
     void TearDown() override {
-        if (launcherState.payload.decoder) {
-            closePayload();
+        if (reader_.decoder) {
+            closePayload(&reader_);
         }
-        memset(&launcherState.payload, 0, sizeof launcherState.payload);
     }
     std::string bytes_;
+    PayloadReader reader_ = {};
 };
 
 TEST_F(PayloadReaderTest, CountZeroTakesNoDecodeStepEvenOnAFreshReader) {
     start(compressFrame(patterned(1000), {}));
-    readPayload(nullptr, 0);
-    EXPECT_EQ(launcherState.payload.input.pos, 0u);
-    EXPECT_EQ(launcherState.payload.output.size, 0u);
+    readPayload(&reader_, nullptr, 0);
+    EXPECT_EQ(reader_.input.pos, 0u);
+    EXPECT_EQ(reader_.output.size, 0u);
     EXPECT_TRUE(read(1000) == patterned(1000));
 }
 
@@ -75,8 +74,8 @@ TEST_F(PayloadReaderTest, AStepThatFilledTheBufferIsFollowedByAnotherAfterInputI
     frame.resize(frame.size() - 3);
     startContainer("QJY" + frame);
     std::string got = read(kDecodeBufferSize);
-    ASSERT_TRUE(launcherState.payload.outputFilled);
-    ASSERT_EQ(launcherState.payload.input.pos, launcherState.payload.input.size);
+    ASSERT_TRUE(reader_.outputFilled);
+    ASSERT_EQ(reader_.input.pos, reader_.input.size);
     got += read(1000);
     EXPECT_TRUE(got == raw);
 }
@@ -98,14 +97,14 @@ using PayloadReaderDeathTest = PayloadReaderTest;
 TEST_F(PayloadReaderDeathTest, HeaderFailuresEndWithExitCode2) {
     const std::string frame = compressFrame("x", {});
     const std::string valid = container(frame);
-    EXPECT_EXIT(startPayload(nullptr, 0), ::testing::ExitedWithCode(2), "");
-    EXPECT_EXIT(startPayload(valid.data(), 2), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(startPayload(&reader_, nullptr, 0), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(startPayload(&reader_, valid.data(), 2), ::testing::ExitedWithCode(2), "");
     std::string wrongMarker = valid;
     wrongMarker[2] = 'Z';
-    EXPECT_EXIT(startPayload(wrongMarker.data(), wrongMarker.size()), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(startPayload(&reader_, wrongMarker.data(), wrongMarker.size()), ::testing::ExitedWithCode(2), "");
     std::string wrongMagic = valid;
     wrongMagic[0] = 'q';
-    EXPECT_EXIT(startPayload(wrongMagic.data(), wrongMagic.size()), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(startPayload(&reader_, wrongMagic.data(), wrongMagic.size()), ::testing::ExitedWithCode(2), "");
 }
 
 TEST_F(PayloadReaderDeathTest, DecoderFailuresEndWithExitCode2InsteadOfLooping) {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "payload/private_descriptor.h"
-#include "payload/private_directory.h"
+#include "run_directory/access_list.h"
+#include "run_directory/private_directory.h"
 #include "scratch_files.h"
 
 namespace {

@@ -1,3 +1,0 @@
-#include "base/launcher_state.h"
-
-LauncherState launcherState;
