@@ -24,8 +24,6 @@ BOOL WINAPI consoleControlHandler(DWORD event) {
         case CTRL_SHUTDOWN_EVENT:
             launcherState.child.controlEventArrived = 1;
             performCleanup(&launcherState.child, &launcherState.directory);
-            // Where a test needs the main thread's road to end the process.
-            seamPause("consoleControlHandler");
             break;
         default:
             break;

@@ -260,17 +260,16 @@ class ConsoleProgramTest(LauncherTestCase):
         self.assertIn("console=7", shown)
 
     def test_ctrl_c_on_a_terminal_removes_the_extracted_files_and_ends_as_interrupted(self):
-        # The child ignores the event and is stopped after its grace. The
-        # handler's thread, once done, waits at the seam: the launcher's own
-        # return ends the process, never the system's default handling,
-        # whose exit code under Wine (0) is not Windows'. The runner on the
-        # same terminal outlives the event and reports the whole exit code.
-        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console", "--stub", SEAMS_STUB)
+        # The child ignores the event and is stopped after its grace; the
+        # handler then leaves the end to the main thread, whose exit code is
+        # the launcher's own, never the system's default handling's (0 under
+        # Wine, not Windows'). The runner on the same terminal outlives the
+        # event and reports the whole exit code.
+        console = pack(PROBE, os.path.join(self.work, "console.exe"), "--console")
         code_file = os.path.join(self.work, "exit-code")
         runner = runner_arguments(code_file, *self.launch_arguments(console, ["x"], {
             "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "60000",
-            "ZELMOR_PROBE_IGNORE_CTRL_C": "1",
-            "ZELMOR_TEST_PAUSE": f"consoleControlHandler:1:{windows_path(os.path.join(self.work, 'handled'))}"}),
+            "ZELMOR_PROBE_IGNORE_CTRL_C": "1"}),
             unset=["ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START"])
         program = Terminal(self, [runner[0], "--outlive-control-events", *runner[1:]], os.environ)
         report = self.await_report(timeout=60)
