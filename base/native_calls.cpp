@@ -220,6 +220,39 @@ DWORD nativeOwner(HANDLE handle, SidBuffer *owner) {
     return ERROR_SUCCESS;
 }
 
+DWORD nativeAccessList(HANDLE handle, void *buffer, ULONG size, ULONG *filled) {
+    QuerySecurityFunction querySecurity = native<QuerySecurityFunction>(kQuerySecurity);
+    if (querySecurity == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    ULONG needed = 0;
+    NTSTATUS result = querySecurity(handle, DACL_SECURITY_INFORMATION, buffer, size, &needed);
+    if (result < 0) {
+        return errorOf(result);
+    }
+    *filled = needed != 0 && needed < size ? needed : size;
+    return ERROR_SUCCESS;
+}
+
+DWORD processTokenElevated(bool *elevated) {
+    OpenTokenFunction openToken = native<OpenTokenFunction>(kOpenToken);
+    QueryTokenFunction queryToken = native<QueryTokenFunction>(kQueryToken);
+    if (openToken == nullptr || queryToken == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    HANDLE token = nullptr;
+    NTSTATUS result = openToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    if (result < 0) {
+        return errorOf(result);
+    }
+    TOKEN_ELEVATION elevation = {};
+    ULONG returned = 0;
+    result = queryToken(token, TokenElevation, &elevation, sizeof elevation, &returned);
+    CloseHandle(token);  // a query handle: nothing is lost if the close fails
+    *elevated = result >= 0 && elevation.TokenIsElevated != 0;
+    return errorOf(result);
+}
+
 DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid) {
     OpenTokenFunction openToken = native<OpenTokenFunction>(kOpenToken);
     QueryTokenFunction queryToken = native<QueryTokenFunction>(kQueryToken);

@@ -54,9 +54,16 @@ union SidBuffer {
 // The owner of what `handle` (opened with READ_CONTROL) is open on.
 DWORD nativeOwner(HANDLE handle, SidBuffer *owner);
 
+// The access list of what `handle` (opened with READ_CONTROL) is open on,
+// as a self-relative security descriptor of `*filled` bytes in `buffer`.
+DWORD nativeAccessList(HANDLE handle, void *buffer, ULONG size, ULONG *filled);
+
 // From this process's token: its user (TokenUser), or the owner it gives the
 // objects it creates (TokenOwner).
 DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid);
+
+// Whether this process's token is elevated (TokenElevation).
+DWORD processTokenElevated(bool *elevated);
 
 // Whether the two SIDs are the same.
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second);
