@@ -2,7 +2,8 @@
 """Runs the benchmarks and prints their figures as one table: extraction
 throughput, start-up overhead, packing throughput and ratio, the launcher's
 peak memory, its removal, what sweeping dead runs adds, and whole runs of
-an application of many small files. Run through scripts/bench.sh, which
+an application of many small files, and starts from the extract-once cache
+(warm and cold). Run through scripts/bench.sh, which
 builds first and sets the environment that testing/zelmor_testing.py reads.
 
 Each figure comes with its baseline from the same run: the plain work for
