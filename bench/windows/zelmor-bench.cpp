@@ -3,8 +3,8 @@
 //
 //   zelmor-bench start [--set NAME=VALUE]... [--limited-token] APPLICATION COMMANDLINE
 //       Starts a program and waits for it (with --limited-token unelevated,
-//       with this process's linked token, as Windows starts a program by
-//       default; Wine gives every process the elevated half). started: the FILETIME taken right
+//       with this process's linked token where its own is the elevated half
+//       of a split token, as Wine 8 gives every process). started: the FILETIME taken right
 //       before CreateProcessW; child_created: the creation time of the first
 //       process it starts (the launcher's child), empty if none was seen;
 //       ended: the time the program ended; peak_working_set: the
@@ -115,13 +115,16 @@ int startCommand(int argc, wchar_t **argv) {
     HANDLE limitedToken = nullptr;
     if (i < argc && wcscmp(argv[i], L"--limited-token") == 0) {
         HANDLE token = nullptr;
+        TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
         TOKEN_LINKED_TOKEN linked = {};
         DWORD size = 0;
         if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
-            !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+            !GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) ||
+            (type == TokenElevationTypeFull &&
+             !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size))) {
             return failure(L"reading the linked token", GetLastError());
         }
-        limitedToken = linked.LinkedToken;
+        limitedToken = linked.LinkedToken;  // null where this process's own is limited already
         i++;
     }
     if (argc - i != 2) {

@@ -33,8 +33,8 @@ class CacheTest(LauncherTestCase):
                        "ZELMOR_PROBE_REPORT": windows_path(self.report_path(report)), **env}
         if started:
             return self.start(launcher, ["one two"], set_env=environment, terminate_when=terminate_when,
-                              limited_token=not elevated)
-        return self.launch(launcher, ["one two"], set_env=environment, limited_token=not elevated)
+                              token="elevated" if elevated else "limited")
+        return self.launch(launcher, ["one two"], set_env=environment, token="elevated" if elevated else "limited")
 
     def assert_road(self, run, road, notes=b"notes\r\n" * 500, report="report.json"):
         """The run took `road` and its application saw the right files, from
@@ -118,7 +118,11 @@ class CacheTest(LauncherTestCase):
         def state_lost():
             os.remove(os.path.join(self.version(), ".zelmor-state"))
 
-        for damage in (lambda: os.remove(notes()), truncate, rewrite_same_size, plant, state_lost):
+        def writable_by_others():
+            # Wine shows the mode as an access list: Everyone may write.
+            os.chmod(self.version(), 0o777)
+
+        for damage in (lambda: os.remove(notes()), truncate, rewrite_same_size, plant, state_lost, writable_by_others):
             with self.subTest(damage=damage.__name__):
                 time.sleep(0.01)  # a rewrite gets a last-write time of its own
                 damage()
@@ -138,6 +142,7 @@ class CacheTest(LauncherTestCase):
             ("a read-only disk", {"ZELMOR_TEST_FAIL": "NtCreateFile:3:19"}, "per-run: staging directory refused"),
             ("an elevated run", {"elevated": True}, "per-run: elevated"),
             ("a publish refused for good", {"ZELMOR_TEST_FAIL": "PublishCacheVersion:1:87"}, "per-run: publish refused"),
+            ("a folder others can write", {}, "per-run: folder not private to this user"),
         ]
         with open(self.base, "wb") as f:
             f.write(b"not a folder")
@@ -146,6 +151,8 @@ class CacheTest(LauncherTestCase):
                 self.assert_road(self.run_cached(launcher, **env), road)
                 if case == "a file where the base should be":
                     os.remove(self.base)
+                if case == "a publish refused for good":
+                    os.chmod(self.folder, 0o757)
         self.assertEqual(self.versions(), [])
         self.assertEqual(os.listdir(self.folder), [])
 
@@ -156,8 +163,8 @@ class CacheTest(LauncherTestCase):
         recent = self.pack(b"recent", "recent.exe")
         self.run_cached(recent)
         release = os.path.join(self.work, "release")
-        held = self.run_cached(old, started=True, ZELMOR_PROBE_AWAIT=windows_path(release))
-        self.await_report(started=held)
+        held = self.run_cached(old, "held.json", started=True, ZELMOR_PROBE_AWAIT=windows_path(release))
+        self.await_report("held.json", started=held)
         month_ago = time.time() - 30 * DAYS
         os.utime(old_version, (month_ago, month_ago))
         self.assertEqual(self.run_cached(self.pack(b"third", "third.exe")).exit_code, 0)
