@@ -42,6 +42,10 @@ DWORD nativeLinkCount(HANDLE handle, DWORD *links);
 // ERROR_NO_MORE_FILES once the listing is done, or when no name matches.
 DWORD nativeList(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern, ULONG *filled);
 
+// As nativeList, every name, as FILE_ID_FULL_DIR_INFORMATION records: no
+// short names, which the system would otherwise look up for each entry.
+DWORD nativeListFull(HANDLE directory, void *buffer, ULONG size, bool restart, ULONG *filled);
+
 // Renames `file` (opened with DELETE access) to `name` inside `directory`,
 // never replacing anything: ERROR_ALREADY_EXISTS when the name is taken.
 DWORD nativeRename(HANDLE file, HANDLE directory, const wchar_t *name, size_t nameLength);

@@ -132,7 +132,7 @@ CacheIndexEntry *findEntry(Pass *pass, size_t length, uint32_t *number) {
 }
 
 // A file listed with the relative name in pass->name (`length` units).
-bool takeFile(Pass *pass, size_t length, const FILE_ID_BOTH_DIR_INFO *record) {
+bool takeFile(Pass *pass, size_t length, const FILE_ID_FULL_DIR_INFORMATION *record) {
     uint32_t number = 0;
     CacheIndexEntry *entry = findEntry(pass, length, &number);
     if (entry == nullptr || pass->seen[number] != 0) {
@@ -166,11 +166,11 @@ bool walk(Pass *pass, HANDLE directory, size_t prefix, size_t depth) {
         release(listing);
         return false;
     }
-    const ULONG nameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    const ULONG nameOffset = offsetof(FILE_ID_FULL_DIR_INFORMATION, FileName);
     bool sound = true;
     for (bool first = true; sound; first = false) {
         ULONG filled = 0;
-        DWORD error = nativeList(directory, listing, kListingBytes, first, nullptr, &filled);
+        DWORD error = nativeListFull(directory, listing, kListingBytes, first, &filled);
         if (error == ERROR_NO_MORE_FILES) {
             break;
         }
@@ -179,7 +179,7 @@ bool walk(Pass *pass, HANDLE directory, size_t prefix, size_t depth) {
             break;
         }
         for (ULONG at = 0; sound && filled - at >= nameOffset;) {
-            const auto *record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(listing + at);
+            const auto *record = reinterpret_cast<const FILE_ID_FULL_DIR_INFORMATION *>(listing + at);
             size_t length = record->FileNameLength / sizeof(wchar_t);
             if (record->FileNameLength > filled - at - nameOffset) {
                 sound = false;
