@@ -130,6 +130,15 @@ class CacheTest(LauncherTestCase):
                 self.assert_road(self.run_cached(launcher), "repaired")
                 self.assertEqual(sorted(os.listdir(self.version())), [".zelmor-state", "data", "zelmor-probe.dll"])
                 self.assert_road(self.run_cached(launcher), "warm")
+        # Damaged under a running instance, which holds it: left to that one, never run.
+        release = os.path.join(self.work, "release")
+        held = self.run_cached(launcher, "held.json", started=True, ZELMOR_PROBE_AWAIT=windows_path(release))
+        self.await_report("held.json", started=held)
+        os.remove(notes())
+        self.assert_road(self.run_cached(launcher), "per-run: damaged version in use")
+        with open(release, "wb"):
+            pass
+        self.assertEqual(held.wait(60).exit_code, 0)
 
     def test_fallbacks_run_per_run_and_leave_nothing(self):
         launcher = self.pack()
