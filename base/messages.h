@@ -24,3 +24,21 @@ constexpr char kNoSystemText[] = "no system text for this error";
 // The lines that name a path (a wide string), on standard error.
 constexpr char kOpenForWritingFormat[] = "Error, failed to open '%ls' for writing.\n";
 constexpr char kSpecExpansionFormat[] = "Error, couldn't runtime expand spec '%ls'.\n";
+
+// ZELMOR_CACHE_TRACE=1: the one line on standard error that says which road
+// a run of an executable packed with --cache took, and why.
+constexpr char kCacheTraceFormat[] = "zelmor cache: %s\n";
+constexpr char kCacheWarm[] = "warm";                  // a checked version, run in this process
+constexpr char kCacheCold[] = "cold";                  // extracted and published by this run
+constexpr char kCacheRepaired[] = "repaired";          // a damaged version replaced by this run's extraction
+constexpr char kCacheJoined[] = "joined";              // another run published first; its version used
+constexpr char kCacheOff[] = "per-run: ZELMOR_CACHE=off";
+constexpr char kCacheElevated[] = "per-run: elevated";
+constexpr char kCacheNoBase[] = "per-run: no usable base folder";
+constexpr char kCacheNotLocal[] = "per-run: ZELMOR_CACHE_DIR is not a local fully qualified path";
+constexpr char kCacheNotPrivate[] = "per-run: folder not private to this user";
+constexpr char kCacheNoIndex[] = "per-run: unreadable cache index";
+constexpr char kCacheProgram[] = "per-run: the application is a program";
+constexpr char kCacheStagingRefused[] = "per-run: staging directory refused";
+constexpr char kCachePublishRefused[] = "per-run: publish refused";
+constexpr char kCacheDamagedInUse[] = "per-run: damaged version in use";

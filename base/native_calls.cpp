@@ -54,6 +54,7 @@ template <typename Pointer> Pointer native(Function function) {
 constexpr NTSTATUS kStatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
 constexpr NTSTATUS kStatusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
 constexpr FILE_INFORMATION_CLASS kIdBothDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(37);
+constexpr FILE_INFORMATION_CLASS kIdFullDirectoryInformation = static_cast<FILE_INFORMATION_CLASS>(38);
 constexpr FILE_INFORMATION_CLASS kBasicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
 constexpr FILE_INFORMATION_CLASS kStandardInformation = static_cast<FILE_INFORMATION_CLASS>(5);
 constexpr FILE_INFORMATION_CLASS kInternalInformation = static_cast<FILE_INFORMATION_CLASS>(6);
@@ -101,6 +102,27 @@ bool copySid(const unsigned char *start, size_t size, const void *sid, SidBuffer
     }
     memcpy(out->bytes, at, length);
     return true;
+}
+
+DWORD listDirectory(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern,
+                    FILE_INFORMATION_CLASS records, ULONG *filled) {
+    ListFunction list = native<ListFunction>(kList);
+    if (list == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    UNICODE_STRING selection = unicodeString(pattern, pattern == nullptr ? 0 : wcslen(pattern));
+    IO_STATUS_BLOCK status = {};
+    NTSTATUS result = list(directory, nullptr, nullptr, nullptr, &status, buffer, size, records, FALSE,
+                           pattern == nullptr ? nullptr : &selection, restart);
+    if (result == kStatusNoMoreFiles || result == kStatusNoSuchFile) {
+        return ERROR_NO_MORE_FILES;
+    }
+    // A warning (a buffer too small for even one record) is no listing either.
+    if (result != 0) {
+        return result < 0 ? errorOf(result) : ERROR_MORE_DATA;
+    }
+    *filled = static_cast<ULONG>(status.Information < size ? status.Information : size);
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -155,23 +177,11 @@ DWORD nativeLinkCount(HANDLE handle, DWORD *links) {
 }
 
 DWORD nativeList(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern, ULONG *filled) {
-    ListFunction list = native<ListFunction>(kList);
-    if (list == nullptr) {
-        return ERROR_PROC_NOT_FOUND;
-    }
-    UNICODE_STRING selection = unicodeString(pattern, pattern == nullptr ? 0 : wcslen(pattern));
-    IO_STATUS_BLOCK status = {};
-    NTSTATUS result = list(directory, nullptr, nullptr, nullptr, &status, buffer, size, kIdBothDirectoryInformation,
-                           FALSE, pattern == nullptr ? nullptr : &selection, restart);
-    if (result == kStatusNoMoreFiles || result == kStatusNoSuchFile) {
-        return ERROR_NO_MORE_FILES;
-    }
-    // A warning (a buffer too small for even one record) is no listing either.
-    if (result != 0) {
-        return result < 0 ? errorOf(result) : ERROR_MORE_DATA;
-    }
-    *filled = static_cast<ULONG>(status.Information < size ? status.Information : size);
-    return ERROR_SUCCESS;
+    return listDirectory(directory, buffer, size, restart, pattern, kIdBothDirectoryInformation, filled);
+}
+
+DWORD nativeListFull(HANDLE directory, void *buffer, ULONG size, bool restart, ULONG *filled) {
+    return listDirectory(directory, buffer, size, restart, nullptr, kIdFullDirectoryInformation, filled);
 }
 
 DWORD nativeRename(HANDLE file, HANDLE directory, const wchar_t *name, size_t nameLength) {
@@ -218,6 +228,39 @@ DWORD nativeOwner(HANDLE handle, SidBuffer *owner) {
         return ERROR_INVALID_SECURITY_DESCR;
     }
     return ERROR_SUCCESS;
+}
+
+DWORD nativeAccessList(HANDLE handle, void *buffer, ULONG size, ULONG *filled) {
+    QuerySecurityFunction querySecurity = native<QuerySecurityFunction>(kQuerySecurity);
+    if (querySecurity == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    ULONG needed = 0;
+    NTSTATUS result = querySecurity(handle, DACL_SECURITY_INFORMATION, buffer, size, &needed);
+    if (result < 0) {
+        return errorOf(result);
+    }
+    *filled = needed != 0 && needed < size ? needed : size;
+    return ERROR_SUCCESS;
+}
+
+DWORD processTokenElevated(bool *elevated) {
+    OpenTokenFunction openToken = native<OpenTokenFunction>(kOpenToken);
+    QueryTokenFunction queryToken = native<QueryTokenFunction>(kQueryToken);
+    if (openToken == nullptr || queryToken == nullptr) {
+        return ERROR_PROC_NOT_FOUND;
+    }
+    HANDLE token = nullptr;
+    NTSTATUS result = openToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    if (result < 0) {
+        return errorOf(result);
+    }
+    TOKEN_ELEVATION elevation = {};
+    ULONG returned = 0;
+    result = queryToken(token, TokenElevation, &elevation, sizeof elevation, &returned);
+    CloseHandle(token);  // a query handle: nothing is lost if the close fails
+    *elevated = result >= 0 && elevation.TokenIsElevated != 0;
+    return errorOf(result);
 }
 
 DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid) {

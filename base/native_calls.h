@@ -42,6 +42,10 @@ DWORD nativeLinkCount(HANDLE handle, DWORD *links);
 // ERROR_NO_MORE_FILES once the listing is done, or when no name matches.
 DWORD nativeList(HANDLE directory, void *buffer, ULONG size, bool restart, const wchar_t *pattern, ULONG *filled);
 
+// As nativeList, every name, as FILE_ID_FULL_DIR_INFORMATION records: no
+// short names, which the system would otherwise look up for each entry.
+DWORD nativeListFull(HANDLE directory, void *buffer, ULONG size, bool restart, ULONG *filled);
+
 // Renames `file` (opened with DELETE access) to `name` inside `directory`,
 // never replacing anything: ERROR_ALREADY_EXISTS when the name is taken.
 DWORD nativeRename(HANDLE file, HANDLE directory, const wchar_t *name, size_t nameLength);
@@ -54,9 +58,16 @@ union SidBuffer {
 // The owner of what `handle` (opened with READ_CONTROL) is open on.
 DWORD nativeOwner(HANDLE handle, SidBuffer *owner);
 
+// The access list of what `handle` (opened with READ_CONTROL) is open on,
+// as a self-relative security descriptor of `*filled` bytes in `buffer`.
+DWORD nativeAccessList(HANDLE handle, void *buffer, ULONG size, ULONG *filled);
+
 // From this process's token: its user (TokenUser), or the owner it gives the
 // objects it creates (TokenOwner).
 DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid);
+
+// Whether this process's token is elevated (TokenElevation).
+DWORD processTokenElevated(bool *elevated);
 
 // Whether the two SIDs are the same.
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second);

@@ -2,7 +2,8 @@
 """Runs the benchmarks and prints their figures as one table: extraction
 throughput, start-up overhead, packing throughput and ratio, the launcher's
 peak memory, its removal, what sweeping dead runs adds, and whole runs of
-an application of many small files. Run through scripts/bench.sh, which
+an application of many small files, and starts from the extract-once cache
+(warm and cold). Run through scripts/bench.sh, which
 builds first and sets the environment that testing/zelmor_testing.py reads.
 
 Each figure comes with its baseline from the same run: the plain work for
@@ -81,15 +82,18 @@ class Benchmark:
         return [dict(re.findall(r"(\w+)=(\S*)", line)) for line in done.stdout.decode().splitlines()
                 if re.match(r"^\w+=", line)]
 
-    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS):
+    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS, limited_token=False):
         """Starts `executable` through zelmor-bench with the probe reporting;
-        returns zelmor-bench's figures merged with the probe's report."""
+        returns zelmor-bench's figures merged with the probe's report.
+        `limited_token` starts it unelevated, which the cache needs."""
         report = self.path("report.json")
         if os.path.exists(report):
             os.remove(report)
         settings = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp),
-                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": sleep_ms}
+                    "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": sleep_ms,
+                    "ZELMOR_CACHE_DIR": windows_path(self.path("cache"))}
         options = [option for name, value in settings.items() for option in ("--set", f"{name}={value}")]
+        options += ["--limited-token"] if limited_token else []
         lines = self.bench("start", *options, windows_path(executable),
                            command_line([windows_path(executable), *arguments]))
         figures = {key: value for line in lines for key, value in line.items()}
@@ -99,12 +103,12 @@ class Benchmark:
             figures["report"] = json.load(f)
         return figures
 
-    def launch(self, executable, sleep_ms=PROBE_SLEEP_MS):
+    def launch(self, executable, sleep_ms=PROBE_SLEEP_MS, limited_token=False):
         """One run of a packed launcher: seconds from zelmor-bench's
         CreateProcessW to the parent's extraction start, from there to the
         child's creation, and on to run_code, and to the parent's exit; and
         the parent's peak memory."""
-        figures = self.start(executable, [], sleep_ms)
+        figures = self.start(executable, [], sleep_ms, limited_token)
         if not figures["child_created"]:
             raise RuntimeError(f"{executable}: the child process was never seen")
         if os.listdir(self.temp):
@@ -122,8 +126,8 @@ class Benchmark:
                 "whole": (int(figures["ended"]) - started) / TICKS_PER_SECOND,
                 "peak": int(figures["peak_working_set"])}
 
-    def load_direct(self):
-        figures = self.start(LOAD_DIRECT, [windows_path(PROBE)])
+    def load_direct(self, limited_token=False):
+        figures = self.start(LOAD_DIRECT, [windows_path(PROBE)], limited_token=limited_token)
         return {"total": (int(figures["report"]["entered"]) - int(figures["started"])) / TICKS_PER_SECOND,
                 "peak": int(figures["peak_working_set"])}
 
@@ -363,6 +367,48 @@ class Benchmark:
             self.emit(f"     this launcher / {BASELINE_LABEL}: "
                       f"{statistics.median(seconds[0]) / statistics.median(seconds[1]):.2f}")
 
+    def cached_start(self, executable, cold=False):
+        """Seconds from zelmor-bench's CreateProcessW to run_code of an
+        executable packed with --cache, started unelevated: warm, or cold once
+        its cache is removed (outside the time)."""
+        if cold:
+            shutil.rmtree(self.path("cache"), True)
+        figures = self.start(executable, [], "0", limited_token=True)
+        expected = windows_path(self.path("cache"))
+        if not figures["report"]["module_dir"].startswith(expected) or figures["child_created"]:
+            raise RuntimeError(f"{executable} did not run from the cache: {figures['report']['module_dir']}")
+        return (int(figures["report"]["entered"]) - int(figures["started"])) / TICKS_PER_SECOND
+
+    def cache(self, tiny_app, many_app, many_per_run):
+        """The extract-once cache: a warm start of the probe beside the plain
+        loader; a warm start of an application of many files beside the
+        probe's (the difference is mostly the check of the files); a cold
+        start beside today's per-run start of the same payload."""
+        plain, tiny, many, cold, per_run = [], [], [], [], []
+        self.cached_start(tiny_app, cold=True)
+        for _ in range(STARTUP_RUNS):  # interleaved, so that drift affects all alike
+            plain.append(self.load_direct(limited_token=True)["total"])
+            tiny.append(self.cached_start(tiny_app))
+            many.append(self.cached_start(many_app))
+        for _ in range(WHOLE_RUNS):
+            cold.append(self.cached_start(many_app, cold=True))
+            per_run.append(self.launch(many_per_run, sleep_ms="0", limited_token=True)["total"])
+
+        def row(name, values):
+            values = [v * 1000 for v in values]
+            self.emit(f"     {name:<52}{statistics.median(values):8.1f} ms  "
+                      f"(min {min(values):6.1f}, max {max(values):6.1f})")
+
+        row("zelmor-load-direct.exe probe.dll (unelevated)", plain)
+        row("warm start, probe.dll only", tiny)
+        self.emit(f"     warm / plain loader (medians): {statistics.median(tiny) / statistics.median(plain):.2f}")
+        row(f"warm start, probe.dll and {WHOLE_RUN_FILES} files", many)
+        self.emit(f"     {WHOLE_RUN_FILES} files warm / probe.dll warm (medians): "
+                  f"{statistics.median(many) / statistics.median(tiny):.2f}")
+        row(f"cold start, probe.dll and {WHOLE_RUN_FILES} files", cold)
+        row("  per-run start (no --cache), the same payload, unelevated", per_run)
+        self.emit(f"     cold / per-run (medians): {statistics.median(cold) / statistics.median(per_run):.2f}")
+
     def begin(self, number, title):
         """Figures go to the table printed at the end, in the order of their numbers."""
         print(f"[{time.monotonic() - self.began:4.0f} s] {number}. {title} ...", file=sys.stderr, flush=True)
@@ -442,10 +488,13 @@ def main():
         apps = {"no-size": b.path("no-size.exe")}
         apps.update({(name, i): b.path(f"{name}-{i}.exe") for name in ("large", "small", "whole", "tiny", "probe-only")
                      for i in each})
+        apps.update({"cached-probe": b.path("cached-probe.exe"), "cached-whole": b.path("cached-whole.exe")})
         jobs = [(b.pack_without_content_size, mixed, apps["no-size"])]
         jobs += [(b.pack, source, apps[name, i], stubs[i]) for name, source in
                  (("large", large), ("small", small), ("whole", whole), ("tiny", tiny), ("probe-only", None))
                  for i in each]
+        jobs += [(b.pack, None, apps["cached-probe"], STUB, "--cache=bench-probe"),
+                 (b.pack, whole, apps["cached-whole"], STUB, "--cache=bench-whole")]
         with ThreadPoolExecutor(os.cpu_count()) as pool:
             for future in [pool.submit(*job) for job in jobs]:
                 future.result()
@@ -485,6 +534,10 @@ def main():
                    f"{tree_size(whole) / MB:.1f} MB: start -> exit, removal included ({WHOLE_RUNS} runs)")
         b.whole_runs([("this launcher", apps["whole", 0])] +
                      ([(f"the launcher of {BASELINE_LABEL}", apps["whole", 1])] if BASELINE_STUB else []))
+
+        b.begin(8, f"Extract once (--cache): start-up to run_code, warm ({STARTUP_RUNS} runs) and cold "
+                   f"({WHOLE_RUNS} runs)")
+        b.cache(apps["cached-probe"], apps["cached-whole"], apps["whole", 0])
     finally:
         shutil.rmtree(work, True)
     # Other work on the machine shows in every figure; the load tells how much.

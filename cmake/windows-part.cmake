@@ -46,9 +46,13 @@ add_launcher_layer(processes
   SOURCES processes/application_load.cpp processes/argument_split.cpp processes/child_launch.cpp processes/cleanup.cpp
     processes/command_line.cpp processes/role_decision.cpp
   USES base paths run_directory)
+add_launcher_layer(cache
+  SOURCES cache/cache_location.cpp cache/cache_ownership.cpp cache/cache_start.cpp cache/cold_start.cpp
+    cache/version_collection.cpp cache/version_state.cpp
+  USES base paths run_directory extraction processes)
 add_launcher_layer(launcher
   SOURCES launcher/console_control.cpp launcher/launcher_state.cpp launcher/run_sequence.cpp
-  USES base paths run_directory extraction processes)
+  USES base paths run_directory extraction processes cache)
 
 # Sections start on page boundaries in the file too (the packer keeps the
 # stub's alignment for the payload), so a loader can map them straight from

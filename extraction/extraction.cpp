@@ -5,6 +5,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/messages.h"
+#include "base/test_seam.h"
 #include "extraction/file_output.h"
 #include "extraction/parent_directories.h"
 #include "extraction/payload_reader.h"
@@ -71,6 +72,8 @@ uint64_t readEntrySize(PayloadReader *payload) {
 }
 
 void writeEntryData(Extraction *extraction, PayloadReader *payload, uint64_t size) {
+    // Where a test stops a run in the middle of its extraction.
+    seamPause("writeEntryData");
     void *file = createEntryFile(extraction->entryPath);
     if (file == nullptr) {
         fatalOpenForWriting(extraction->entryPath);

@@ -4,6 +4,7 @@
 // the run sequence hands each part the records it acts on, and the console
 // control handler, which the system calls without arguments, finds the
 // records it shares with the main thread here.
+#include "cache/cache_run.h"
 #include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
 #include "paths/own_module.h"
@@ -16,6 +17,7 @@ struct LauncherState {
     PayloadReader payload;    // the reader over the attached payload
     Extraction extraction;    // where the entry loop stands
     ChildRun child;           // the parent's child (shared with the console-control thread)
+    CacheRun cache;           // the extract-once cache, for an executable packed with --cache
 };
 
 extern LauncherState launcherState;

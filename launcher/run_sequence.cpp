@@ -5,6 +5,8 @@
 #include "base/failure.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
+#include "cache/cache_start.h"
+#include "cache/cold_start.h"
 #include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
 #include "launcher/console_control.h"
@@ -24,6 +26,13 @@ namespace {
 void removeAfterFailure() {
     closeOpenEntryFile(&launcherState.extraction);
     performCleanup(&launcherState.child, &launcherState.directory);
+}
+
+// The same for a cold start of the cache: what was written goes with the
+// staging directory.
+void removeStagingAfterFailure() {
+    closeOpenEntryFile(&launcherState.extraction);
+    removeStagingDirectory(&launcherState.cache);
 }
 
 }  // namespace
@@ -55,6 +64,16 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
             takeParentRole();
             role = Role::Parent;
             nameRunDirectory(directory);
+        }
+    }
+    if (role == Role::Parent) {
+        // An executable packed with --cache runs from the user's cache, in
+        // this process, when it may; otherwise it goes on as any other.
+        setFailureCleanup(removeStagingAfterFailure);
+        int exitCode = 0;
+        if (runFromCache(&launcherState.cache, &launcherState.own, &launcherState.extraction, &launcherState.payload,
+                         argumentCount, arguments, &exitCode)) {
+            return exitCode;
         }
     }
     // In place before the first file can be written, so an interrupt always

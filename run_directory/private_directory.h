@@ -21,3 +21,14 @@ enum class NewDirectory {
 // its hold; *fileId is its file ID. Nothing is created above it. On
 // NoParent, Refused and NoAccessList, *errorCode holds the system's error.
 NewDirectory createPrivateDirectory(const wchar_t *path, void **holder, uint64_t *fileId, uint32_t *errorCode);
+
+// As createPrivateDirectory, for the `length` characters at `name` relative
+// to the directory open as `root` (null: `name` is a native "\??\C:\..."
+// path), its holder given `extraAccess` besides (DELETE, so that it can
+// rename itself, say). With `openExisting` a directory already standing
+// there is opened instead (as itself, never through a link; its access list
+// is then whatever it has), and *existed says which happened; otherwise
+// that is NameTaken.
+NewDirectory createPrivateDirectoryIn(void *root, const wchar_t *name, size_t length, uint32_t extraAccess,
+                                      bool openExisting, bool *existed, void **holder, uint64_t *fileId,
+                                      uint32_t *errorCode);

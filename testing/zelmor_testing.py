@@ -115,15 +115,19 @@ def wine(arguments, timeout=300, env=None):
 
 
 def runner_arguments(code_file, command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None,
-                     held_pid_file=None, terminate_when=None, std_handles=True):
+                     held_pid_file=None, terminate_when=None, std_handles=True, token=None):
     """The zelmor-run invocation for `command`; `own_pid_in` names a variable
     set to the runner's own process id (a running process of another executable);
     `held_pid_file` holds the program until the test deletes that file;
     the program is terminated once `terminate_when` exists; without
-    `std_handles` it starts with none, as from Explorer."""
+    `std_handles` it starts with none, as from Explorer; `token` ("limited"
+    or "elevated") chooses that half of the user's split token, as each Wine
+    gives its processes one of them."""
     arguments = [os.path.join(WINDOWS_BIN, "zelmor-run.exe"), "--exit-code-file", windows_path(code_file)]
     if not std_handles:
         arguments += ["--std-handles", "none"]
+    if token:
+        arguments += ["--token", token]
     if held_pid_file:
         arguments += ["--held-pid-file", windows_path(held_pid_file)]
     if terminate_when:
@@ -159,13 +163,13 @@ def read_run(code_file, returncode, stdout, stderr):
 
 
 def run_windows(command, application="", set_env=None, unset=(), cwd=None, timeout=300, own_pid_in=None,
-                std_handles=True):
+                std_handles=True, token=None):
     """Starts `command` (a raw Windows command line) through zelmor-run and
     returns its whole exit code and its output."""
     with tempfile.TemporaryDirectory() as scratch:
         code_file = os.path.join(scratch, "exit-code")
         arguments = runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in,
-                                     std_handles=std_handles)
+                                     std_handles=std_handles, token=token)
         for _ in range(START_ATTEMPTS):
             done = wine(arguments, timeout=timeout)
             if not never_started(code_file, done.stdout, done.stderr):
@@ -223,12 +227,12 @@ class Started:
 
 
 def start_windows(command, application="", set_env=None, unset=(), cwd=None, own_pid_in=None, held_pid_file=None,
-                  terminate_when=None):
+                  terminate_when=None, token=None):
     """As run_windows, but returns at once with a Started handle."""
     scratch = tempfile.mkdtemp(prefix="zelmor-started-")
     code_file = os.path.join(scratch, "exit-code")
     return Started(runner_arguments(code_file, command, application, set_env, unset, cwd, own_pid_in, held_pid_file,
-                                    terminate_when), scratch, code_file)
+                                    terminate_when, token=token), scratch, code_file)
 
 
 def entry_stream(entries):
@@ -326,16 +330,17 @@ class LauncherTestCase(unittest.TestCase):
         return command, windows_path(executable), environment
 
     def launch(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, timeout=300,
-               own_pid_in=None, std_handles=True):
+               own_pid_in=None, std_handles=True, token=None):
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
-        return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in, std_handles)
+        return run_windows(command, application, environment, unset, cwd, timeout, own_pid_in, std_handles,
+                           token)
 
     def start(self, executable, arguments=(), set_env=None, unset=(), cwd=None, raw_command=None, own_pid_in=None,
-              held_pid_file=None, terminate_when=None):
+              held_pid_file=None, terminate_when=None, token=None):
         """As launch, but returns at once; the test ends the program if the test does not wait for it."""
         command, application, environment = self.launch_arguments(executable, arguments, set_env, raw_command)
         started = start_windows(command, application, environment, unset, cwd, own_pid_in, held_pid_file,
-                                terminate_when)
+                                terminate_when, token)
         self.addCleanup(started.close)
         return started
 

@@ -1,8 +1,10 @@
 // The Windows side of the benchmarks: what only a Windows process can time or
 // see. Prints "name=value" lines for bench/run_benchmarks.py.
 //
-//   zelmor-bench start [--set NAME=VALUE]... APPLICATION COMMANDLINE
-//       Starts a program and waits for it. started: the FILETIME taken right
+//   zelmor-bench start [--set NAME=VALUE]... [--limited-token] APPLICATION COMMANDLINE
+//       Starts a program and waits for it (with --limited-token unelevated,
+//       with this process's linked token where its own is the elevated half
+//       of a split token, as Wine 8 gives every process). started: the FILETIME taken right
 //       before CreateProcessW; child_created: the creation time of the first
 //       process it starts (the launcher's child), empty if none was seen;
 //       ended: the time the program ended; peak_working_set: the
@@ -110,6 +112,21 @@ int startCommand(int argc, wchar_t **argv) {
         *equals = L'\0';
         SetEnvironmentVariableW(argv[i + 1], equals + 1);
     }
+    HANDLE limitedToken = nullptr;
+    if (i < argc && wcscmp(argv[i], L"--limited-token") == 0) {
+        HANDLE token = nullptr;
+        TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+        TOKEN_LINKED_TOKEN linked = {};
+        DWORD size = 0;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+            !GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size) ||
+            (type == TokenElevationTypeFull &&
+             !GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size))) {
+            return failure(L"reading the linked token", GetLastError());
+        }
+        limitedToken = linked.LinkedToken;  // null where this process's own is limited already
+        i++;
+    }
     if (argc - i != 2) {
         return usage();
     }
@@ -129,8 +146,11 @@ int startCommand(int argc, wchar_t **argv) {
     FILETIME started;
     GetSystemTimeAsFileTime(&started);
     // Suspended until it is in the job, so that no child can escape it.
-    if (!CreateProcessW(argv[i], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &process)) {
+    if (limitedToken != nullptr
+            ? !CreateProcessAsUserW(limitedToken, argv[i], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                    nullptr, nullptr, &startup, &process)
+            : !CreateProcessW(argv[i], &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                              &startup, &process)) {
         return failure(L"CreateProcessW", GetLastError());
     }
     if (!AssignProcessToJobObject(job, process.hProcess)) {

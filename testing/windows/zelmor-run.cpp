@@ -5,6 +5,7 @@
 //   zelmor-run [--set NAME=VALUE]... [--unset NAME]... [--set-own-pid NAME]
 //              [--cwd DIR] [--exit-code-file FILE] [--held-pid-file FILE]
 //              [--terminate-when FILE] [--outlive-control-events] [--std-handles none]
+//              [--token limited|elevated]
 //              APPLICATION COMMANDLINE
 //
 // The child inherits this process's standard handles (none at all with
@@ -16,7 +17,10 @@
 // --terminate-when the child is terminated (exit code 1), as Task Manager's
 // End task or taskkill /F would, once FILE exists. With
 // --outlive-control-events a Ctrl+C on the shared console ends the child
-// only, whose exit code is then reported.
+// only, whose exit code is then reported. With --token the child runs with
+// the unelevated (limited) or the elevated half of a split token: this
+// process's own when it is of that kind, else its linked token (Wine 8
+// gives every process the elevated half, Wine 10 the limited one).
 #include <windows.h>
 
 #include <stdio.h>
@@ -66,6 +70,7 @@ int wmain(int argc, wchar_t **argv) {
     const wchar_t *terminateWhen = nullptr;
     const wchar_t *directory = nullptr;
     bool standardHandles = true;
+    HANDLE childToken = nullptr;
     int i = 1;
     for (; i + 1 < argc; i += 2) {
         if (wcscmp(argv[i], L"--set") == 0) {
@@ -96,6 +101,24 @@ int wmain(int argc, wchar_t **argv) {
         } else if (wcscmp(argv[i], L"--outlive-control-events") == 0) {
             SetConsoleCtrlHandler(outliveControlEvent, TRUE);
             i--;  // an option without a value
+        } else if (wcscmp(argv[i], L"--token") == 0) {
+            HANDLE token = nullptr;
+            TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+            TOKEN_LINKED_TOKEN linked = {};
+            DWORD size = 0;
+            bool elevated = wcscmp(argv[i + 1], L"elevated") == 0;
+            if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+                !GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size)) {
+                fwprintf(stderr, L"zelmor-run: no token (%lu)\n", GetLastError());
+                return 120;
+            }
+            if ((type == TokenElevationTypeFull) != elevated) {
+                if (!GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size)) {
+                    fwprintf(stderr, L"zelmor-run: no linked token (%lu)\n", GetLastError());
+                    return 120;
+                }
+                childToken = linked.LinkedToken;
+            }
         } else {
             break;
         }
@@ -124,8 +147,12 @@ int wmain(int argc, wchar_t **argv) {
     PROCESS_INFORMATION process = {};
     for (int attempt = 1;; ++attempt) {
         wcscpy(commandLine, argv[i + 1]);
-        if (CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, heldPidFile ? CREATE_SUSPENDED : 0,
-                           nullptr, directory, &startup, &process)) {
+        DWORD flags = heldPidFile ? CREATE_SUSPENDED : 0;
+        if (childToken != nullptr
+                ? CreateProcessAsUserW(childToken, application, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
+                                       directory, &startup, &process)
+                : CreateProcessW(application, commandLine, nullptr, nullptr, TRUE, flags, nullptr, directory, &startup,
+                                 &process)) {
             break;
         }
         DWORD error = GetLastError();
