@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/failure.h"
+#include "base/launcher_settings.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "extraction/extraction.h"
@@ -70,6 +71,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         extractPayload(&launcherState.extraction, &launcherState.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
+        }
+        if (launcherSettings().startProgram) {
+            return static_cast<int>(launchProgram(&launcherState.child, &launcherState.own, directory,
+                                                  launcherState.extraction.firstEntryPath, arguments[0]));
         }
         return static_cast<int>(launchChild(&launcherState.child, &launcherState.own, directory, arguments[0]));
     }

@@ -101,7 +101,15 @@ Role decideRole(OwnModule *own) {
 void takeParentRole() {
     // Not examined: the id is replaced just below, and beside the own id even
     // a start time that stayed names a directory of this run's own.
+    withdrawParentRole();
+    publishOwnProcessId();
+}
+
+void withdrawParentRole() {
+    // Not examined: a removal fails only when the system is out of memory;
+    // the run goes on, and an instance started by the program may then find
+    // this one and take the child role, as one started by the application of
+    // a library does.
     unsetEnvVar(kParentVariable);
     unsetEnvVar(kStartVariable);
-    publishOwnProcessId();
 }
