@@ -50,9 +50,12 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // gone or being removed. This instance then starts a run of its own,
         // as it would had it started a moment later. Held before anything
         // else, so that neither the parent's end nor a sweep can take the
-        // directory from under it afterwards.
+        // directory from under it afterwards. A program is never run from
+        // another run's directory, nor loaded as a library there: an
+        // instance packed with one (started by an application of the same
+        // path before an update replaced it, say) runs one of its own.
         seamPause("holdTargetDirectory");
-        if (!tryHoldRunDirectory(directory)) {
+        if (launcherSettings().startProgram || !tryHoldRunDirectory(directory)) {
             takeParentRole();
             role = Role::Parent;
             nameRunDirectory(directory);
