@@ -112,8 +112,8 @@ struct InheritedHandles {
 // a real handle (not null or invalid, and not one of Windows 7's console
 // pseudo-handles, whose two low bits are set and which the console passes
 // on by itself), marked inheritable, and not listed yet (a duplicate makes
-// the creation fail). What is left out is not inherited by the child today
-// either.
+// the creation fail). What is left out would not reach the own child,
+// which inherits every inheritable handle, either.
 void addInheritedHandle(InheritedHandles *inherited, HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3) {
         return;
@@ -143,7 +143,7 @@ union AttributeListBuffer {
 // `job` is not null, and the handles to inherit when `inherited` lists any.
 // False when the system refuses an attribute: the job list is unknown
 // before Windows 10 1607.
-bool fillAttributes(PPROC_THREAD_ATTRIBUTE_LIST list, HANDLE *job, const InheritedHandles *inherited) {
+bool fillAttributes(PPROC_THREAD_ATTRIBUTE_LIST list, HANDLE *job, InheritedHandles *inherited) {
     if (job != nullptr &&
         (seamFails("UpdateProcThreadAttribute") ||
          !UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_JOB_LIST, job, sizeof *job, nullptr, nullptr))) {
@@ -151,9 +151,8 @@ bool fillAttributes(PPROC_THREAD_ATTRIBUTE_LIST list, HANDLE *job, const Inherit
     }
     return inherited == nullptr || inherited->count == 0 ||
            (!seamFails("UpdateProcThreadAttribute") &&
-            UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                      const_cast<HANDLE *>(inherited->handles), inherited->count * sizeof(HANDLE),
-                                      nullptr, nullptr));
+            UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited->handles,
+                                      inherited->count * sizeof(HANDLE), nullptr, nullptr));
 }
 
 // The one CreateProcessW of a launch: `image` with the rebuilt command line
@@ -163,7 +162,7 @@ bool fillAttributes(PPROC_THREAD_ATTRIBUTE_LIST list, HANDLE *job, const Inherit
 // Inheriting every inheritable handle when `inherited` is null, only those it
 // lists otherwise (none at all when it lists none). False when the system
 // refuses, GetLastError telling why.
-bool createProcess(ChildRun *run, const wchar_t *image, HANDLE *job, const InheritedHandles *inherited,
+bool createProcess(ChildRun *run, const wchar_t *image, HANDLE *job, InheritedHandles *inherited,
                    const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
     const bool listsHandles = inherited != nullptr && inherited->count > 0;
     const BOOL inheritHandles = inherited == nullptr || listsHandles;
@@ -200,7 +199,7 @@ bool createProcess(ChildRun *run, const wchar_t *image, HANDLE *job, const Inher
 // Creates the process, in the job where the system allows it; a failure to
 // start ends the process. Returns the job, or null when the child runs
 // without one.
-HANDLE startChild(ChildRun *run, const wchar_t *image, const InheritedHandles *inherited,
+HANDLE startChild(ChildRun *run, const wchar_t *image, InheritedHandles *inherited,
                   const STARTUPINFOW &startup, PROCESS_INFORMATION *child) {
     HANDLE job = createChildJob();
     if (job != nullptr && createProcess(run, image, &job, inherited, startup, child)) {

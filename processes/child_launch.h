@@ -1,10 +1,10 @@
 #pragma once
 // The parent role's last stages: start the own executable again as the
 // child, or the program the payload carries in its place, wait for it,
-// clean up. `run` is the child's record, zero-filled
-// before the launch; `own` the own executable (paths/own_module.h), its
-// forms filled as they are needed; `directory` the run directory the parent
-// has created and extracted into.
+// clean up. `run` is the child's record, zero-filled before the launch;
+// `own` the own executable (paths/own_module.h), its forms filled as they
+// are needed; `directory` the run directory the parent has created and
+// extracted into.
 #include "paths/own_module.h"
 #include "processes/child_run.h"
 #include "run_directory/run_directory.h"

@@ -106,10 +106,9 @@ void takeParentRole() {
 }
 
 void withdrawParentRole() {
-    // Not examined: a removal fails only when the system is out of memory;
-    // the run goes on, and an instance started by the program may then find
-    // this one and take the child role, as one started by the application of
-    // a library does.
+    // Not examined: a removal fails only when the system is out of memory,
+    // and an instance of an executable packed with a program that finds this
+    // one takes the parent role all the same (launcher/run_sequence.cpp).
     unsetEnvVar(kParentVariable);
     unsetEnvVar(kStartVariable);
 }
