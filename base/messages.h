@@ -38,7 +38,6 @@ constexpr char kCacheNoBase[] = "per-run: no usable base folder";
 constexpr char kCacheNotLocal[] = "per-run: ZELMOR_CACHE_DIR is not a local fully qualified path";
 constexpr char kCacheNotPrivate[] = "per-run: folder not private to this user";
 constexpr char kCacheNoIndex[] = "per-run: unreadable cache index";
-constexpr char kCacheProgram[] = "per-run: the application is a program";
 constexpr char kCacheStagingRefused[] = "per-run: staging directory refused";
 constexpr char kCachePublishRefused[] = "per-run: publish refused";
 constexpr char kCacheDamagedInUse[] = "per-run: damaged version in use";

@@ -18,6 +18,7 @@
 #include "paths/environment.h"
 #include "paths/system_values.h"
 #include "processes/application_load.h"
+#include "processes/child_launch.h"
 
 namespace {
 
@@ -55,17 +56,8 @@ void markUsed(CacheRun *run) {
     SetFileInformationByHandle(static_cast<HANDLE>(run->version.holder), FileBasicInfo, &basic, sizeof basic);
 }
 
-// The application runs in this process, from the version directory, with
-// what a child would have been given; never ZELMOR_ONEFILE_PARENT, so that
-// an instance it starts of its own executable is a launcher, not a child.
-int runInProcess(CacheRun *run, OwnModule *own, int argumentCount, wchar_t **arguments) {
-    if (argumentCount < 1) {
-        internalLimitAbort();
-    }
-    unsetEnvVar(kParentVariable);  // not examined: an instance that finds it names no running parent of its own
-    unsetEnvVar(kStartVariable);   // as above
-    setEnvVar(kDirectoryVariable, ownModuleDirectoryOf(own));
-    setEnvVar(kArgv0Variable, arguments[0]);
+// The application's first entry in the version directory, into run->library.
+void composeApplicationPath(CacheRun *run) {
     size_t length = copyText(run->library, kCacheLibraryCapacity, run->version.targetDirectory);
     length = appendUnits(run->library, kCacheLibraryCapacity, length, L"\\", 1);
     size_t offset = run->header.headerSize;
@@ -75,12 +67,30 @@ int runInProcess(CacheRun *run, OwnModule *own, int argumentCount, wchar_t **arg
         wchar_t unit = static_cast<wchar_t>(cacheIndexNumber(first.name + 2 * i, 2));
         length = appendUnits(run->library, kCacheLibraryCapacity, length, &unit, 1);
     }
+}
+
+// A DLL runs in this process, from the version directory, with what a child
+// would have been given; never ZELMOR_ONEFILE_PARENT, so that an instance
+// it starts of its own executable is a launcher, not a child. A program is
+// started from there as from a run directory, which it leaves in place.
+int runApplication(CacheRun *run, OwnModule *own, ChildRun *child, int argumentCount, wchar_t **arguments) {
+    if (argumentCount < 1) {
+        internalLimitAbort();
+    }
+    composeApplicationPath(run);
+    if (launcherSettings().startProgram) {
+        return static_cast<int>(launchProgram(child, own, &run->version, run->library, arguments[0]));
+    }
+    unsetEnvVar(kParentVariable);  // not examined: an instance that finds it names no running parent of its own
+    unsetEnvVar(kStartVariable);   // as above
+    setEnvVar(kDirectoryVariable, ownModuleDirectoryOf(own));
+    setEnvVar(kArgv0Variable, arguments[0]);
     return runLibraryMode(&run->version, run->library, argumentCount, arguments);
 }
 
 }  // namespace
 
-bool runFromCache(CacheRun *run, OwnModule *own, Extraction *extraction, PayloadReader *payload, int argumentCount,
+bool runFromCache(CacheRun *run, OwnModule *own, ChildRun *child, Extraction *extraction, PayloadReader *payload, int argumentCount,
                   wchar_t **arguments, int *exitCode) {
     if (!readCacheIndex(run)) {
         // No index: packed without --cache, nothing to say.
@@ -88,11 +98,6 @@ bool runFromCache(CacheRun *run, OwnModule *own, Extraction *extraction, Payload
     }
     if (variableIs(kCacheSwitchVariable, L"off")) {
         return perRun(kCacheOff);
-    }
-    // A program started as a process of its own takes the per-run road for
-    // now: the cache road runs a DLL in this process.
-    if (launcherSettings().startProgram) {
-        return perRun(kCacheProgram);
     }
     if (indexTakesStateName(run)) {
         return perRun(kCacheNoIndex);
@@ -107,7 +112,7 @@ bool runFromCache(CacheRun *run, OwnModule *own, Extraction *extraction, Payload
             versionMatchesState(run, run->version.holder)) {
             markUsed(run);
             trace(kCacheWarm);
-            *exitCode = runInProcess(run, own, argumentCount, arguments);
+            *exitCode = runApplication(run, own, child, argumentCount, arguments);
             return true;
         }
         // Missing or changed files, or a folder not ours alone: replaced
@@ -138,6 +143,6 @@ bool runFromCache(CacheRun *run, OwnModule *own, Extraction *extraction, Payload
     }
     trace(road);
     collectOldVersions(run);
-    *exitCode = runInProcess(run, own, argumentCount, arguments);
+    *exitCode = runApplication(run, own, child, argumentCount, arguments);
     return true;
 }

@@ -18,7 +18,7 @@ constexpr size_t kWriteChunkSize = 32768;
 struct Extraction {
     wchar_t entryName[kEntryNameCapacity];  // the entry being read
     wchar_t entryPath[kEntryPathCapacity];  // the run directory, a backslash, entryName
-    wchar_t firstEntryPath[kFirstEntryPathCapacity];  // the first entry's path: the application's library
+    wchar_t firstEntryPath[kFirstEntryPathCapacity];  // the first entry's path: the application's library or program
     void *entryFile;  // the file being written (a HANDLE), null between files
     unsigned char writeChunk[kWriteChunkSize];  // an entry's data on its way to its file
     KnownDirectories knownDirectories;  // the directories the entries' files go into

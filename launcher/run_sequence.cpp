@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/failure.h"
+#include "base/launcher_settings.h"
 #include "base/messages.h"
 #include "base/test_seam.h"
 #include "cache/cache_start.h"
@@ -51,6 +52,8 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // Before the expansion: {PID} reads what the role decision publishes.
     Role role = decideRole(&launcherState.own);
     RunDirectory *directory = &launcherState.directory;
+    // The payload's first entry is a program to start, not a DLL to load.
+    const bool program = launcherSettings().startProgram;
     nameRunDirectory(directory);
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
@@ -58,28 +61,37 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         // gone or being removed. This instance then starts a run of its own,
         // as it would had it started a moment later. Held before anything
         // else, so that neither the parent's end nor a sweep can take the
-        // directory from under it afterwards.
+        // directory from under it afterwards. A program is never run from
+        // another run's directory, nor loaded as a library there: an
+        // instance packed with one (started by an application of the same
+        // path before an update replaced it, say) runs one of its own.
         seamPause("holdTargetDirectory");
-        if (!tryHoldRunDirectory(directory)) {
+        if (program || !tryHoldRunDirectory(directory)) {
             takeParentRole();
             role = Role::Parent;
             nameRunDirectory(directory);
         }
     }
+    // A program is stopped with its grace on a console event, from the cache
+    // as from a run directory; a DLL run from the cache, in this process,
+    // handles the events itself. Otherwise in place before the first file
+    // can be written, so an interrupt always finds the handler ready to
+    // remove what was extracted.
+    if (role == Role::Parent && program) {
+        registerConsoleControlHandler();
+    }
     if (role == Role::Parent) {
-        // An executable packed with --cache runs from the user's cache, in
-        // this process, when it may; otherwise it goes on as any other.
+        // An executable packed with --cache runs from the user's cache when
+        // it may; otherwise it goes on as any other.
         setFailureCleanup(removeStagingAfterFailure);
         int exitCode = 0;
-        if (runFromCache(&launcherState.cache, &launcherState.own, &launcherState.extraction, &launcherState.payload,
-                         argumentCount, arguments, &exitCode)) {
+        if (runFromCache(&launcherState.cache, &launcherState.own, &launcherState.child, &launcherState.extraction,
+                         &launcherState.payload, argumentCount, arguments, &exitCode)) {
             return exitCode;
         }
-    }
-    // In place before the first file can be written, so an interrupt always
-    // finds the handler ready to remove what was extracted.
-    if (role == Role::Parent) {
-        registerConsoleControlHandler();
+        if (!program) {
+            registerConsoleControlHandler();
+        }
     }
     openPayload(&launcherState.payload);
     if (role == Role::Parent) {
@@ -89,6 +101,10 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         extractPayload(&launcherState.extraction, &launcherState.payload, directory);
         if (argumentCount < 1) {
             internalLimitAbort();
+        }
+        if (program) {
+            return static_cast<int>(launchProgram(&launcherState.child, &launcherState.own, directory,
+                                                  launcherState.extraction.firstEntryPath, arguments[0]));
         }
         return static_cast<int>(launchChild(&launcherState.child, &launcherState.own, directory, arguments[0]));
     }

@@ -101,7 +101,14 @@ Role decideRole(OwnModule *own) {
 void takeParentRole() {
     // Not examined: the id is replaced just below, and beside the own id even
     // a start time that stayed names a directory of this run's own.
+    withdrawParentRole();
+    publishOwnProcessId();
+}
+
+void withdrawParentRole() {
+    // Not examined: a removal fails only when the system is out of memory,
+    // and an instance of an executable packed with a program that finds this
+    // one takes the parent role all the same (launcher/run_sequence.cpp).
     unsetEnvVar(kParentVariable);
     unsetEnvVar(kStartVariable);
-    publishOwnProcessId();
 }

@@ -32,3 +32,9 @@ Role decideRole(OwnModule *own);
 // an id that names no running instance. The target directory is then to be
 // expanded anew.
 void takeParentRole();
+
+// Removes ZELMOR_ONEFILE_PARENT and ZELMOR_ONEFILE_START from this
+// process's environment, once the run directory is named: whatever it starts
+// afterwards, this executable included, decides its role afresh and runs as
+// a parent of its own.
+void withdrawParentRole();

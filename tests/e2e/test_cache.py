@@ -166,6 +166,20 @@ class CacheTest(LauncherTestCase):
         self.assertEqual(self.versions(), [])
         self.assertEqual(os.listdir(self.folder), [])
 
+    def test_a_program_starts_from_its_version_in_the_job_and_leaves_it(self):
+        launcher = os.path.join(self.work, "load.exe")
+        subprocess.run([PACK, "-q", "--cache=probe", "--file", "bin/load.exe=" + windows_binary("zelmor-load-direct.exe"),
+                        "--file", "bin/zelmor-probe.dll=" + PROBE, "--run", "bin/load.exe", launcher], check=True)
+        environment = {"ZELMOR_CACHE_DIR": windows_path(self.base), "ZELMOR_CACHE_TRACE": "1",
+                       "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_EXIT": "6"}
+        for road in ("cold", "warm"):
+            run = self.launch(launcher, ["zelmor-probe.dll", "x"], set_env=environment, token="limited")
+            self.assertEqual((run.exit_code, run.stderr), (6, f"zelmor cache: {road}\n"))
+            seen = self.read_report()
+            self.assertEqual((seen["module_dir"], seen["in_job"], seen["env"]["ZELMOR_ONEFILE_PARENT"]),
+                             (windows_path(os.path.join(self.version(), "bin")), True, None))
+            self.assertEqual(os.listdir(self.temp), [])
+
     def test_old_versions_go_unless_held_or_recent(self):
         old = self.pack(b"old", "old.exe")
         self.assert_road(self.run_cached(old), "cold", b"old")

@@ -227,6 +227,24 @@ class DeadRunTest(LauncherTestCase):
         self.dead_directory("onefile_1_2.removing")
         self.assert_next_run_leaves_nothing()
 
+    def test_a_killed_parent_takes_its_program_along_and_the_next_run_sweeps_what_it_left(self):
+        # A program that loads the probe from its own folder by name; no parent id reaches it.
+        launcher = os.path.join(self.work, "load.exe")
+        subprocess.run([os.path.join(HOST_BIN, "zelmor-pack"), "--file", "bin/load.exe=" + windows_binary(
+            "zelmor-load-direct.exe"), "--file", "bin/zelmor-probe.dll=" + windows_binary("zelmor-probe.dll"),
+            "--run", "bin/load.exe", launcher], check=True, capture_output=True)
+        terminate = os.path.join(self.work, "terminate")
+        started = self.start(launcher, ["zelmor-probe.dll"], terminate_when=terminate, set_env={
+            "ZELMOR_PROBE_REPORT": windows_path(self.report_path()), "ZELMOR_PROBE_SLEEP_MS": "60000"})
+        report = self.await_report(started=started)
+        self.assertEqual([report["env"][name] for name in ("ZELMOR_ONEFILE_PARENT", "ZELMOR_ONEFILE_START",
+                          "ZELMOR_ORIGINAL_ARGV0")] + [report["in_job"]], [None, None, windows_path(launcher), True])
+        with open(terminate, "wb"):
+            pass
+        self.assertEqual(started.wait(60).exit_code, 1, "terminated")
+        self.assertEqual(wait_until_gone(windows_path(launcher), 30), [], "the program ends with its parent")
+        self.assert_next_run_leaves_nothing()
+
     def test_the_sweep_leaves_links_foreign_names_and_directories_in_use(self):
         outside = os.path.join(self.work, "outside")
         os.makedirs(outside)

@@ -17,8 +17,9 @@ import threading
 import time
 import unittest
 
-from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, STUB, VERSION, WINE_RUN, LauncherTestCase,
-                            fetched_program, linux_path, runner_arguments, wine, windows_binary, windows_path)
+from zelmor_testing import (DECODE_FAILED, HOST_BIN, SEAMS_STUB, SHARED_RUNTIME_FOLDER, SHARED_RUNTIME_PROGRAM, STUB,
+                            VERSION, WINE_ROOT, WINE_RUN, LauncherTestCase, command_line, fetched_program, linux_path,
+                            runner_arguments, wine, windows_binary, windows_path)
 
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 WINDOWS_PACK = windows_binary("zelmor-pack.exe")
@@ -145,6 +146,42 @@ class PackedApplicationTest(LauncherTestCase):
         self.assertIn(b"FileDescription=7-Zip Standalone Console", read[1].stdout)
         self.assertIn("\n\nruns: 7za.exe, a program the launcher starts\nsubsystem: console (from the program)\n",
                       list_entries(packed).stdout.decode())
+
+    def test_a_packed_program_runs_in_the_callers_directory_with_its_exit_codes(self):
+        packed = pack(None, os.path.join(self.work, "7z.exe"), "--file", "bin/7za.exe=" + fetched_program("7za.exe"),
+                      "--run", "bin/7za.exe")
+        files = os.path.dirname(self.file("one.txt", b"one line\n" * 5000))
+        self.file("bad.7z", b"7z\xbc\xaf\x27\x1c\0\x04" + bytes(40))
+        runs = [self.launch(packed, arguments, cwd=files)
+                for arguments in (["a", "x.7z", "one.txt", "bad.7z"], ["t", "x.7z"], ["t", "bad.7z"])]
+        self.assertEqual([run.exit_code for run in runs], [0, 0, 2], runs)
+        self.assertRegex(runs[1].stdout, r"\nEverything is Ok\n\nFiles: 2\nSize: +45048\n")
+        self.assertEqual(os.listdir(self.temp), [])
+
+    @unittest.skipIf(WINE_ROOT == "/", "Wine 8 cannot run esbuild, a Go program, even unpacked")
+    def test_esbuild_bundles_the_same_packed_as_unpacked(self):
+        esbuild = fetched_program("esbuild.exe")
+        packed = pack(None, os.path.join(self.work, "bundler.exe"), "--file", "esbuild.exe=" + esbuild, "--run",
+                      "esbuild.exe")
+        self.file("lib.js", b'export const greet = (name) => "hello " + name;\n')
+        entry = self.file("entry.js", b'import { greet } from "./lib.js";\nconsole.log(greet("packed"));\n')
+        runs = [self.launch(program, [windows_path(entry), "--bundle"]) for program in (esbuild, packed)]
+        self.assertEqual((runs[0].exit_code, runs[1].exit_code, runs[1].stdout), (0, 0, runs[0].stdout), runs)
+        self.assertEqual(os.listdir(self.temp), [])
+
+    def test_a_program_loads_its_own_dlls_never_planted_ones_and_starts_itself_as_a_parent(self):
+        planted = os.path.dirname(self.file("libstdc++-6.dll", b"beside the packed executable, in the current folder"))
+        packed = pack(None, os.path.join(planted, "shared.exe"), "--dir", SHARED_RUNTIME_FOLDER, "--run",
+                      SHARED_RUNTIME_PROGRAM)
+        run = self.launch(packed, ["5"], cwd=planted)
+        self.assertEqual((run.exit_code, run.stderr), (5, ""))
+        self.assertRegex(run.stdout, r"\Aruntime: .*\\onefile_\d+_\d+\\libstdc\+\+-6\.dll\ncaught through the shared ")
+        # Started again by its program, the executable runs a launcher, never a child that loads a program.
+        again = pack(None, os.path.join(self.work, "again.exe"), "--file", "run.exe=" + windows_binary(
+            "zelmor-run.exe"), "--run", "run.exe")
+        inner = command_line([windows_path(again), "", "cmd /c exit 7"])
+        self.assertEqual(self.launch(again, ["", inner]).exit_code, 7)
+        self.assertEqual(os.listdir(self.temp), [])
 
     def test_version_is_the_one_the_launcher_carries(self):
         done = subprocess.run([PACK, "--version"], capture_output=True, text=True)
