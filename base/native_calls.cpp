@@ -246,6 +246,29 @@ DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid) {
     return copySid(information.bytes, sizeof information, found, sid) ? ERROR_SUCCESS : ERROR_INVALID_SID;
 }
 
+bool processTokenElevated() {
+    OpenTokenFunction openToken = native<OpenTokenFunction>(kOpenToken);
+    QueryTokenFunction queryToken = native<QueryTokenFunction>(kQueryToken);
+    HANDLE token = nullptr;
+    if (openToken == nullptr || queryToken == nullptr || openToken(GetCurrentProcess(), TOKEN_QUERY, &token) < 0) {
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    ULONG returned = 0;
+    NTSTATUS result = queryToken(token, TokenElevation, &elevation, sizeof elevation, &returned);
+    CloseHandle(token);  // a query handle: nothing is lost if the close fails
+    return result >= 0 && elevation.TokenIsElevated != 0;
+}
+
+void *nativeFunction(const char *name) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, name));
+}
+
+DWORD nativeError(NTSTATUS status) {
+    return errorOf(status);
+}
+
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second) {
     EqualSidFunction equalSid = native<EqualSidFunction>(kEqualSid);
     return equalSid != nullptr && equalSid(const_cast<SID *>(&first.sid), const_cast<SID *>(&second.sid));
