@@ -43,6 +43,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     Role role = decideRole(&launcherState.own);
     RunDirectory *directory = &launcherState.directory;
     nameRunDirectory(directory);
+    seamStamp("named");
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
         // restarts itself, say): that run may be over by now, its directory
@@ -63,11 +64,13 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         registerConsoleControlHandler();
     }
     openPayload(&launcherState.payload);
+    seamStamp("payload");
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
         extractPayload(&launcherState.extraction, &launcherState.payload, directory);
+        seamStamp("extracted");
         if (argumentCount < 1) {
             internalLimitAbort();
         }

@@ -41,5 +41,6 @@ int runLibraryMode(const RunDirectory *directory, const wchar_t *library, int ar
         fatalError(kEntryPointMissing);
     }
     // The library and the reader stay until the process ends.
+    seamStamp("run_code");
     return runCode(argumentCount, arguments);
 }
