@@ -34,11 +34,12 @@ class ExtractionTest(LauncherTestCase):
             "ZELMOR_PROBE_PARENT_MODULES": "1"})
         self.assertEqual((run.exit_code, run.stderr), (0, ""))
         report = self.read_report()
-        # Directories below its own need no known folder: the parent never
-        # maps the shell, nor the window system the shell brings.
+        # Directories below its own need no known folder, and the access
+        # list NTDLL's calls alone: the parent never maps the shell, the
+        # window system it brings, or ADVAPI32.
         modules = {name.lower() for name in report["parent_modules"]}
         self.assertIn("kernel32.dll", modules)
-        self.assertFalse(modules & {"shell32.dll", "user32.dll"}, sorted(modules))
+        self.assertFalse(modules & {"shell32.dll", "user32.dll", "advapi32.dll"}, sorted(modules))
         env = report["env"]
         self.assertRegex(env["ZELMOR_ONEFILE_START"], r"^\d{18}$")
         expected_target = f"{windows_path(self.temp)}\\onefile_{env['ZELMOR_ONEFILE_PARENT']}_{env['ZELMOR_ONEFILE_START']}"
