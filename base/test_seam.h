@@ -14,18 +14,11 @@
 // environment variable ZELMOR_TEST_DIALOG names a file that receives, in
 // place of the box, its title, a line feed and its text (UTF-16LE), and
 // seamRecordsDialog returns true; the caller then shows nothing.
-//
-// seamStamp("Stage") notes when a stage of the start was reached; at the
-// process's end seamWriteStamps appends them to the file ZELMOR_TEST_STAMPS
-// names, one "PID Stage=FILETIME" line each, for the benchmarks' breakdown
-// of a start. Release builds keep no stamps.
 
 #ifdef ZELMOR_TEST_SEAMS
 bool seamFails(const char *operation);
 bool seamRecordsDialog(const wchar_t *title, const wchar_t *text);
 void seamPause(const char *point);
-void seamStamp(const char *stage);
-void seamWriteStamps();
 #else
 inline bool seamFails(const char *) {
     return false;
@@ -34,6 +27,4 @@ inline bool seamRecordsDialog(const wchar_t *, const wchar_t *) {
     return false;
 }
 inline void seamPause(const char *) {}
-inline void seamStamp(const char *) {}
-inline void seamWriteStamps() {}
 #endif

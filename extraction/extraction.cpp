@@ -5,7 +5,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/messages.h"
-#include "base/test_seam.h"
+#include "base/stage_stamps.h"
 #include "extraction/file_output.h"
 #include "extraction/parent_directories.h"
 #include "extraction/payload_reader.h"
@@ -133,7 +133,7 @@ void extractPayload(Extraction *extraction, PayloadReader *payload, RunDirectory
         // entry leaves nothing; its name may change on the way.
         if (!directory->cleanupArmed) {
             const bool created = createRunDirectory(directory);
-            seamStamp("directory");
+            stampStage("directory");
             composeEntryPath(extraction, directory);
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {

@@ -4,6 +4,7 @@
 
 #include "base/failure.h"
 #include "base/messages.h"
+#include "base/stage_stamps.h"
 #include "base/test_seam.h"
 #include "extraction/extraction.h"
 #include "extraction/payload_reader.h"
@@ -43,7 +44,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     Role role = decideRole(&launcherState.own);
     RunDirectory *directory = &launcherState.directory;
     nameRunDirectory(directory);
-    seamStamp("named");
+    stampStage("named");
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
         // restarts itself, say): that run may be over by now, its directory
@@ -64,13 +65,13 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         registerConsoleControlHandler();
     }
     openPayload(&launcherState.payload);
-    seamStamp("payload");
+    stampStage("payload");
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
         extractPayload(&launcherState.extraction, &launcherState.payload, directory);
-        seamStamp("extracted");
+        stampStage("extracted");
         if (argumentCount < 1) {
             internalLimitAbort();
         }

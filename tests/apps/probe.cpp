@@ -183,20 +183,20 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory, cons
     json += ", \"entered\": \"" + std::to_string(enteredTime) + "\"";
     // The launcher's parent while its child runs: which libraries it mapped.
     std::wstring asked, parent;
-    if (readEnvironment(L"ZELMOR_PROBE_PARENT_MODULES", asked) && readEnvironment(L"ZELMOR_ONEFILE_PARENT", parent)) {
+    HANDLE snapshot = readEnvironment(L"ZELMOR_PROBE_PARENT_MODULES", asked) &&
+                              readEnvironment(L"ZELMOR_ONEFILE_PARENT", parent)
+                          ? CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, wcstoul(parent.c_str(), nullptr, 10))
+                          : INVALID_HANDLE_VALUE;
+    if (snapshot != INVALID_HANDLE_VALUE) {
         json += ", \"parent_modules\": [";
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, wcstoul(parent.c_str(), nullptr, 10));
         MODULEENTRY32W module = {};
         module.dwSize = sizeof module;
-        for (BOOL more = snapshot != INVALID_HANDLE_VALUE && Module32FirstW(snapshot, &module); more;
-             more = Module32NextW(snapshot, &module)) {
+        for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
             json += json.back() == '[' ? "" : ", ";
             appendJsonString(json, module.szModule);
         }
         json += "]";
-        if (snapshot != INVALID_HANDLE_VALUE) {
-            CloseHandle(snapshot);
-        }
+        CloseHandle(snapshot);
     }
     json += ", \"files\": [";
     bool first = true;
