@@ -43,8 +43,8 @@ bool lookUpSecurityCalls() {
            lookUp("RtlSetSaclSecurityDescriptor", &calls.setSaclSecurityDescriptor);
 }
 
-constexpr BYTE kNtAuthority = 5;                // SECURITY_NT_AUTHORITY
-constexpr BYTE kMandatoryLabelAuthority = 16;   // SECURITY_MANDATORY_LABEL_AUTHORITY
+constexpr BYTE kNtAuthority = 5;               // SECURITY_NT_AUTHORITY
+constexpr BYTE kMandatoryLabelAuthority = 16;  // SECURITY_MANDATORY_LABEL_AUTHORITY
 
 // One of the system's well-known SIDs: S-1-authority-sub-authorities.
 void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> subAuthorities) {
@@ -54,7 +54,7 @@ void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> s
     memcpy(sid->bytes + sizeof header, subAuthorities.begin(), subAuthorities.size() * sizeof(DWORD));
 }
 
-// Each call's status, kept until the first that fails.
+// True for a call that succeeded; otherwise false, with its system error in *errorCode.
 bool succeeds(NTSTATUS status, uint32_t *errorCode) {
     if (status < 0) {
         *errorCode = nativeError(status);
