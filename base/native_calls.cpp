@@ -289,6 +289,15 @@ DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid) {
     return copySid(information.bytes, sizeof information, found, sid) ? ERROR_SUCCESS : ERROR_INVALID_SID;
 }
 
+void *nativeFunction(const char *name) {
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll == nullptr ? nullptr : reinterpret_cast<void *>(GetProcAddress(ntdll, name));
+}
+
+DWORD nativeError(NTSTATUS status) {
+    return errorOf(status);
+}
+
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second) {
     EqualSidFunction equalSid = native<EqualSidFunction>(kEqualSid);
     return equalSid != nullptr && equalSid(const_cast<SID *>(&first.sid), const_cast<SID *>(&second.sid));

@@ -1,7 +1,9 @@
 #pragma once
 // The system's native calls (NTDLL), for what the documented ones cannot do:
 // open or create a file relative to a directory handle, list a directory by
-// handle, rename within a directory by handle, read an owner from a handle.
+// handle, rename within a directory by handle, read an owner from a handle;
+// and for what would otherwise load a library of its own (the token's facts,
+// the security calls ADVAPI32 wraps).
 // NTDLL is in every process; its functions are looked up there once instead
 // of imported, so that the launcher imports nothing but KERNEL32 and the C
 // runtime. Each call returns the system error number as GetLastError would
@@ -68,6 +70,12 @@ DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid);
 
 // Whether this process's token is elevated (TokenElevation).
 DWORD processTokenElevated(bool *elevated);
+// A function of NTDLL, for a call that needs no wrapper here; null, with the
+// last error set, where the system lacks it. Look each up once and keep it.
+void *nativeFunction(const char *name);
+
+// The system error number for a native call's failed status.
+DWORD nativeError(NTSTATUS status);
 
 // Whether the two SIDs are the same.
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second);

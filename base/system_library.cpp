@@ -12,7 +12,7 @@ struct LoadedLibrary {
 };
 
 // In the order of SystemLibrary.
-LoadedLibrary libraries[] = {{L"shell32.dll", nullptr}, {L"advapi32.dll", nullptr}, {L"user32.dll", nullptr}};
+LoadedLibrary libraries[] = {{L"shell32.dll", nullptr}, {L"user32.dll", nullptr}};
 
 }  // namespace
 

@@ -35,6 +35,8 @@ PROBE = os.path.join(WINDOWS_BIN, "zelmor-probe.dll")
 LOAD_DIRECT = os.path.join(WINDOWS_BIN, "zelmor-load-direct.exe")
 PACK = os.path.join(HOST_BIN, "zelmor-pack")
 STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher.exe")
+# The test build notes when each stage of a start is reached (ZELMOR_TEST_STAMPS).
+SEAMS_STUB = os.path.join(WINDOWS_BIN, "zelmor-launcher-seams.exe")
 BASELINE_STUB = os.environ.get("ZELMOR_BENCH_BASELINE_STUB") or None
 BASELINE_LABEL = os.environ.get("ZELMOR_BENCH_BASELINE_LABEL") or "the baseline stub"
 
@@ -59,6 +61,16 @@ DECODE_BUFFER = 131072  # the launcher's decode buffer
 MB = 1e6
 MIB = 1 << 20
 TICKS_PER_SECOND = 10_000_000  # FILETIME units
+# The spans between the stages a start passes, as staged_launch returns them.
+STAGES = ("parent: process start (-> its entry)",
+          "parent: role decision, the directory's name",
+          "parent: console handler, resource lookup",
+          "parent: directory creation and hold",
+          "parent: extraction",
+          "parent: job and child creation",
+          "child: process start (-> its entry)",
+          "child: role, lookup, hold, library load",
+          "child: the call of run_code")
 
 
 class Benchmark:
@@ -82,16 +94,17 @@ class Benchmark:
         return [dict(re.findall(r"(\w+)=(\S*)", line)) for line in done.stdout.decode().splitlines()
                 if re.match(r"^\w+=", line)]
 
-    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS, limited_token=False):
-        """Starts `executable` through zelmor-bench with the probe reporting;
-        returns zelmor-bench's figures merged with the probe's report.
-        `limited_token` starts it unelevated, which the cache needs."""
+    def start(self, executable, arguments, sleep_ms=PROBE_SLEEP_MS, extra=None, limited_token=False):
+        """Starts `executable` through zelmor-bench with the probe reporting
+        and the variables in `extra` set; returns zelmor-bench's figures
+        merged with the probe's report. `limited_token` starts it
+        unelevated, which the cache needs."""
         report = self.path("report.json")
         if os.path.exists(report):
             os.remove(report)
         settings = {"TEMP": windows_path(self.temp), "TMP": windows_path(self.temp),
                     "ZELMOR_PROBE_REPORT": windows_path(report), "ZELMOR_PROBE_SLEEP_MS": sleep_ms,
-                    "ZELMOR_CACHE_DIR": windows_path(self.path("cache"))}
+                    "ZELMOR_CACHE_DIR": windows_path(self.path("cache")), **(extra or {})}
         options = [option for name, value in settings.items() for option in ("--set", f"{name}={value}")]
         options += ["--limited-token"] if limited_token else []
         lines = self.bench("start", *options, windows_path(executable),
@@ -125,6 +138,28 @@ class Benchmark:
                 "total": (entered - started) / TICKS_PER_SECOND,
                 "whole": (int(figures["ended"]) - started) / TICKS_PER_SECOND,
                 "peak": int(figures["peak_working_set"])}
+
+    def staged_launch(self, executable):
+        """One run of a launcher of the test build, which notes its stages:
+        seconds of each span between them (STAGES), from zelmor-bench's
+        CreateProcessW to run_code's entry, and the whole."""
+        stamps = self.path("stamps.txt")
+        if os.path.exists(stamps):
+            os.remove(stamps)
+        figures = self.start(executable, [], extra={"ZELMOR_TEST_STAMPS": windows_path(stamps)})
+        parent = figures["report"]["env"]["ZELMOR_ONEFILE_PARENT"]
+        noted = {}
+        with open(stamps, encoding="ascii") as f:
+            for pid, stage, value in re.findall(r"^(\d+) (\w+)=(\d+)$", f.read(), re.M):
+                noted["parent" if pid == parent else "child", stage] = int(value)
+        points = [int(figures["started"])] + [noted[stage] for stage in (
+            ("parent", "entry"), ("parent", "named"), ("parent", "payload"), ("parent", "directory"),
+            ("parent", "extracted"))] + [int(figures["child_created"]), noted["child", "entry"],
+                                         noted["child", "run_code"], int(figures["report"]["entered"])]
+        if points != sorted(points):
+            raise RuntimeError(f"{executable}: stages out of order: {points}")
+        return [(later - earlier) / TICKS_PER_SECOND for earlier, later in zip(points, points[1:])] + \
+            [(points[-1] - points[0]) / TICKS_PER_SECOND]
 
     def load_direct(self, limited_token=False):
         figures = self.start(LOAD_DIRECT, [windows_path(PROBE)], limited_token=limited_token)
@@ -189,13 +224,15 @@ class Benchmark:
         fixed_ms = ", ".join(f"{seconds * 1000:.0f}" for seconds in fixed)
         self.emit(f"     (each less the same for probe.dll alone: {fixed_ms} ms)")
 
-    def startup(self, small_apps):
-        """`small_apps`: the probe alone, packed with each launcher stub."""
-        direct, launched = [], [[] for _ in small_apps]
+    def startup(self, small_apps, staged_app):
+        """`small_apps`: the probe alone, packed with each launcher stub;
+        `staged_app`: the same with the test build's stub."""
+        direct, launched, staged = [], [[] for _ in small_apps], []
         for _ in range(STARTUP_RUNS):  # interleaved, so that drift affects all alike
             direct.append(self.load_direct())
             for runs, app in zip(launched, small_apps):
                 runs.append(self.launch(app))
+            staged.append(self.staged_launch(staged_app))
         payload = os.path.getsize(PROBE)
 
         def row(name, values):
@@ -217,6 +254,11 @@ class Benchmark:
         self.emit(f"     {'overhead of the launcher (difference of medians)':<52}{overhead * 1000:8.1f} ms")
         ratios = ", ".join(f"{statistics.median(r['total'] for r in runs) / plain:.2f}" for runs in launched)
         self.emit(f"     launcher / plain loader (medians): {ratios}")
+        self.emit("     the same start stage by stage, in the test build, which notes each stage:")
+        for index, name in enumerate(STAGES):
+            row(f"  {name}", [spans[index] for spans in staged])
+        row("  test build: CreateProcessW -> run_code", [spans[-1] for spans in staged])
+        row("  beside it, zelmor-load-direct.exe probe.dll", [r["total"] for r in direct])
         self.startup_steps(small_apps[0])
 
     def startup_steps(self, small_app):
@@ -234,8 +276,9 @@ class Benchmark:
         for key, name in (("canonical", "child: parent's and own canonical paths"),
                           ("lookup", "child and parent: payload resource lookup"),
                           ("first_step", "child: reader start and first decode step"),
-                          ("shell32", "parent: SHELL32 load, with what it brings"),
-                          ("home", "parent: SHGetFolderPathW for {HOME}"),
+                          ("advapi32", "ADVAPI32 load (no longer needed)"),
+                          ("shell32", "SHELL32 load (only for {HOME}, off the default road)"),
+                          ("home", "SHGetFolderPathW for {HOME}"),
                           ("split", "parent: split of its command line")):
             values = [float(step[key]) * 1000 for step in steps]
             self.emit(f"       {name:<50}{statistics.median(values):8.2f} ms  (min {min(values):6.2f})")
@@ -460,41 +503,51 @@ def make_sets(mixed, small_dir, large_dir):
 
 
 def main():
+    # ZELMOR_BENCH_SECTIONS (say "2,4") runs only those sections, and makes
+    # only what they need.
+    chosen = os.environ.get("ZELMOR_BENCH_SECTIONS")
+    wanted = {int(number) for number in chosen.split(",")} if chosen else set(range(1, 9))
     work = tempfile.mkdtemp(prefix="zelmor-bench-", dir=os.environ.get("ZELMOR_BENCH_DIR"))
     began = time.monotonic()
     load_before = os.getloadavg()[0]
     try:
         b = Benchmark(work)
         mixed, small, large, tiny, whole = (b.path(name) for name in ("mixed", "small", "large", "tiny", "whole"))
-        for dest, megabytes in ((mixed, 100), (tiny, 1)):
-            subprocess.run([sys.executable, os.path.join(HERE, "make_mixed_tree.py"), dest, str(megabytes)],
-                           check=True)
-        make_sets(mixed, small, large)
+        needs_mixed = bool(wanted & {1, 3, 7, 8})
+        for dest, megabytes in ((mixed, 100 if needs_mixed else 0), (tiny, 1)):
+            if megabytes:
+                subprocess.run([sys.executable, os.path.join(HERE, "make_mixed_tree.py"), dest, str(megabytes)],
+                               check=True)
+        if needs_mixed:
+            make_sets(mixed, small, large)
         mixed_app = b.path("mixed.exe")
 
         # First, while nothing else runs; its output is the 100 MB app of figure 4.
-        b.begin(3, f"Packing the mixed ~100 MB tree (level {PACK_LEVEL}, window 2^{WINDOW_LOG})")
-        b.packing(mixed, mixed_app)
+        if needs_mixed:
+            b.begin(3, f"Packing the mixed ~100 MB tree (level {PACK_LEVEL}, window 2^{WINDOW_LOG})")
+            b.packing(mixed, mixed_app)
 
-        # The first files of the small set, for whole runs.
-        for name in tree_files(small)[:WHOLE_RUN_FILES]:
-            write_file(os.path.join(whole, name), read_file(os.path.join(small, name)))
+            # The first files of the small set, for whole runs.
+            for name in tree_files(small)[:WHOLE_RUN_FILES]:
+                write_file(os.path.join(whole, name), read_file(os.path.join(small, name)))
 
         # Untimed and independent of each other: packed side by side, the
         # longest first. Each application that a figure compares across
         # launchers is packed with each stub.
         stubs = [STUB] + ([BASELINE_STUB] if BASELINE_STUB else [])
         each = range(len(stubs))
-        apps = {"no-size": b.path("no-size.exe")}
+        apps = {"no-size": b.path("no-size.exe"), "probe-staged": b.path("probe-staged.exe")}
         apps.update({(name, i): b.path(f"{name}-{i}.exe") for name in ("large", "small", "whole", "tiny", "probe-only")
                      for i in each})
         apps.update({"cached-probe": b.path("cached-probe.exe"), "cached-whole": b.path("cached-whole.exe")})
-        jobs = [(b.pack_without_content_size, mixed, apps["no-size"])]
+        sources = (("large", large), ("small", small), ("whole", whole)) if needs_mixed else ()
+        jobs = [(b.pack_without_content_size, mixed, apps["no-size"])] if needs_mixed else []
+        jobs += [(b.pack, None, apps["probe-staged"], SEAMS_STUB)]
         jobs += [(b.pack, source, apps[name, i], stubs[i]) for name, source in
-                 (("large", large), ("small", small), ("whole", whole), ("tiny", tiny), ("probe-only", None))
-                 for i in each]
-        jobs += [(b.pack, None, apps["cached-probe"], STUB, "--cache=bench-probe"),
-                 (b.pack, whole, apps["cached-whole"], STUB, "--cache=bench-whole")]
+                 (*sources, ("tiny", tiny), ("probe-only", None)) for i in each]
+        if 8 in wanted:
+            jobs += [(b.pack, None, apps["cached-probe"], STUB, "--cache=bench-probe"),
+                     (b.pack, whole, apps["cached-whole"], STUB, "--cache=bench-whole")]
         with ThreadPoolExecutor(os.cpu_count()) as pool:
             for future in [pool.submit(*job) for job in jobs]:
                 future.result()
@@ -504,40 +557,51 @@ def main():
             b.load_direct()
         b.launch(apps["probe-only", 0])
 
-        b.begin(1, "Extraction of the data files, by the launcher and by its two halves alone")
-        b.extraction([("many small files", [apps["small", i] for i in each], len(tree_files(small)),
-                       tree_size(small)),
-                      ("a few large files", [apps["large", i] for i in each], len(tree_files(large)),
-                       tree_size(large))], [apps["probe-only", i] for i in each])
+        if 1 in wanted:
+            b.begin(1, "Extraction of the data files, by the launcher and by its two halves alone")
+            b.extraction([("many small files", [apps["small", i] for i in each], len(tree_files(small)),
+                           tree_size(small)),
+                          ("a few large files", [apps["large", i] for i in each], len(tree_files(large)),
+                           tree_size(large))], [apps["probe-only", i] for i in each])
 
-        b.begin(2, f"Start-up: zelmor-bench's CreateProcessW -> run_code entry ({STARTUP_RUNS} runs)")
-        b.startup([apps["probe-only", i] for i in each])
+        if 2 in wanted:
+            b.begin(2, f"Start-up: zelmor-bench's CreateProcessW -> run_code entry ({STARTUP_RUNS} runs)")
+            b.startup([apps["probe-only", i] for i in each], apps["probe-staged"])
 
-        b.begin(4, f"Launcher peak working set ({MEMORY_RUNS} runs)")
-        tiny_content, mixed_content = (tree_size(tree) + os.path.getsize(PROBE) for tree in (tiny, mixed))
-        tiny_label = f"{tiny_content / MB:.1f} MB app"
-        b.memory([(f"{tiny_label}, zelmor-pack", apps["tiny", 0], tiny_content, STUB)] +
-                 ([(f"  the same with the launcher of {BASELINE_LABEL}", apps["tiny", 1], tiny_content, BASELINE_STUB)]
-                  if BASELINE_STUB else []) +
-                 [(f"{mixed_content / MB:.1f} MB app, zelmor-pack", mixed_app, mixed_content, STUB),
-                  ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"], mixed_content,
-                   STUB)])
+        if 4 in wanted:
+            b.begin(4, f"Launcher peak working set ({MEMORY_RUNS} runs)")
+            tiny_content = tree_size(tiny) + os.path.getsize(PROBE)
+            tiny_label = f"{tiny_content / MB:.1f} MB app"
+            apps_measured = [(f"{tiny_label}, zelmor-pack", apps["tiny", 0], tiny_content, STUB)]
+            if BASELINE_STUB:
+                apps_measured.append((f"  the same with the launcher of {BASELINE_LABEL}", apps["tiny", 1],
+                                      tiny_content, BASELINE_STUB))
+            if needs_mixed:
+                mixed_content = tree_size(mixed) + os.path.getsize(PROBE)
+                apps_measured += [(f"{mixed_content / MB:.1f} MB app, zelmor-pack", mixed_app, mixed_content, STUB),
+                                  ("same app, no content size (window 2^27), zelmor-write-payload", apps["no-size"],
+                                   mixed_content, STUB)]
+            b.memory(apps_measured)
 
-        b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
-        b.removal()
+        if 5 in wanted:
+            b.begin(5, f"Removal of a tree of {REMOVAL_FILES} files, 1000 bytes each ({REMOVAL_RUNS} runs)")
+            b.removal()
 
-        b.begin(6, f"Sweep of {DEAD_RUNS} dead directories of {len(DEAD_RUN_FILES)} files in 3 levels "
-                   f"({SWEEP_ROUNDS} runs; application returns at once)")
-        b.sweep(apps["probe-only", 0])
+        if 6 in wanted:
+            b.begin(6, f"Sweep of {DEAD_RUNS} dead directories of {len(DEAD_RUN_FILES)} files in 3 levels "
+                       f"({SWEEP_ROUNDS} runs; application returns at once)")
+            b.sweep(apps["probe-only", 0])
 
-        b.begin(7, f"Whole runs of an application of {WHOLE_RUN_FILES} small files, "
-                   f"{tree_size(whole) / MB:.1f} MB: start -> exit, removal included ({WHOLE_RUNS} runs)")
-        b.whole_runs([("this launcher", apps["whole", 0])] +
-                     ([(f"the launcher of {BASELINE_LABEL}", apps["whole", 1])] if BASELINE_STUB else []))
+        if 7 in wanted:
+            b.begin(7, f"Whole runs of an application of {WHOLE_RUN_FILES} small files, "
+                       f"{tree_size(whole) / MB:.1f} MB: start -> exit, removal included ({WHOLE_RUNS} runs)")
+            b.whole_runs([("this launcher", apps["whole", 0])] +
+                         ([(f"the launcher of {BASELINE_LABEL}", apps["whole", 1])] if BASELINE_STUB else []))
 
-        b.begin(8, f"Extract once (--cache): start-up to run_code, warm ({STARTUP_RUNS} runs) and cold "
-                   f"({WHOLE_RUNS} runs)")
-        b.cache(apps["cached-probe"], apps["cached-whole"], apps["whole", 0])
+        if 8 in wanted:
+            b.begin(8, f"Extract once (--cache): start-up to run_code, warm ({STARTUP_RUNS} runs) and cold "
+                       f"({WHOLE_RUNS} runs)")
+            b.cache(apps["cached-probe"], apps["cached-whole"], apps["whole", 0])
     finally:
         shutil.rmtree(work, True)
     # Other work on the machine shows in every figure; the load tells how much.

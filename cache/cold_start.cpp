@@ -122,7 +122,6 @@ bool createStagingDirectory(CacheRun *run) {
 }
 
 bool extractIntoStaging(CacheRun *run, Extraction *extraction, PayloadReader *payload) {
-    startKnownDirectories(&extraction->knownDirectories);
     rememberDirectory(&extraction->knownDirectories, run->staging.targetDirectory);
     extractPayload(extraction, payload, &run->staging);
     // Every file is closed: a run killed from here on leaves a staging

@@ -27,7 +27,7 @@ endfunction()
 add_launcher_layer(base
   SOURCES base/bounded_text.cpp base/error_dialog.cpp base/failure.cpp base/launcher_settings.cpp base/native_calls.cpp
     base/own_module_path.cpp base/system_library.cpp)
-target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp)
+target_sources(zelmor_base_seams PRIVATE base/test_seam.cpp base/stage_stamps.cpp)
 add_launcher_layer(paths
   SOURCES paths/canonical_path.cpp paths/environment.cpp paths/long_path.cpp paths/own_module.cpp paths/parent_id.cpp
     paths/path_root.cpp paths/path_template.cpp paths/system_values.cpp

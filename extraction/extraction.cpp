@@ -5,6 +5,7 @@
 #include "base/bounded_text.h"
 #include "base/failure.h"
 #include "base/messages.h"
+#include "base/stage_stamps.h"
 #include "base/test_seam.h"
 #include "extraction/file_output.h"
 #include "extraction/parent_directories.h"
@@ -134,14 +135,14 @@ void extractPayload(Extraction *extraction, PayloadReader *payload, RunDirectory
         // Made with the first file, so that a payload refused at its first
         // entry leaves nothing; its name may change on the way.
         if (!directory->cleanupArmed) {
-            // First, as the directories of every entry are known after it.
-            startKnownDirectories(&extraction->knownDirectories);
             const bool created = createRunDirectory(directory);
+            stampStage("directory");
             composeEntryPath(extraction, directory);
             // Refused, it is reported as the file that cannot be made in it.
             if (!created) {
                 fatalOpenForWriting(extraction->entryPath);
             }
+            // Every entry's directory lies below it: none needs {HOME}.
             rememberDirectory(&extraction->knownDirectories, directory->targetDirectory);
         }
         // A refusal shows when the file is created.

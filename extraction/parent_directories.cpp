@@ -5,6 +5,7 @@
 
 #include "base/bounded_text.h"
 #include "base/failure.h"
+#include "base/test_seam.h"
 #include "extraction/extraction.h"
 #include "extraction/file_output.h"
 #include "paths/path_template.h"
@@ -31,13 +32,37 @@ bool isKnownDirectory(const KnownDirectories *known, const wchar_t *directory) {
     return false;
 }
 
+// True when `directory` lies below a known directory: then it cannot be the
+// home directory or one of its ancestors.
+bool isBelowKnownDirectory(const KnownDirectories *known, const wchar_t *directory) {
+    for (size_t i = 0; i < known->count; i++) {
+        size_t length = wcslen(known->paths[i]);
+        if (wcsncmp(known->paths[i], directory, length) == 0 && directory[length] == L'\\') {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Counts the home directory ("{HOME}") as existing, so that a walk up never
+// creates or probes the profile's ancestors. A home directory the system
+// cannot give ends the process as a failed expansion.
+void rememberHomeDirectory(KnownDirectories *known) {
+    wchar_t home[kEntryPathCapacity];
+    if (!expandPathSpec(home, kHomeSpec, kEntryPathCapacity)) {
+        fatalSpecExpansion(kHomeSpec);
+    }
+    known->homeAsked = true;
+    rememberDirectory(known, home);
+}
+
 }  // namespace
 
 void rememberDirectory(KnownDirectories *known, const wchar_t *directory) {
     if (known->count == kKnownDirectoriesCapacity) {
         return;
     }
-    wchar_t *copy = wcsdup(directory);
+    wchar_t *copy = seamFails("wcsdup") ? nullptr : wcsdup(directory);
     if (copy != nullptr) {  // an unremembered directory only costs a later system call
         known->paths[known->count++] = copy;
     }
@@ -82,24 +107,22 @@ bool createParentDirectories(KnownDirectories *known, const wchar_t *path) {
     return ensureDirectory(known, directory);
 }
 
-void startKnownDirectories(KnownDirectories *known) {
-    if (known->count == 0) {
-        wchar_t home[kEntryPathCapacity];
-        if (!expandPathSpec(home, kHomeSpec, kEntryPathCapacity)) {
-            fatalSpecExpansion(kHomeSpec);
-        }
-        rememberDirectory(known, home);
-    }
-}
-
 bool ensureDirectory(KnownDirectories *known, const wchar_t *directory) {
-    startKnownDirectories(known);
     if (isKnownDirectory(known, directory)) {
         return true;
     }
     // A drive designator such as "C:" always exists and is not remembered.
     if (wcslen(directory) == 2 && directory[1] == L':') {
         return true;
+    }
+    // Below the run directory, where every entry goes, the home directory
+    // is never met: it is asked for (and the shell loaded) only when a
+    // directory outside every known one is to be made.
+    if (!known->homeAsked && !isBelowKnownDirectory(known, directory)) {
+        rememberHomeDirectory(known);
+        if (isKnownDirectory(known, directory)) {
+            return true;
+        }
     }
     if (!createDirectory(directory)) {
         return false;

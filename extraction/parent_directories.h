@@ -11,20 +11,20 @@ constexpr size_t kKnownDirectoriesCapacity = 1024;
 struct KnownDirectories {
     wchar_t *paths[kKnownDirectoriesCapacity];  // heap copies, kept until the process ends
     size_t count;
+    bool homeAsked;  // the home directory is among them (see ensureDirectory)
 };
 
 // Makes sure the directory holding the file `path` exists, creating missing
 // ancestors from the outside in. True when it is known to exist at the end.
 bool createParentDirectories(KnownDirectories *known, const wchar_t *path);
 
-// True when `directory` is known to exist or has just been created.
+// True when `directory` is known to exist or has just been created. Before
+// the first directory that lies below no known one is made, the home
+// directory ("{HOME}") joins the list: it counts as existing, so that paths
+// beneath it never make the launcher create or probe the profile's
+// ancestors. A home directory the system cannot give then ends the process
+// as a failed expansion.
 bool ensureDirectory(KnownDirectories *known, const wchar_t *directory);
 
 // Counts `directory` as existing from now on (it was just made elsewhere).
 void rememberDirectory(KnownDirectories *known, const wchar_t *directory);
-
-// Starts the list with the home directory ("{HOME}"), unless it has begun:
-// it counts as existing, so that paths beneath it never make the launcher
-// create or probe the profile's ancestors. A home directory the system
-// cannot give ends the process as a failed expansion.
-void startKnownDirectories(KnownDirectories *known);

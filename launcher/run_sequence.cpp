@@ -5,6 +5,7 @@
 #include "base/failure.h"
 #include "base/launcher_settings.h"
 #include "base/messages.h"
+#include "base/stage_stamps.h"
 #include "base/test_seam.h"
 #include "cache/cache_start.h"
 #include "cache/cold_start.h"
@@ -55,6 +56,7 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
     // The payload's first entry is a program to start, not a DLL to load.
     const bool program = launcherSettings().startProgram;
     nameRunDirectory(directory);
+    stampStage("named");
     if (role == Role::UnmarkedChild) {
         // Started beside the run, not by its parent (an application that
         // restarts itself, say): that run may be over by now, its directory
@@ -94,11 +96,13 @@ int runLauncher(int argumentCount, wchar_t **arguments) {
         }
     }
     openPayload(&launcherState.payload);
+    stampStage("payload");
     if (role == Role::Parent) {
         // A reported failure removes what this run made: nothing until
         // extraction has created the target directory and armed the cleanup.
         setFailureCleanup(removeAfterFailure);
         extractPayload(&launcherState.extraction, &launcherState.payload, directory);
+        stampStage("extracted");
         if (argumentCount < 1) {
             internalLimitAbort();
         }

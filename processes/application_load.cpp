@@ -4,6 +4,7 @@
 
 #include "base/failure.h"
 #include "base/messages.h"
+#include "base/stage_stamps.h"
 #include "base/test_seam.h"
 #include "run_directory/directory_holder.h"
 
@@ -41,5 +42,6 @@ int runLibraryMode(const RunDirectory *directory, const wchar_t *library, int ar
         fatalError(kEntryPointMissing);
     }
     // The library and the reader stay until the process ends.
+    stampStage("run_code");
     return runCode(argumentCount, arguments);
 }

@@ -1,109 +1,102 @@
 #include "run_directory/access_list.h"
 
-#include "base/system_library.h"
+#include <string.h>
+
+#include <initializer_list>
+
+#include "base/native_calls.h"
+#include "base/test_seam.h"
 
 namespace {
 
-// The security calls, looked up in ADVAPI32 when the parent first needs them
-// (base/system_library.h): the child, which makes no directory, never loads it.
+// NTDLL's security calls, which ADVAPI32's wrap: that library and what it
+// brings are never loaded for the one descriptor the parent builds.
 struct SecurityCalls {
-    decltype(&OpenProcessToken) openProcessToken;
-    decltype(&GetTokenInformation) getTokenInformation;
-    decltype(&CopySid) copySid;
-    decltype(&CreateWellKnownSid) createWellKnownSid;
-    decltype(&InitializeAcl) initializeAcl;
-    decltype(&AddAccessAllowedAceEx) addAccessAllowedAceEx;
-    decltype(&InitializeSecurityDescriptor) initializeSecurityDescriptor;
-    decltype(&SetSecurityDescriptorDacl) setSecurityDescriptorDacl;
-    decltype(&SetSecurityDescriptorControl) setSecurityDescriptorControl;
-    decltype(&AddMandatoryAce) addMandatoryAce;
-    decltype(&SetSecurityDescriptorSacl) setSecurityDescriptorSacl;
+    NTSTATUS(NTAPI *createAcl)(PACL, ULONG, ULONG);
+    NTSTATUS(NTAPI *addAccessAllowedAceEx)(PACL, ULONG, ULONG, ACCESS_MASK, PSID);
+    NTSTATUS(NTAPI *createSecurityDescriptor)(PSECURITY_DESCRIPTOR, ULONG);
+    NTSTATUS(NTAPI *setDaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN, PACL, BOOLEAN);
+    NTSTATUS(NTAPI *setControlSecurityDescriptor)(PSECURITY_DESCRIPTOR, SECURITY_DESCRIPTOR_CONTROL,
+                                                  SECURITY_DESCRIPTOR_CONTROL);
+    NTSTATUS(NTAPI *addMandatoryAce)(PACL, ULONG, ULONG, ULONG, ULONG, PSID);
+    NTSTATUS(NTAPI *setSaclSecurityDescriptor)(PSECURITY_DESCRIPTOR, BOOLEAN, PACL, BOOLEAN);
 };
 
 SecurityCalls calls;
 
 template <typename Function> bool lookUp(const char *name, Function *function) {
-    *function = reinterpret_cast<Function>(systemFunction(SystemLibrary::Advapi32, name));
+    *function = reinterpret_cast<Function>(seamFails("GetProcAddress") ? nullptr : nativeFunction(name));
     return *function != nullptr;
 }
 
-// False, with the last error of the failed load or lookup, when one is missing.
+// False, with the last error of the failed lookup, when one is missing.
 bool lookUpSecurityCalls() {
-    if (calls.setSecurityDescriptorSacl != nullptr) {
+    if (calls.setSaclSecurityDescriptor != nullptr) {
         return true;  // all found before
     }
-    return lookUp("OpenProcessToken", &calls.openProcessToken) &&
-           lookUp("GetTokenInformation", &calls.getTokenInformation) && lookUp("CopySid", &calls.copySid) &&
-           lookUp("CreateWellKnownSid", &calls.createWellKnownSid) && lookUp("InitializeAcl", &calls.initializeAcl) &&
-           lookUp("AddAccessAllowedAceEx", &calls.addAccessAllowedAceEx) &&
-           lookUp("InitializeSecurityDescriptor", &calls.initializeSecurityDescriptor) &&
-           lookUp("SetSecurityDescriptorDacl", &calls.setSecurityDescriptorDacl) &&
-           lookUp("SetSecurityDescriptorControl", &calls.setSecurityDescriptorControl) &&
-           lookUp("AddMandatoryAce", &calls.addMandatoryAce) &&
-           lookUp("SetSecurityDescriptorSacl", &calls.setSecurityDescriptorSacl);
+    return lookUp("RtlCreateAcl", &calls.createAcl) &&
+           lookUp("RtlAddAccessAllowedAceEx", &calls.addAccessAllowedAceEx) &&
+           lookUp("RtlCreateSecurityDescriptor", &calls.createSecurityDescriptor) &&
+           lookUp("RtlSetDaclSecurityDescriptor", &calls.setDaclSecurityDescriptor) &&
+           lookUp("RtlSetControlSecurityDescriptor", &calls.setControlSecurityDescriptor) &&
+           lookUp("RtlAddMandatoryAce", &calls.addMandatoryAce) &&
+           lookUp("RtlSetSaclSecurityDescriptor", &calls.setSaclSecurityDescriptor);
 }
 
-union TokenUserBuffer {
-    TOKEN_USER user;
-    unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-};
+constexpr BYTE kNtAuthority = 5;               // SECURITY_NT_AUTHORITY
+constexpr BYTE kMandatoryLabelAuthority = 16;  // SECURITY_MANDATORY_LABEL_AUTHORITY
 
-bool wellKnownSid(WELL_KNOWN_SID_TYPE type, PrivateDescriptor::Sid *sid) {
-    DWORD size = sizeof *sid;
-    return calls.createWellKnownSid(type, nullptr, sid, &size);
+// One of the system's well-known SIDs: S-1-authority-sub-authorities.
+void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> subAuthorities) {
+    const unsigned char header[8] = {SID_REVISION, static_cast<unsigned char>(subAuthorities.size()), 0, 0, 0, 0, 0,
+                                     authority};
+    memcpy(sid->bytes, header, sizeof header);
+    memcpy(sid->bytes + sizeof header, subAuthorities.begin(), subAuthorities.size() * sizeof(DWORD));
 }
 
-// Inherited by the files (object) and directories (container) below.
-bool allowFullAccess(PrivateDescriptor *out, PrivateDescriptor::Sid *sid) {
-    return calls.addAccessAllowedAceEx(&out->acl.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                       FILE_ALL_ACCESS, sid);
-}
-
-// The process's user, and whether its token is elevated. False, with the
-// system error in *errorCode, when the token cannot tell who the user is.
-bool readToken(PrivateDescriptor::Sid *user, bool *elevated, uint32_t *errorCode) {
-    HANDLE token = nullptr;
-    if (!calls.openProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        *errorCode = GetLastError();
-        return false;
-    }
-    TokenUserBuffer tokenUser;
-    DWORD returned = 0;
-    BOOL gotUser = calls.getTokenInformation(token, TokenUser, &tokenUser, sizeof tokenUser, &returned);
-    DWORD userError = GetLastError();
-    TOKEN_ELEVATION elevation = {};
-    // A token that cannot tell counts as not elevated: Administrators then
-    // get no entry of their own, which grants less, never more.
-    *elevated = calls.getTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &returned) &&
-                elevation.TokenIsElevated != 0;
-    CloseHandle(token);  // a query handle: nothing is lost if the close fails
-    if (!gotUser || !calls.copySid(sizeof *user, user, tokenUser.user.User.Sid)) {
-        *errorCode = gotUser ? GetLastError() : userError;
+// True for a call that succeeded; otherwise false, with its system error in *errorCode.
+bool succeeds(NTSTATUS status, uint32_t *errorCode) {
+    if (status < 0) {
+        *errorCode = nativeError(status);
         return false;
     }
     return true;
 }
 
+// Inherited by the files (object) and directories (container) below.
+bool allowFullAccess(PrivateDescriptor *out, SidBuffer *sid, uint32_t *errorCode) {
+    return succeeds(calls.addAccessAllowedAceEx(&out->acl.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                                FILE_ALL_ACCESS, &sid->sid),
+                    errorCode);
+}
+
 // The label that keeps processes below High integrity from writing to the
 // directory and to everything made in it, whatever the access lists and the
 // owner's implicit rights would allow them.
-bool addHighLabel(PrivateDescriptor *out) {
-    return calls.initializeAcl(&out->label.acl, sizeof out->label, ACL_REVISION) &&
-           wellKnownSid(WinHighLabelSid, &out->high) &&
-           calls.addMandatoryAce(&out->label.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
-                                 SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, &out->high) &&
-           calls.setSecurityDescriptorSacl(&out->descriptor, TRUE, &out->label.acl, FALSE);
+bool addHighLabel(PrivateDescriptor *out, uint32_t *errorCode) {
+    wellKnownSid(&out->high, kMandatoryLabelAuthority, {SECURITY_MANDATORY_HIGH_RID});
+    return succeeds(calls.createAcl(&out->label.acl, sizeof out->label, ACL_REVISION), errorCode) &&
+           succeeds(calls.addMandatoryAce(&out->label.acl, ACL_REVISION, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE,
+                                          SYSTEM_MANDATORY_LABEL_NO_WRITE_UP, SYSTEM_MANDATORY_LABEL_ACE_TYPE,
+                                          &out->high.sid),
+                    errorCode) &&
+           succeeds(calls.setSaclSecurityDescriptor(&out->descriptor, TRUE, &out->label.acl, FALSE), errorCode);
 }
 
 }  // namespace
 
 bool buildPrivateDescriptor(PrivateDescriptor *out, uint32_t *errorCode) {
-    if (!lookUpSecurityCalls()) {
-        *errorCode = GetLastError();
+    DWORD error = processTokenSid(TokenUser, &out->user);
+    if (error != ERROR_SUCCESS) {
+        *errorCode = error;
         return false;
     }
+    // Not examined: a token that cannot tell counts as not elevated, and
+    // Administrators then get no entry of their own, which grants less,
+    // never more.
     bool elevated = false;
-    return readToken(&out->user, &elevated, errorCode) && composePrivateDescriptor(out, elevated, errorCode);
+    processTokenElevated(&elevated);
+    return composePrivateDescriptor(out, elevated, errorCode);
 }
 
 bool composePrivateDescriptor(PrivateDescriptor *out, bool elevated, uint32_t *errorCode) {
@@ -111,21 +104,18 @@ bool composePrivateDescriptor(PrivateDescriptor *out, bool elevated, uint32_t *e
         *errorCode = GetLastError();
         return false;
     }
+    wellKnownSid(&out->system, kNtAuthority, {SECURITY_LOCAL_SYSTEM_RID});
+    wellKnownSid(&out->administrators, kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
     // Protected, since the user's temporary directory may grant others
     // access. Elevated, the user's own entry is left out: the same user's
     // unelevated processes carry that SID, and could otherwise plant a
     // library the elevated application loads.
-    bool built = calls.initializeAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION) &&
-                 (elevated ? wellKnownSid(WinBuiltinAdministratorsSid, &out->administrators) &&
-                                 allowFullAccess(out, &out->administrators)
-                           : allowFullAccess(out, &out->user)) &&
-                 wellKnownSid(WinLocalSystemSid, &out->system) && allowFullAccess(out, &out->system) &&
-                 calls.initializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-                 calls.setSecurityDescriptorDacl(&out->descriptor, TRUE, &out->acl.acl, FALSE) &&
-                 calls.setSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED) &&
-                 (!elevated || addHighLabel(out));
-    if (!built) {
-        *errorCode = GetLastError();
-    }
-    return built;
+    return succeeds(calls.createAcl(&out->acl.acl, sizeof out->acl, ACL_REVISION), errorCode) &&
+           allowFullAccess(out, elevated ? &out->administrators : &out->user, errorCode) &&
+           allowFullAccess(out, &out->system, errorCode) &&
+           succeeds(calls.createSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION), errorCode) &&
+           succeeds(calls.setDaclSecurityDescriptor(&out->descriptor, TRUE, &out->acl.acl, FALSE), errorCode) &&
+           succeeds(calls.setControlSecurityDescriptor(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED),
+                    errorCode) &&
+           (!elevated || addHighLabel(out, errorCode));
 }

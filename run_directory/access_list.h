@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include "base/native_calls.h"
+
 // Room for an access list of three entries whose SIDs may have any size.
 constexpr DWORD kPrivateAclSize =
     sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + SECURITY_MAX_SID_SIZE);
@@ -24,10 +26,7 @@ struct PrivateDescriptor {
         ACL acl;
         unsigned char bytes[kLabelAclSize];
     } label;
-    union Sid {
-        SID sid;
-        unsigned char bytes[SECURITY_MAX_SID_SIZE];
-    } user, system, administrators, high;
+    SidBuffer user, system, administrators, high;
 };
 
 // The descriptor for the process's token: see composePrivateDescriptor.

@@ -2,7 +2,8 @@
 # Builds everything, then runs the benchmarks and prints their figures as one
 # table (a few minutes). The benchmarks are not tests: nothing here passes or
 # fails on a figure. Set ZELMOR_BENCH_DIR to put the scratch files (~0.7 GB)
-# somewhere other than the system's temporary directory.
+# somewhere other than the system's temporary directory, and
+# ZELMOR_BENCH_SECTIONS (say 2,4) to run only those sections.
 #
 # Beside the plain baselines, the figures of an earlier launcher come from the
 # same run: the stub built from the git ref ZELMOR_BENCH_BASELINE, or the stub

@@ -1,9 +1,10 @@
 // A payload DLL that shows a test what run_code sees: its arguments, the
 // launcher's environment variables, where it was loaded from, the files
-// beside it, whether it runs in a job and which library a load by bare name
-// finds; it can start its own executable again or another program.
+// beside it, whether it runs in a job, which modules its parent has loaded
+// and which library a load by bare name finds; it can start its own executable again or another program.
 // Environment variables (ZELMOR_PROBE_*) choose what it does.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <process.h>
 #include <stdio.h>
@@ -180,6 +181,23 @@ std::string report(int argc, wchar_t **argv, const std::wstring &directory, cons
     unsigned long long enteredTime =
         (static_cast<unsigned long long>(entered.dwHighDateTime) << 32) | entered.dwLowDateTime;
     json += ", \"entered\": \"" + std::to_string(enteredTime) + "\"";
+    // The launcher's parent while its child runs: which libraries it mapped.
+    std::wstring asked, parent;
+    HANDLE snapshot = readEnvironment(L"ZELMOR_PROBE_PARENT_MODULES", asked) &&
+                              readEnvironment(L"ZELMOR_ONEFILE_PARENT", parent)
+                          ? CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, wcstoul(parent.c_str(), nullptr, 10))
+                          : INVALID_HANDLE_VALUE;
+    if (snapshot != INVALID_HANDLE_VALUE) {
+        json += ", \"parent_modules\": [";
+        MODULEENTRY32W module = {};
+        module.dwSize = sizeof module;
+        for (BOOL more = Module32FirstW(snapshot, &module); more; more = Module32NextW(snapshot, &module)) {
+            json += json.back() == '[' ? "" : ", ";
+            appendJsonString(json, module.szModule);
+        }
+        json += "]";
+        CloseHandle(snapshot);
+    }
     json += ", \"files\": [";
     bool first = true;
     walk(directory, std::wstring(), [&](const std::wstring &path, const WIN32_FIND_DATAW &found) {

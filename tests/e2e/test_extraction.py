@@ -30,9 +30,16 @@ class ExtractionTest(LauncherTestCase):
         pairs = [(name, self.file(name, data)) for name, data in contents.items()]
         copy = os.path.join(self.work, "copy")
         run = self.launch(self.probe_launcher(pairs), set_env={
-            "ZELMOR_PROBE_COPY_TO": windows_path(copy), "ZELMOR_PROBE_REPORT": windows_path(self.report_path())})
+            "ZELMOR_PROBE_COPY_TO": windows_path(copy), "ZELMOR_PROBE_REPORT": windows_path(self.report_path()),
+            "ZELMOR_PROBE_PARENT_MODULES": "1"})
         self.assertEqual((run.exit_code, run.stderr), (0, ""))
         report = self.read_report()
+        # Directories below its own need no known folder, and the access
+        # list NTDLL's calls alone: the parent never maps the shell, the
+        # window system it brings, or ADVAPI32.
+        modules = {name.lower() for name in report["parent_modules"]}
+        self.assertIn("kernel32.dll", modules)
+        self.assertFalse(modules & {"shell32.dll", "user32.dll", "advapi32.dll"}, sorted(modules))
         env = report["env"]
         self.assertRegex(env["ZELMOR_ONEFILE_START"], r"^\d{18}$")
         expected_target = f"{windows_path(self.temp)}\\onefile_{env['ZELMOR_ONEFILE_PARENT']}_{env['ZELMOR_ONEFILE_START']}"

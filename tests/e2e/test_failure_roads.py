@@ -84,14 +84,12 @@ class ReportedFailureTest(SeamTestCase):
 
     def test_a_target_directory_the_system_refuses_is_reported_before_anything_is_written(self):
         # As the first file, which cannot be opened there. One whose access
-        # list cannot be built because ADVAPI32 cannot be loaded or lacks a
-        # function is reported with the system's error: the shell, loaded for
-        # {HOME} just before, took the first load and the first lookup.
+        # list cannot be built because the system lacks a function is
+        # reported with the system's error.
         launcher = self.seams_launcher()
         first_file = re.escape(windows_path(self.temp)) + r"\\onefile_\d+_\d{18}\\app\.dll"
         for failures, expected in [("NtCreateFile:1:5", open_failed_line(first_file)),
-                                   ("LoadLibraryExW:2:126", system_error_line(UNPACK_FAILED, 126)),
-                                   ("GetProcAddress:2:127", system_error_line(UNPACK_FAILED, 127))]:
+                                   ("GetProcAddress:1:127", system_error_line(UNPACK_FAILED, 127))]:
             with self.subTest(failures):
                 run = self.launch_failing(launcher, failures)
                 self.assertEqual((run.stdout, run.exit_code), ("", 2))
@@ -137,7 +135,7 @@ class ErrorDialogTest(SeamTestCase):
                         launchers["quiet"]], check=True, capture_output=True)
         record = os.path.join(self.work, "dialog.txt")
         for name, failures in [("parent", "malloc:1"), ("parent", "WriteFile:1:112"), ("child", ""),
-                               ("parent", "SHGetFolderPathW:1"), ("quiet", "malloc:1")]:
+                               ("parent", "wcsdup:1,SHGetFolderPathW:1"), ("quiet", "malloc:1")]:
             with self.subTest(name=name, failures=failures):
                 set_env = {"ZELMOR_TEST_DIALOG": windows_path(record)}
                 shown = self.launch_failing(launchers[name], failures, set_env=set_env)
@@ -227,12 +225,20 @@ class SurvivedFailureTest(SeamTestCase):
 
 
 class SpecExpansionTest(SeamTestCase):
-    def test_a_home_folder_the_system_cannot_give_aborts_before_anything_is_created(self):
-        # The shell that cannot be loaded, or lacks the function, gives no folder either.
+    def test_the_home_folder_is_asked_for_only_above_the_run_directory(self):
+        # Every entry lies below the run directory: a home folder the system
+        # cannot give changes nothing there.
         launcher = self.seams_launcher()
-        for failures in ["SHGetFolderPathW:1", "LoadLibraryExW:1:126", "GetProcAddress:1:127"]:
+        run = self.launch_failing(launcher, "SHGetFolderPathW:1")
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (0, "probe: argc=1\n", ""))
+        os.remove(self.report_path())
+        # Unremembered (a failed copy), the run directory is made as any
+        # other, and {HOME} is asked first. The shell that cannot be loaded,
+        # or lacks the function (after the access list's 7 lookups), gives
+        # no folder either.
+        for failures in ["SHGetFolderPathW:1", "LoadLibraryExW:1:126", "GetProcAddress:8:127"]:
             with self.subTest(failures):
-                run = self.launch_failing(launcher, failures)
+                run = self.launch_failing(launcher, "wcsdup:1," + failures)
                 self.assertEqual((run.exit_code, run.stdout, run.stderr),
                                  (FAST_FAIL, "", spec_failed("{HOME}")))
                 self.assertEqual(os.listdir(self.temp), [])

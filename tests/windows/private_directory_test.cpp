@@ -85,6 +85,14 @@ Entries entriesOf(PrivateDescriptor *built, PSID userSid) {
     return found;
 }
 
+// The bytes of `acl` that its entries use.
+std::vector<unsigned char> usedBytes(PACL acl) {
+    ACL_SIZE_INFORMATION size = {};
+    EXPECT_TRUE(GetAclInformation(acl, &size, sizeof size, AclSizeInformation));
+    unsigned char *bytes = reinterpret_cast<unsigned char *>(acl);
+    return std::vector<unsigned char>(bytes, bytes + size.AclBytesInUse);
+}
+
 // Wine neither keeps nor enforces a directory's access list (it answers
 // with one made from the Unix mode), and its token is always elevated, so
 // the descriptor is checked as the launcher hands it to the system, for
@@ -110,6 +118,18 @@ TEST(PrivateDescriptorTest, TheUserAndTheSystemOrElevatedAdministratorsAndTheSys
         EXPECT_EQ(found.system, 1);
         EXPECT_EQ(found.administrators, elevated ? 1 : 0);
         EXPECT_EQ(found.total, 2);
+        // Byte for byte what the documented calls make of the same SIDs.
+        alignas(DWORD) unsigned char expected[kPrivateAclSize];
+        unsigned char system[SECURITY_MAX_SID_SIZE], admins[SECURITY_MAX_SID_SIZE];
+        DWORD systemSize = sizeof system, adminsSize = sizeof admins, all = FILE_ALL_ACCESS;
+        PACL list = reinterpret_cast<PACL>(expected);
+        const DWORD inherited = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        ASSERT_TRUE(InitializeAcl(list, sizeof expected, ACL_REVISION) &&
+                    CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &systemSize) &&
+                    CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &adminsSize) &&
+                    AddAccessAllowedAceEx(list, ACL_REVISION, inherited, all, elevated ? admins : userSid) &&
+                    AddAccessAllowedAceEx(list, ACL_REVISION, inherited, all, system));
+        EXPECT_EQ(usedBytes(&composed.acl.acl), usedBytes(list));
         BOOL present = FALSE, defaulted = TRUE;
         PACL sacl = nullptr;
         ASSERT_TRUE(GetSecurityDescriptorSacl(&composed.descriptor, &present, &sacl, &defaulted));
