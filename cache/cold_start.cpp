@@ -130,17 +130,9 @@ bool extractIntoStaging(CacheRun *run, Extraction *extraction, PayloadReader *pa
     // Listed through a handle of its own: the holder's listing is the
     // removal's, should the publish fail (Wine's handles keep what they
     // listed first, and would not show the state file).
-    NativeOpen request = {static_cast<HANDLE>(run->applicationHandle),
-                          run->stagingName,
-                          wcslen(run->stagingName),
-                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          FILE_OPEN,
-                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
-                          nullptr,
-                          false};
-    HANDLE listing = nullptr;
-    if (nativeOpen(request, &listing) != ERROR_SUCCESS) {
+    void *listing = nullptr;
+    if (openForListing(run->applicationHandle, run->stagingName, wcslen(run->stagingName), &listing) !=
+        ERROR_SUCCESS) {
         return false;
     }
     bool recorded = isDirectoryWithId(listing, run->staging.fileId) && recordVersionState(run, listing);

@@ -197,17 +197,8 @@ bool walk(Pass *pass, HANDLE directory, size_t prefix, size_t depth) {
                 if ((record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
                     sound = takeFile(pass, prefix + length, record);
                 } else {
-                    NativeOpen request = {directory,
-                                          record->FileName,
-                                          length,
-                                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          FILE_OPEN,
-                                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
-                                          nullptr,
-                                          false};
-                    HANDLE below = nullptr;
-                    sound = nativeOpen(request, &below) == ERROR_SUCCESS;
+                    void *below = nullptr;
+                    sound = openForListing(directory, record->FileName, length, &below) == ERROR_SUCCESS;
                     if (sound) {
                         pass->name[prefix + length] = L'\\';
                         sound = isDirectoryWithId(below, static_cast<uint64_t>(record->FileId.QuadPart)) &&
@@ -310,6 +301,22 @@ bool readStateFile(Pass *pass, HANDLE directory) {
 }
 
 }  // namespace
+
+uint32_t openForListing(void *parent, const wchar_t *name, size_t length, void **opened) {
+    NativeOpen request = {static_cast<HANDLE>(parent),
+                          name,
+                          length,
+                          FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          FILE_OPEN,
+                          FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT,
+                          nullptr,
+                          false};
+    HANDLE handle = nullptr;
+    uint32_t error = nativeOpen(request, &handle);
+    *opened = handle;
+    return error;
+}
 
 bool indexTakesStateName(const CacheRun *run) {
     size_t offset = run->header.headerSize;

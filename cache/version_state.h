@@ -14,6 +14,10 @@
 // (an index with such an entry uses no cache).
 constexpr wchar_t kVersionStateName[] = L".zelmor-state";
 
+// Opens the directory `name` (`length` units) below `parent` to be listed,
+// never through a link, sharing everything: *opened on ERROR_SUCCESS.
+uint32_t openForListing(void *parent, const wchar_t *name, size_t length, void **opened);
+
 // Whether an entry of the index takes the state file's name.
 bool indexTakesStateName(const CacheRun *run);
 
