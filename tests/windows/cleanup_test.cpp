@@ -354,24 +354,31 @@ DWORD WINAPI countAttempts(void *context) {
     return 0;
 }
 
+// Runs the cleanup of `target`, armed, while `counter` counts its attempts by
+// a marker file in it; the counter stops `settle` ms after the cleanup.
+void cleanUpCountingAttempts(ChildRun *child, RunDirectory *directory, const std::wstring &target,
+                             AttemptCounter *counter, DWORD settle) {
+    HANDLE marker = CreateFileW((target + L"\\marker.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
+    CloseHandle(marker);
+    HANDLE thread = CreateThread(nullptr, 0, countAttempts, counter, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    directory->cleanupArmed = 1;
+    performCleanup(child, directory);
+    Sleep(settle);
+    counter->stop = 1;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+}
+
 TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     std::wstring target = makeTarget();
     AttemptCounter counter;
     // The first attempt takes the target; every attempt empties its
     // tombstone but for the held file, and none removes it.
     hold(target + L"\\sub\\deeper\\c.txt");
-    HANDLE marker = CreateFileW((target + L"\\marker.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
-    CloseHandle(marker);
-    HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    directory_->cleanupArmed = 1;
-    performCleanup(child_, directory_);
-    Sleep(100);  // lets the counter see the last attempt
-    counter.stop = 1;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    cleanUpCountingAttempts(child_, directory_, target, &counter, 100);  // lets the counter see the last attempt
     EXPECT_EQ(counter.attempts, 21);
     EXPECT_EQ(ownTombstones().size(), 1u);
 }
@@ -382,17 +389,7 @@ TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
     counter.release = hold(target + L"\\a.txt");
     counter.releaseAfter = 2;
     held_.clear();  // the counter closes it
-    HANDLE marker = CreateFileW((target + L"\\marker.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
-    CloseHandle(marker);
-    HANDLE thread = CreateThread(nullptr, 0, countAttempts, &counter, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    directory_->cleanupArmed = 1;
-    performCleanup(child_, directory_);
-    counter.stop = 1;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
+    cleanUpCountingAttempts(child_, directory_, target, &counter, 0);
     // Released after the second attempt, it is removed by a later one.
     EXPECT_GE(counter.attempts, 2);
     EXPECT_TRUE(removed(target));
