@@ -121,7 +121,7 @@ class Benchmark:
         CreateProcessW to the parent's extraction start, from there to the
         child's creation, and on to run_code, and to the parent's exit; and
         the parent's peak memory."""
-        figures = self.start(executable, [], sleep_ms, limited_token)
+        figures = self.start(executable, [], sleep_ms, limited_token=limited_token)
         if not figures["child_created"]:
             raise RuntimeError(f"{executable}: the child process was never seen")
         if os.listdir(self.temp):
