@@ -31,6 +31,14 @@ struct Pause {
 Pause pause;
 bool pauseLoaded = false;
 
+// seamCount's steps: both threads of a run may count, so under a lock.
+struct StepCount {
+    const char *step;
+    unsigned long count;
+};
+StepCount stepCounts[8];
+SRWLOCK stepLock = SRWLOCK_INIT;
+
 void loadPause() {
     pauseLoaded = true;
     wchar_t spec[MAX_PATH + 80];
@@ -127,4 +135,28 @@ void seamPause(const char *point) {
     for (int waited = 0; waited < 60000 && GetFileAttributesW(pause.path) != INVALID_FILE_ATTRIBUTES; waited += 10) {
         Sleep(10);
     }
+}
+
+void seamCount(const char *step) {
+    AcquireSRWLockExclusive(&stepLock);
+    for (StepCount &counted : stepCounts) {
+        if (counted.step == nullptr || strcmp(counted.step, step) == 0) {
+            counted.step = step;
+            counted.count++;
+            break;
+        }
+    }
+    ReleaseSRWLockExclusive(&stepLock);
+}
+
+unsigned long seamCounted(const char *step) {
+    AcquireSRWLockShared(&stepLock);
+    unsigned long count = 0;
+    for (const StepCount &counted : stepCounts) {
+        if (counted.step != nullptr && strcmp(counted.step, step) == 0) {
+            count = counted.count;
+        }
+    }
+    ReleaseSRWLockShared(&stepLock);
+    return count;
 }

@@ -403,9 +403,12 @@ void removeRunDirectory(RunDirectory *directory) {
     // other instance that uses it) holds it through a holder of its own: the
     // removal then leaves it alone.
     releaseDirectoryHolder(directory);
-    TreeRemoval removal = removeTargetTree(directory);
-    for (int retry = 0; retry < kDeleteRetries && removal == TreeRemoval::Remains; retry++) {
-        Sleep(kRetryPauseMilliseconds);
+    TreeRemoval removal = TreeRemoval::Remains;
+    for (int attempt = 0; attempt <= kDeleteRetries && removal == TreeRemoval::Remains; attempt++) {
+        if (attempt > 0) {
+            Sleep(kRetryPauseMilliseconds);
+        }
+        seamCount("RemovalAttempt");
         removal = removeTargetTree(directory);
     }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/exit_codes.h"
+#include "base/test_seam.h"
 #include "launcher/console_control.h"
 #include "launcher/launcher_state.h"
 #include "processes/child_launch.h"
@@ -318,80 +319,48 @@ TEST_F(CleanupTest, OnlyTheDirectoryThisRunCreatedIsTakenNeverOneInItsPlace) {
     EXPECT_TRUE(ownTombstones().empty());
 }
 
-// Recreates the marker file whenever a delete attempt has taken it away;
-// halfway to the next attempt, so that the same attempt cannot take it twice.
-// After `releaseAfter` attempts it closes `release`.
-struct AttemptCounter {
-    std::wstring marker;
-    HANDLE release = nullptr;
-    LONG releaseAfter = 0;
-    volatile LONG attempts = 0;
-    volatile LONG stop = 0;
+// Closes `release` once the removal has made `after` attempts in all.
+struct DelayedRelease {
+    HANDLE release;
+    unsigned long after;
 };
 
-DWORD WINAPI countAttempts(void *context) {
-    AttemptCounter *counter = static_cast<AttemptCounter *>(context);
-    while (!counter->stop && ownTombstones().empty()) {
+DWORD WINAPI releaseAfterAttempts(void *context) {
+    DelayedRelease *delayed = static_cast<DelayedRelease *>(context);
+    while (seamCounted("RemovalAttempt") < delayed->after) {
         Sleep(1);
     }
-    if (!counter->stop) {
-        counter->marker = ownTombstones()[0] + L"\\marker.txt";
-    }
-    while (!counter->stop) {
-        if (!exists(counter->marker)) {
-            Sleep(50);
-            HANDLE file = CreateFileW(counter->marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-            if (file != INVALID_HANDLE_VALUE) {
-                CloseHandle(file);
-                if (InterlockedIncrement(&counter->attempts) == counter->releaseAfter) {
-                    CloseHandle(counter->release);
-                }
-            }
-        }
-        Sleep(1);
-    }
+    CloseHandle(delayed->release);
     return 0;
-}
-
-// Runs the cleanup of `target`, armed, while `counter` counts its attempts by
-// a marker file in it; the counter stops `settle` ms after the cleanup.
-void cleanUpCountingAttempts(ChildRun *child, RunDirectory *directory, const std::wstring &target,
-                             AttemptCounter *counter, DWORD settle) {
-    HANDLE marker = CreateFileW((target + L"\\marker.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(marker, INVALID_HANDLE_VALUE);
-    CloseHandle(marker);
-    HANDLE thread = CreateThread(nullptr, 0, countAttempts, counter, 0, nullptr);
-    ASSERT_NE(thread, nullptr);
-    directory->cleanupArmed = 1;
-    performCleanup(child, directory);
-    Sleep(settle);
-    counter->stop = 1;
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
 }
 
 TEST_F(CleanupTest, ATargetThatStaysIsAttemptedExactly21Times) {
     std::wstring target = makeTarget();
-    AttemptCounter counter;
     // The first attempt takes the target; every attempt empties its
     // tombstone but for the held file, and none removes it.
     hold(target + L"\\sub\\deeper\\c.txt");
-    cleanUpCountingAttempts(child_, directory_, target, &counter, 100);  // lets the counter see the last attempt
-    EXPECT_EQ(counter.attempts, 21);
-    EXPECT_EQ(ownTombstones().size(), 1u);
+    const unsigned long before = seamCounted("RemovalAttempt");
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);
+    EXPECT_EQ(seamCounted("RemovalAttempt") - before, 21u);
+    std::vector<std::wstring> tombstones = ownTombstones();
+    ASSERT_EQ(tombstones.size(), 1u);
+    EXPECT_FALSE(exists(tombstones[0] + L"\\a.txt"));
+    EXPECT_FALSE(exists(tombstones[0] + L"\\sub\\b.txt"));
+    EXPECT_TRUE(exists(tombstones[0] + L"\\sub\\deeper\\c.txt"));
 }
 
 TEST_F(CleanupTest, ARetryRemovesTheTargetOnceTheFileIsReleased) {
     std::wstring target = makeTarget();
-    AttemptCounter counter;
-    counter.release = hold(target + L"\\a.txt");
-    counter.releaseAfter = 2;
-    held_.clear();  // the counter closes it
-    cleanUpCountingAttempts(child_, directory_, target, &counter, 0);
+    DelayedRelease delayed = {hold(target + L"\\a.txt"), seamCounted("RemovalAttempt") + 2};
+    held_.clear();  // the thread closes it
+    HANDLE thread = CreateThread(nullptr, 0, releaseAfterAttempts, &delayed, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    directory_->cleanupArmed = 1;
+    performCleanup(child_, directory_);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
     // Released after the second attempt, it is removed by a later one.
-    EXPECT_GE(counter.attempts, 2);
     EXPECT_TRUE(removed(target));
 }
 
