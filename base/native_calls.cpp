@@ -298,6 +298,13 @@ DWORD nativeError(NTSTATUS status) {
     return errorOf(status);
 }
 
+void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> subAuthorities) {
+    const unsigned char header[8] = {SID_REVISION, static_cast<unsigned char>(subAuthorities.size()), 0, 0, 0, 0, 0,
+                                     authority};
+    memcpy(sid->bytes, header, sizeof header);
+    memcpy(sid->bytes + sizeof header, subAuthorities.begin(), subAuthorities.size() * sizeof(DWORD));
+}
+
 bool nativeSidsEqual(const SidBuffer &first, const SidBuffer &second) {
     EqualSidFunction equalSid = native<EqualSidFunction>(kEqualSid);
     return equalSid != nullptr && equalSid(const_cast<SID *>(&first.sid), const_cast<SID *>(&second.sid));

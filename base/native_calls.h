@@ -9,10 +9,13 @@
 // runtime. Each call returns the system error number as GetLastError would
 // give it (ERROR_SUCCESS when it succeeded). Windows only.
 #include <windows.h>
+
 #include <winternl.h>
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include <initializer_list>
 
 // One file or directory to open or create.
 struct NativeOpen {
@@ -70,6 +73,14 @@ DWORD processTokenSid(TOKEN_INFORMATION_CLASS which, SidBuffer *sid);
 
 // Whether this process's token is elevated (TokenElevation).
 DWORD processTokenElevated(bool *elevated);
+
+// The authorities of the well-known SIDs the launcher names.
+constexpr BYTE kNtAuthority = 5;               // SECURITY_NT_AUTHORITY
+constexpr BYTE kMandatoryLabelAuthority = 16;  // SECURITY_MANDATORY_LABEL_AUTHORITY
+
+// One of the system's well-known SIDs, S-1-authority-subAuthorities, written
+// into `sid` (SYSTEM: kNtAuthority, {SECURITY_LOCAL_SYSTEM_RID}).
+void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> subAuthorities);
 // A function of NTDLL, for a call that needs no wrapper here; null, with the
 // last error set, where the system lacks it. Look each up once and keep it.
 void *nativeFunction(const char *name);

@@ -17,32 +17,32 @@ constexpr ACCESS_MASK kWritingRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE
                                        FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
                                        GENERIC_ALL | MAXIMUM_ALLOWED;
 
-// S-1-5-18 (SYSTEM) and S-1-5-32-544 (Administrators), as the system stores them.
-constexpr unsigned char kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-constexpr unsigned char kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-
 size_t sidLength(const unsigned char *sid) {
     return 8 + 4 * static_cast<size_t>(sid[1]);
 }
 
-bool sameSid(const unsigned char *sid, size_t room, const unsigned char *known, size_t knownLength) {
-    return room >= knownLength && sidLength(sid) == knownLength && memcmp(sid, known, knownLength) == 0;
-}
+// Those trusted to write: the user, the owner the token gives what it
+// creates, SYSTEM and Administrators.
+struct Trusted {
+    SidBuffer sids[4];
+};
 
 // The SID of an entry, `room` bytes available from `sid`: one of those trusted to write.
-bool isTrusted(const unsigned char *sid, size_t room, const SidBuffer &user, const SidBuffer &owner) {
+bool isTrusted(const unsigned char *sid, size_t room, const Trusted &trusted) {
     if (room < 8 || sid[0] != SID_REVISION || sid[1] > SID_MAX_SUB_AUTHORITIES || sidLength(sid) > room) {
         return false;
     }
-    return sameSid(sid, room, user.bytes, sidLength(user.bytes)) ||
-           sameSid(sid, room, owner.bytes, sidLength(owner.bytes)) ||
-           sameSid(sid, room, kSystemSid, sizeof kSystemSid) ||
-           sameSid(sid, room, kAdministratorsSid, sizeof kAdministratorsSid);
+    for (const SidBuffer &known : trusted.sids) {
+        if (sidLength(sid) == sidLength(known.bytes) && memcmp(sid, known.bytes, sidLength(sid)) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Walks the access list of the self-relative descriptor in `bytes`
 // (`size` bytes), every offset checked against the bytes.
-bool onlyTrustedMayWrite(const unsigned char *bytes, size_t size, const SidBuffer &user, const SidBuffer &owner) {
+bool onlyTrustedMayWrite(const unsigned char *bytes, size_t size, const Trusted &trusted) {
     const auto *header = reinterpret_cast<const SECURITY_DESCRIPTOR_RELATIVE *>(bytes);
     if (size < sizeof *header || (header->Control & SE_DACL_PRESENT) == 0 || header->Dacl == 0 || header->Dacl > size ||
         size - header->Dacl < sizeof(ACL)) {
@@ -70,7 +70,7 @@ bool onlyTrustedMayWrite(const unsigned char *bytes, size_t size, const SidBuffe
             }
             ACCESS_MASK mask;
             memcpy(&mask, list + at + offsetof(ACCESS_ALLOWED_ACE, Mask), sizeof mask);
-            if ((mask & kWritingRights) != 0 && !isTrusted(list + at + sidAt, ace->AceSize - sidAt, user, owner)) {
+            if ((mask & kWritingRights) != 0 && !isTrusted(list + at + sidAt, ace->AceSize - sidAt, trusted)) {
                 return false;
             }
         } else if (ace->AceType != ACCESS_DENIED_ACE_TYPE) {
@@ -84,17 +84,21 @@ bool onlyTrustedMayWrite(const unsigned char *bytes, size_t size, const SidBuffe
 }  // namespace
 
 bool isPrivateToThisUser(HANDLE handle) {
-    SidBuffer user, owner, actual;
+    Trusted trusted;
+    SidBuffer &user = trusted.sids[0], &owner = trusted.sids[1];
+    SidBuffer actual;
     if (processTokenSid(TokenUser, &user) != ERROR_SUCCESS || processTokenSid(TokenOwner, &owner) != ERROR_SUCCESS ||
         nativeOwner(handle, &actual) != ERROR_SUCCESS || seamFails("NtQuerySecurityObject") ||
         (!nativeSidsEqual(actual, user) && !nativeSidsEqual(actual, owner))) {
         return false;
     }
+    wellKnownSid(&trusted.sids[2], kNtAuthority, {SECURITY_LOCAL_SYSTEM_RID});
+    wellKnownSid(&trusted.sids[3], kNtAuthority, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
     union {
         SECURITY_DESCRIPTOR_RELATIVE header;
         unsigned char bytes[kDescriptorBytes];
     } descriptor;
     ULONG filled = 0;
     return nativeAccessList(handle, descriptor.bytes, kDescriptorBytes, &filled) == ERROR_SUCCESS &&
-           onlyTrustedMayWrite(descriptor.bytes, filled, user, owner);
+           onlyTrustedMayWrite(descriptor.bytes, filled, trusted);
 }

@@ -1,9 +1,5 @@
 #include "run_directory/access_list.h"
 
-#include <string.h>
-
-#include <initializer_list>
-
 #include "base/native_calls.h"
 #include "base/test_seam.h"
 
@@ -41,17 +37,6 @@ bool lookUpSecurityCalls() {
            lookUp("RtlSetControlSecurityDescriptor", &calls.setControlSecurityDescriptor) &&
            lookUp("RtlAddMandatoryAce", &calls.addMandatoryAce) &&
            lookUp("RtlSetSaclSecurityDescriptor", &calls.setSaclSecurityDescriptor);
-}
-
-constexpr BYTE kNtAuthority = 5;               // SECURITY_NT_AUTHORITY
-constexpr BYTE kMandatoryLabelAuthority = 16;  // SECURITY_MANDATORY_LABEL_AUTHORITY
-
-// One of the system's well-known SIDs: S-1-authority-sub-authorities.
-void wellKnownSid(SidBuffer *sid, BYTE authority, std::initializer_list<DWORD> subAuthorities) {
-    const unsigned char header[8] = {SID_REVISION, static_cast<unsigned char>(subAuthorities.size()), 0, 0, 0, 0, 0,
-                                     authority};
-    memcpy(sid->bytes, header, sizeof header);
-    memcpy(sid->bytes + sizeof header, subAuthorities.begin(), subAuthorities.size() * sizeof(DWORD));
 }
 
 // True for a call that succeeded; otherwise false, with its system error in *errorCode.
