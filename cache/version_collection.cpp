@@ -61,21 +61,9 @@ bool isOwnVersion(const CacheRun *run, const wchar_t *name) {
     return true;
 }
 
-// Takes the directory `name` of the application's folder, if it is the one
-// listed (file ID) and this user's alone, and removes it until `deadline`.
-void takeAndRemove(HANDLE application, const wchar_t *name, size_t length, uint64_t fileId, ULONGLONG deadline) {
-    uint32_t error = 0;
-    // A holder makes the open fail: the directory is in use.
-    HANDLE directory = static_cast<HANDLE>(openToTake(application, name, length, &error));
-    if (directory == nullptr) {
-        return;
-    }
-    if (isDirectoryWithId(directory, fileId) && isPrivateToThisUser(directory) &&
-        renameToTombstone(directory, application)) {
-        // Not examined: what stays is taken again by a later collection.
-        removeTreeByHandle(directory, deadline);
-    }
-    CloseHandle(directory);  // with a deletion set, the close carries it out; a failed close changes nothing
+// Only a directory that is this user's alone is taken.
+bool isPrivate(void *directory, const void *) {
+    return isPrivateToThisUser(static_cast<HANDLE>(directory));
 }
 
 }  // namespace
@@ -116,7 +104,7 @@ void collectOldVersions(CacheRun *run) {
                     }
                 } else if (isStagingName(name, length) || isTombstoneName(name)) {
                     // A live run holds its staging directory; the take then fails.
-                    takeAndRemove(application, name, length, fileId, deadline);
+                    takeListedDirectory(application, name, length, fileId, isPrivate, nullptr, deadline);
                 }
             }
             if (record->NextEntryOffset == 0 || GetTickCount64() >= deadline) {
@@ -139,7 +127,8 @@ void collectOldVersions(CacheRun *run) {
     for (size_t i = 0; i < collection->count && GetTickCount64() < deadline; ++i) {
         const OldVersion &version = collection->versions[i];
         if (i != kept && version.lastAccess < unusedSince) {
-            takeAndRemove(application, version.name, kCacheVersionNameSize, version.fileId, deadline);
+            takeListedDirectory(application, version.name, kCacheVersionNameSize, version.fileId, isPrivate, nullptr,
+                                deadline);
         }
     }
     HeapFree(GetProcessHeap(), 0, collection);  // not examined: the block is ours and the process goes on

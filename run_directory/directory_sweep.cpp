@@ -88,31 +88,12 @@ bool isSweepable(const Sweep *sweep, const wchar_t *name, DWORD attributes) {
 }
 
 // Another user's directory is never entered, whatever its name; one whose
-// owner cannot be read is not taken either.
-bool isOwnedByThisUser(const Sweep *sweep, HANDLE directory) {
+// owner cannot be read is not taken either. `context` is the Sweep.
+bool isOwnedByThisUser(void *directory, const void *context) {
+    const Sweep *sweep = static_cast<const Sweep *>(context);
     SidBuffer owner;
     return nativeOwner(directory, &owner) == ERROR_SUCCESS && !seamFails("RtlEqualSid") &&
            (nativeSidsEqual(owner, sweep->user) || nativeSidsEqual(owner, sweep->defaultOwner));
-}
-
-// Takes the directory that `record` lists in the temporary directory, if it
-// is what it was listed as and this user's, and removes it until
-// `deadline`. True when it was taken.
-bool takeAndRemove(const Sweep *sweep, HANDLE temporary, const FILE_ID_BOTH_DIR_INFO *record, ULONGLONG deadline) {
-    uint32_t error = 0;
-    // A holder makes the open fail: the directory is in use.
-    HANDLE directory = openToTake(temporary, record->FileName, record->FileNameLength / sizeof(wchar_t), &error);
-    if (directory == nullptr) {
-        return false;
-    }
-    bool taken = isDirectoryWithId(directory, static_cast<uint64_t>(record->FileId.QuadPart)) &&
-                 isOwnedByThisUser(sweep, directory) && renameToTombstone(directory, temporary);
-    if (taken) {
-        // Not examined: what stays is taken again by a later run.
-        removeTreeByHandle(directory, deadline);
-    }
-    CloseHandle(directory);  // with a deletion set, the close carries it out; a failed close changes nothing
-    return taken;
 }
 
 void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
@@ -137,7 +118,8 @@ void sweepFrom(Sweep *sweep, HANDLE temporary, ULONGLONG deadline) {
                 wmemcpy(name, record->FileName, length);
                 name[length] = L'\0';
                 if (isSweepable(sweep, name, record->FileAttributes) &&
-                    takeAndRemove(sweep, temporary, record, deadline)) {
+                    takeListedDirectory(temporary, name, length, static_cast<uint64_t>(record->FileId.QuadPart),
+                                        isOwnedByThisUser, sweep, deadline)) {
                     taken++;
                 }
             }

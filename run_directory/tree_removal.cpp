@@ -377,6 +377,25 @@ bool removeTreeByHandle(void *directory, uint64_t deadline) {
     return removed;
 }
 
+bool takeListedDirectory(void *parent, const wchar_t *name, size_t length, uint64_t fileId,
+                         bool (*mayTake)(void *directory, const void *context), const void *context,
+                         uint64_t deadline) {
+    uint32_t error = 0;
+    // A holder makes the open fail: the directory is in use.
+    HANDLE directory = openToTake(parent, name, length, &error);
+    if (directory == nullptr) {
+        return false;
+    }
+    bool taken = isDirectoryWithId(directory, fileId) && mayTake(directory, context) &&
+                 renameToTombstone(directory, parent);
+    if (taken) {
+        // Not examined: what stays is taken again later.
+        removeTreeByHandle(directory, deadline);
+    }
+    CloseHandle(directory);  // with a deletion set, the close carries it out; a failed close changes nothing
+    return taken;
+}
+
 TreeRemoval removeTargetTree(RunDirectory *directory) {
     AcquireSRWLockExclusive(&targetLock);
     TreeRemoval result = TreeRemoval::Remains;

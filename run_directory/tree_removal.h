@@ -53,6 +53,15 @@ bool isDirectoryWithId(void *handle, uint64_t fileId);
 // trying the next name where one is taken. False when none could be had.
 bool renameToTombstone(void *directory, void *parent);
 
+// Takes the directory `name` (`length` characters), listed in the directory
+// open as `parent` with `fileId`, and removes it until `deadline`: only if
+// no holder is open on it, it is still that directory (not a link), and
+// `mayTake` accepts its handle (with `context`). True when it was taken;
+// what stays of it is left to a later attempt.
+bool takeListedDirectory(void *parent, const wchar_t *name, size_t length, uint64_t fileId,
+                         bool (*mayTake)(void *directory, const void *context), const void *context,
+                         uint64_t deadline);
+
 // Removes everything below the directory open as `directory` (from
 // openToTake, taken) and marks the directory itself for deletion, which
 // happens when that handle is closed. Stops once GetTickCount64 reaches
